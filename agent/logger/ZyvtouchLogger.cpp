@@ -1,0 +1,76 @@
+#include "agent/logger/ZyvtouchLogger.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "platform/log/SystemLog.hpp"
+#include "platform/runloop/Clock.hpp"
+
+namespace tact {
+
+ZyvtouchLogger& ZyvtouchLogger::shared() {
+    static std::atomic<ZyvtouchLogger*> slot{nullptr};
+    if (ZyvtouchLogger* existing = slot.load(std::memory_order_acquire)) return *existing;
+    auto mine = std::make_unique<ZyvtouchLogger>();
+    ZyvtouchLogger* expected = nullptr;
+    if (slot.compare_exchange_strong(expected, mine.get(), std::memory_order_acq_rel)) {
+        return *mine.release();  // published: lives for the whole process
+    }
+    return *expected;  // another caller won; ours is released here
+}
+
+void ZyvtouchLogger::setLogFile(const std::optional<std::string>& path) {
+    if (!path) return;
+    _logFD.reset();
+    std::string error;
+    _logFD = platform::FileHandle::openExistingForWriting(*path, &error);
+    if (!_logFD) {
+        platform::systemLog(platform::LogLevel::Debug,
+                            "log file " + *path + " not opened (" + error + ")");
+    }
+}
+
+void ZyvtouchLogger::writeLog(std::string_view message) {
+    if (_logFD) {
+        bool ascii = std::all_of(message.begin(), message.end(),
+                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+        if (ascii) (void)_logFD->write(message);  // write errors are not reported
+        return;
+    }
+    platform::systemLog(platform::LogLevel::Info, message);
+}
+
+void ZyvtouchLogger::logf(std::int32_t category, const char* format, ...) {
+    if (!isEnabled(category)) return;
+    char small[512];
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    int n = std::vsnprintf(small, sizeof small, format, args);
+    va_end(args);
+    if (n < 0) {
+        va_end(again);
+        return;
+    }
+    if (static_cast<std::size_t>(n) < sizeof small) {
+        va_end(again);
+        writeLog(std::string_view(small, static_cast<std::size_t>(n)));
+        return;
+    }
+    std::vector<char> big(static_cast<std::size_t>(n) + 1);
+    std::vsnprintf(big.data(), big.size(), format, again);
+    va_end(again);
+    writeLog(std::string_view(big.data(), static_cast<std::size_t>(n)));
+}
+
+std::uint64_t tl_uptime() {
+    static const platform::Timebase timebase = platform::hostTimebase();
+    return platform::hostTicks() * timebase.numer / timebase.denom;
+}
+
+}  // namespace tact

@@ -1,0 +1,70 @@
+// The agent's diagnostic log. One shared logger writes either into the file
+// the user chose in the pane or, while no file is open, into the system log.
+//
+// Callers check their category bit first and format only when it is set:
+//     if (logger.getLogTypeMask() & kLogTouches) logger.writeLog(...);
+// logf() does both in one call.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/files/FileHandle.hpp"
+
+namespace tact {
+
+// Categories of the type mask.
+inline constexpr std::int32_t kLogOutOfRange = 0x01;  // positions off the unit square, dropped gestures
+inline constexpr std::int32_t kLogReserved = 0x02;    // part of the start-up mask only
+inline constexpr std::int32_t kLogReports = 0x04;     // raw reports, report times, the header
+inline constexpr std::int32_t kLogTouches = 0x08;     // arrivals, departures, per-touch bits
+inline constexpr std::int32_t kLogStates = 0x10;      // touch-set summary, states, momentum
+inline constexpr std::int32_t kLogGestures = 0x20;    // classification and posting
+// The mask the converter sets when it starts.
+inline constexpr std::int32_t kLogStartupMask = 0x22;
+
+class ZyvtouchLogger {
+public:
+    // The shared logger, created on first use; it lives until the process ends.
+    static ZyvtouchLogger& shared();
+
+    ZyvtouchLogger() = default;
+    ZyvtouchLogger(const ZyvtouchLogger&) = delete;
+    ZyvtouchLogger& operator=(const ZyvtouchLogger&) = delete;
+
+    // With a path: closes the open file (if any), then opens the existing
+    // regular file at path for writing from its start, neither creating nor
+    // truncating it. When that fails no file is open. Without a path: nothing
+    // changes.
+    void setLogFile(const std::optional<std::string>& path);
+
+    void setLogTypeMask(std::int32_t mask) { _type_mask = mask; }
+    std::int32_t getLogTypeMask() const { return _type_mask; }
+    bool isEnabled(std::int32_t category) const { return (_type_mask & category) != 0; }
+
+    // Writes one message as it is (no time stamp, no line break added). While
+    // a file is open, a message with any byte outside ASCII is dropped.
+    void writeLog(std::string_view message);
+
+    // printf-style: formats and writes only when category is enabled.
+    void logf(std::int32_t category, const char* format, ...) __attribute__((format(printf, 3, 4)));
+
+    // Plain properties.
+    std::int32_t type_mask() const { return _type_mask; }
+    void setType_mask(std::int32_t mask) { _type_mask = mask; }
+    const std::optional<std::string>& logURL() const { return _logURL; }
+    void setLogURL(std::optional<std::string> url) { _logURL = std::move(url); }
+    bool hasLogFile() const { return _logFD.has_value(); }
+
+private:
+    std::int32_t _type_mask = 0;
+    std::optional<std::string> _logURL;
+    std::optional<platform::FileHandle> _logFD;
+};
+
+// Time since system start in nanoseconds (the clock of the gesture events).
+std::uint64_t tl_uptime();
+
+}  // namespace tact

@@ -1,0 +1,40 @@
+// An open file, closed when the handle goes away.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace platform {
+
+class FileHandle {
+public:
+    FileHandle() = default;
+    FileHandle(FileHandle&& other) noexcept;
+    FileHandle& operator=(FileHandle&& other) noexcept;
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+    ~FileHandle();
+
+    // Opens an existing regular file for writing at its start, without
+    // creating or truncating it. Anything else (missing, a directory, a FIFO,
+    // a device, no permission) gives nullopt and, in *error, the reason.
+    static std::optional<FileHandle> openExistingForWriting(const std::string& path,
+                                                            std::string* error = nullptr);
+
+    bool isOpen() const { return fd_ >= 0; }
+    int descriptor() const { return fd_; }
+
+    // Writes all bytes at the current position; false on a write error.
+    bool write(std::span<const std::byte> bytes);
+    bool write(std::string_view text) { return write(std::as_bytes(std::span(text))); }
+
+    void close();
+
+private:
+    explicit FileHandle(int fd) : fd_(fd) {}
+    int fd_ = -1;
+};
+
+}  // namespace platform

@@ -1,0 +1,56 @@
+// Notifications in sd-bus messages: the body of the Notification signal,
+// (name, object, userInfo) with signature ssa{sv}. Internal to platform/notify.
+//
+// Values travel as: string s (or aq, see below), boolean b, integer x,
+// floating d, dictionary a{sv}, array av, data ay. Strings are sequences of
+// UTF-16 code units; one that a D-Bus string cannot hold (U+0000, a lone
+// surrogate, or a noncharacter sd-bus refuses) travels as aq, its code units in
+// order. Readers also take every D-Bus integer type, any array of supported
+// values, and dictionaries of any value type with string keys; contents they
+// cannot represent (object paths, signatures, structures, descriptors) are
+// left out with a debug log entry.
+#pragma once
+
+#include <systemd/sd-bus.h>
+
+#include <optional>
+#include <string>
+
+#include "platform/notify/NotificationCenter.hpp"
+#include "platform/values/Value.hpp"
+
+namespace platform::buscodec {
+
+inline constexpr const char* kPath = "/com/vostrabaxworks/DistributedNotificationCenter";
+inline constexpr const char* kInterface = "com.vostrabaxworks.DistributedNotificationCenter";
+inline constexpr const char* kMember = "Notification";
+inline constexpr const char* kSignature = "ssa{sv}";
+
+// The deepest nesting of dictionaries and arrays a notification may carry,
+// counting the user information dictionary itself as level 1. Messages nested
+// deeper are refused on both sides (well within what sd-bus and the bus
+// daemon accept).
+inline constexpr int kMaxDepth = 32;
+
+// True when the string can travel as a D-Bus string (s).
+bool travelsAsText(const String& s);
+
+// Appends a{sv}. depth is the nesting level of d itself (1 for user info).
+// Returns false, with the reason in *error, when a key cannot travel, the
+// nesting is too deep or sd-bus refuses; the message is then unusable.
+bool appendDictionary(sd_bus_message* m, const Dictionary& d, int depth, std::string* error);
+
+// Appends one value as a variant (v).
+bool appendVariant(sd_bus_message* m, const Value& v, int depth, std::string* error);
+
+// Appends the whole body: name, object, user info (empty a{sv} when none).
+bool appendNotification(sd_bus_message* m, const String& name, const String& object,
+                        const std::optional<Dictionary>& userInfo, std::string* error);
+
+// Reads the body of a Notification signal from the start of the message. An
+// empty dictionary comes back as no user information. nullopt, with the
+// reason in *error, for a wrong signature, malformed or too deeply nested
+// contents.
+std::optional<Notification> readNotification(sd_bus_message* m, std::string* error);
+
+}  // namespace platform::buscodec

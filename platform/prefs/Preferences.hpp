@@ -1,0 +1,35 @@
+// Application preferences: one property-list file per domain, at
+// ${XDG_CONFIG_HOME:-$HOME/.config}/<domain>.plist.
+//
+// Values set in this process are pending until the domain is synchronised;
+// they are visible to this process at once. Synchronising takes the domain's
+// lock, re-reads the file, applies this process's pending writes, writes the
+// file atomically when anything changed, and releases the lock, so a value
+// one process synchronised is seen by another after its own synchronise.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "platform/values/Value.hpp"
+
+namespace platform {
+
+// The value stored under key, or nullopt when there is none.
+std::optional<Value> CFPreferencesCopyAppValue(const String& key, const String& applicationID);
+
+// Sets key to value; nullopt removes the key. Pending until synchronised.
+void CFPreferencesSetAppValue(const String& key, const std::optional<Value>& value,
+                              const String& applicationID);
+
+// Synchronises the domain with its file. Returns false when the file could not
+// be written (the reason goes to the system log); pending writes are kept then.
+bool CFPreferencesAppSynchronize(const String& applicationID);
+
+// The folder that holds the domain files. Defaults to XDG_CONFIG_HOME, else
+// $HOME/.config. Setting it (tests, replay) forgets every cached domain.
+void setPreferencesDirectory(const std::string& directory);
+std::string preferencesDirectory();
+std::string preferencesPath(const String& applicationID);
+
+}  // namespace platform

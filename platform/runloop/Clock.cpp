@@ -1,0 +1,39 @@
+#include "platform/runloop/Clock.hpp"
+
+#include <time.h>
+
+#include <atomic>
+
+namespace platform {
+namespace {
+
+std::atomic<const Clock*> gOverride{nullptr};
+
+std::uint64_t nanosecondsOf(clockid_t id) {
+    timespec ts{};
+    clock_gettime(id, &ts);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000'000u +
+           static_cast<std::uint64_t>(ts.tv_nsec);
+}
+
+}  // namespace
+
+double CFAbsoluteTimeGetCurrent() {
+    if (const Clock* clock = gOverride.load(std::memory_order_acquire)) return clock->absoluteTime();
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return (static_cast<double>(ts.tv_sec) - kAbsoluteTimeIntervalSince1970) +
+           static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+std::uint64_t hostTicks() {
+    if (const Clock* clock = gOverride.load(std::memory_order_acquire))
+        return clock->monotonicNanoseconds();
+    return nanosecondsOf(CLOCK_MONOTONIC);
+}
+
+Timebase hostTimebase() { return Timebase{1, 1}; }
+
+void setClockOverride(const Clock* clock) { gOverride.store(clock, std::memory_order_release); }
+
+}  // namespace platform

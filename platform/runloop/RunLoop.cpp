@@ -1,0 +1,164 @@
+#include "platform/runloop/RunLoop.hpp"
+
+#include "platform/log/SystemLog.hpp"
+#include "platform/runloop/Handles.hpp"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <string>
+
+namespace platform {
+
+// --- Handles ---------------------------------------------------------------
+
+Timer& Timer::operator=(Timer&& other) noexcept {
+    if (this != &other) {
+        invalidate();
+        impl_ = std::move(other.impl_);
+    }
+    return *this;
+}
+
+void Timer::invalidate() {
+    // Let go of the reference first: invalidating may run code that touches
+    // this handle again.
+    if (auto impl = std::move(impl_)) impl->invalidate();
+}
+
+bool Timer::isValid() const { return impl_ && impl_->isValid(); }
+
+FdSource& FdSource::operator=(FdSource&& other) noexcept {
+    if (this != &other) {
+        remove();
+        impl_ = std::move(other.impl_);
+    }
+    return *this;
+}
+
+void FdSource::remove() {
+    if (auto impl = std::move(impl_)) impl->remove();
+}
+
+bool FdSource::isActive() const { return impl_ && impl_->isActive(); }
+
+namespace runloop_detail {
+namespace {
+
+// The handle a timer callback receives. It acts on the timer while the
+// callback runs; once the call returns it is cut loose, so that destroying it
+// does not invalidate the timer the way destroying an owning handle would.
+class CallbackHandle final : public Timer::Impl {
+public:
+    explicit CallbackHandle(std::shared_ptr<TimerCore> target) : target_(std::move(target)) {}
+    void invalidate() override {
+        if (attached_) target_->invalidate();
+    }
+    bool isValid() const override { return target_->isValid(); }
+    void detach() { attached_ = false; }
+
+private:
+    std::shared_ptr<TimerCore> target_;
+    bool attached_ = true;
+};
+
+void logCallbackException(const char* what, const char* kind) {
+    systemLog(LogLevel::Error, std::string("run loop: a ") + kind +
+                                   " callback threw an exception: " + (what ? what : "unknown"));
+}
+
+class Inert final : public Timer::Impl, public FdSource::Impl {
+public:
+    void invalidate() override {}
+    bool isValid() const override { return false; }
+    void remove() override {}
+    bool isActive() const override { return false; }
+};
+
+}  // namespace
+
+void TimerCore::invalidate() {
+    if (!valid_) return;
+    valid_ = false;
+    disarm();
+    // The callback may own the program's handle on this timer; dropping it
+    // here breaks that cycle. During the call it is dropped when the call ends.
+    if (firing_ == 0) cb_ = nullptr;
+}
+
+void TimerCore::fire() {
+    if (!valid_ || !cb_) return;
+    auto self = shared_from_this();
+    ++firing_;
+    {
+        auto ref = std::make_shared<CallbackHandle>(self);
+        Timer handle(ref);
+        try {
+            cb_(handle);
+        } catch (const std::exception& e) {
+            logCallbackException(e.what(), "timer");
+        } catch (...) {
+            logCallbackException(nullptr, "timer");
+        }
+        ref->detach();
+    }
+    --firing_;
+    if (!valid_) {
+        if (firing_ == 0) cb_ = nullptr;
+    } else if (!repeating_) {
+        invalidate();
+    }
+}
+
+void FdCore::remove() {
+    if (!active_) return;
+    active_ = false;
+    disarm();
+    if (firing_ == 0) cb_ = nullptr;
+}
+
+void FdCore::fire(std::uint32_t revents) {
+    if (!active_ || !cb_) return;
+    auto self = shared_from_this();
+    ++firing_;
+    try {
+        cb_(revents);
+    } catch (const std::exception& e) {
+        logCallbackException(e.what(), "descriptor");
+    } catch (...) {
+        logCallbackException(nullptr, "descriptor");
+    }
+    --firing_;
+    if (!active_ && firing_ == 0) cb_ = nullptr;
+}
+
+Timer inertTimer() { return Timer(std::make_shared<Inert>()); }
+FdSource inertFdSource() { return FdSource(std::make_shared<Inert>()); }
+
+}  // namespace runloop_detail
+
+// --- The main loop ---------------------------------------------------------
+
+namespace {
+std::atomic<RunLoop*> gMainRunLoop{nullptr};
+}
+
+RunLoop& mainRunLoop() {
+    RunLoop* loop = gMainRunLoop.load(std::memory_order_acquire);
+    if (!loop) {
+        std::fputs(
+            "fatal: mainRunLoop() was called before a run loop was installed with "
+            "setMainRunLoop()\n",
+            stderr);
+        std::fflush(stderr);
+        std::abort();
+    }
+    return *loop;
+}
+
+bool hasMainRunLoop() { return gMainRunLoop.load(std::memory_order_acquire) != nullptr; }
+
+void setMainRunLoop(RunLoop* loop) { gMainRunLoop.store(loop, std::memory_order_release); }
+
+}  // namespace platform

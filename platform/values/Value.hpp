@@ -1,0 +1,154 @@
+// Property-list values: the data that crosses a process or a file boundary.
+//
+// A Value is a boolean, a 64-bit signed integer, a double, a String, a Data
+// block, an Array or a Dictionary. Dictionaries keep their keys in insertion
+// order. Strings are sequences of UTF-16 code units and may hold any unit,
+// including U+0000 and lone surrogates.
+#pragma once
+
+#include <compare>
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace platform {
+
+// A sequence of UTF-16 code units. Built from UTF-8 text (the usual case for
+// our own names and keys) or from raw code units.
+class String {
+public:
+    String() = default;
+    String(const char* utf8) : String(std::string_view(utf8)) {}  // NOLINT: implicit by design
+    String(std::string_view utf8);                                  // NOLINT: implicit by design
+    String(const std::string& utf8) : String(std::string_view(utf8)) {}  // NOLINT
+
+    static String fromUnits(std::u16string units);
+
+    const std::u16string& units() const { return units_; }
+    std::size_t size() const { return units_.size(); }
+    bool empty() const { return units_.empty(); }
+
+    // True when every code unit belongs to a valid Unicode scalar value
+    // (no lone surrogate). U+0000 is a valid scalar value.
+    bool isWellFormed() const;
+    // True when the string can travel as a plain UTF-8 text that C APIs accept:
+    // well formed and without U+0000.
+    bool isPlainText() const;
+
+    // UTF-8 of a well-formed string; nullopt when a lone surrogate is present.
+    std::optional<std::string> utf8() const;
+    // UTF-8 with every lone surrogate replaced by U+FFFD; for diagnostics.
+    std::string toUtf8Lossy() const;
+
+    friend bool operator==(const String&, const String&) = default;
+    friend std::strong_ordering operator<=>(const String& a, const String& b) {
+        return a.units_ <=> b.units_;
+    }
+
+private:
+    std::u16string units_;
+};
+
+class Value;
+using Data = std::vector<std::uint8_t>;
+using Array = std::vector<Value>;
+
+// A dictionary with string keys, kept in insertion order. Setting an existing
+// key replaces its value in place.
+class Dictionary {
+public:
+    using Entry = std::pair<String, Value>;
+
+    Dictionary() = default;
+    Dictionary(std::initializer_list<Entry> entries);
+
+    const Value* find(const String& key) const;
+    Value* find(const String& key);
+    bool contains(const String& key) const { return find(key) != nullptr; }
+    void set(const String& key, Value value);
+    bool erase(const String& key);
+    void clear() { entries_.clear(); }
+
+    std::size_t size() const { return entries_.size(); }
+    bool empty() const { return entries_.empty(); }
+    std::vector<Entry>::const_iterator begin() const { return entries_.begin(); }
+    std::vector<Entry>::const_iterator end() const { return entries_.end(); }
+
+    // Typed lookups: nullopt when the key is absent or holds another type.
+    std::optional<bool> boolean(const String& key) const;
+    std::optional<std::int64_t> integer(const String& key) const;
+    std::optional<double> number(const String& key) const;  // integer or real
+    const String* string(const String& key) const;
+    const Dictionary* dictionary(const String& key) const;
+
+    // Equal when both hold the same keys with equal values, in any order.
+    friend bool operator==(const Dictionary& a, const Dictionary& b);
+
+private:
+    std::vector<Entry> entries_;
+};
+
+class Value {
+public:
+    enum class Type { Boolean, Integer, Real, String, Data, Array, Dictionary };
+
+    Value() : v_(false) {}
+    Value(bool b) : v_(b) {}  // NOLINT: implicit by design
+    Value(int i) : v_(std::int64_t{i}) {}  // NOLINT
+    Value(long i) : v_(std::int64_t{i}) {}  // NOLINT
+    Value(long long i) : v_(std::int64_t{i}) {}  // NOLINT
+    Value(unsigned i) : v_(std::int64_t{i}) {}  // NOLINT
+    Value(double d) : v_(d) {}  // NOLINT
+    Value(float f) : v_(double{f}) {}  // NOLINT: widened exactly
+    Value(String s) : v_(std::move(s)) {}  // NOLINT
+    Value(const char* s) : v_(String(s)) {}  // NOLINT
+    Value(std::string_view s) : v_(String(s)) {}  // NOLINT
+    Value(const std::string& s) : v_(String(s)) {}  // NOLINT
+    Value(platform::Data d) : v_(std::move(d)) {}  // NOLINT
+    Value(platform::Array a) : v_(std::move(a)) {}  // NOLINT
+    Value(platform::Dictionary d) : v_(std::move(d)) {}  // NOLINT
+
+    Type type() const { return static_cast<Type>(v_.index()); }
+    static const char* typeName(Type t);
+
+    bool isBoolean() const { return type() == Type::Boolean; }
+    bool isInteger() const { return type() == Type::Integer; }
+    bool isReal() const { return type() == Type::Real; }
+    bool isNumber() const { return isInteger() || isReal(); }
+    bool isString() const { return type() == Type::String; }
+    bool isData() const { return type() == Type::Data; }
+    bool isArray() const { return type() == Type::Array; }
+    bool isDictionary() const { return type() == Type::Dictionary; }
+
+    // Typed access: nullptr / nullopt when the value holds another type.
+    std::optional<bool> asBoolean() const;
+    std::optional<std::int64_t> asInteger() const;
+    std::optional<double> asReal() const;
+    std::optional<double> asNumber() const;  // integer or real, as a double
+    const String* asString() const { return std::get_if<String>(&v_); }
+    const platform::Data* asData() const { return std::get_if<platform::Data>(&v_); }
+    const platform::Array* asArray() const { return std::get_if<platform::Array>(&v_); }
+    platform::Array* asArray() { return std::get_if<platform::Array>(&v_); }
+    const platform::Dictionary* asDictionary() const {
+        return std::get_if<platform::Dictionary>(&v_);
+    }
+    platform::Dictionary* asDictionary() { return std::get_if<platform::Dictionary>(&v_); }
+
+    // Deep equality; an integer never equals a real or a boolean.
+    friend bool operator==(const Value& a, const Value& b) { return a.v_ == b.v_; }
+
+private:
+    std::variant<bool, std::int64_t, double, String, platform::Data, platform::Array,
+                 platform::Dictionary>
+        v_;
+};
+
+// A short human-readable rendering for logs and test failures.
+std::string describe(const Value& v);
+
+}  // namespace platform

@@ -1,0 +1,152 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "agent/logger/ZyvtouchLogger.hpp"
+#include "platform/log/SystemLog.hpp"
+#include "tests/support/TempDir.hpp"
+
+using tact::ZyvtouchLogger;
+using tact::test::readFile;
+using tact::test::TempDir;
+using tact::test::writeFile;
+
+namespace {
+
+// Runs fn and returns what it wrote to the system log (standard error).
+template <typename Fn>
+std::string systemLogOf(Fn&& fn) {
+    testing::internal::CaptureStderr();
+    fn();
+    return testing::internal::GetCapturedStderr();
+}
+
+}  // namespace
+
+TEST(LoggerTest, MaskSelectsCategories) {
+    ZyvtouchLogger logger;
+    EXPECT_EQ(logger.getLogTypeMask(), 0);  // a new logger writes nothing
+    logger.setLogTypeMask(tact::kLogStartupMask);
+    auto out = systemLogOf([&] {
+        logger.logf(tact::kLogGestures, "gesture %d\n", 1);
+        logger.logf(tact::kLogReports, "header\n");
+        logger.logf(tact::kLogOutOfRange, "range\n");
+    });
+    EXPECT_NE(out.find("gesture 1"), std::string::npos);
+    EXPECT_EQ(out.find("header"), std::string::npos);
+    EXPECT_EQ(out.find("range"), std::string::npos);
+
+    logger.setLogTypeMask(1);  // what the pane's switch sets
+    out = systemLogOf([&] {
+        logger.logf(tact::kLogOutOfRange, "invalid coordinate x:%f, touchX:%d", 1.5, 40000);
+        for (int category : {0x02, 0x04, 0x08, 0x10, 0x20}) logger.logf(category, "other");
+    });
+    EXPECT_NE(out.find("invalid coordinate x:1.500000, touchX:40000"), std::string::npos);
+    EXPECT_EQ(out.find("other"), std::string::npos);
+
+    logger.setLogTypeMask(0);
+    out = systemLogOf([&] { logger.logf(0x3F, "nothing"); });
+    EXPECT_EQ(out, "");
+}
+
+TEST(LoggerTest, FileIsOverwrittenFromItsStartNotTruncated) {
+    TempDir dir;
+    auto path = dir.file("log.txt");
+    writeFile(path, "abcdef");
+    ZyvtouchLogger logger;
+    logger.setLogFile(path);
+    logger.writeLog("XY");
+    EXPECT_EQ(readFile(path), "XYcdef");
+
+    logger.writeLog("Z");  // messages run on at the current position
+    EXPECT_EQ(readFile(path), "XYZdef");
+
+    logger.setLogFile(path);  // the same path again starts over at the beginning
+    logger.writeLog("1");
+    EXPECT_EQ(readFile(path), "1YZdef");
+}
+
+TEST(LoggerTest, NoPathKeepsTheOpenFile) {
+    TempDir dir;
+    auto path = dir.file("log.txt");
+    writeFile(path, "");
+    ZyvtouchLogger logger;
+    logger.setLogFile(path);
+    logger.setLogFile(std::nullopt);  // a trigger without a path
+    auto out = systemLogOf([&] { logger.writeLog("still here\n"); });
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(readFile(path), "still here\n");
+}
+
+TEST(LoggerTest, UnopenablePathsFallBackToTheSystemLog) {
+    TempDir dir;
+    auto existing = dir.file("log.txt");
+    writeFile(existing, "old");
+    mkfifo(dir.file("fifo").c_str(), 0600);
+    for (const std::string& bad : {dir.file("missing.txt"), dir.path(), dir.file("fifo")}) {
+        ZyvtouchLogger logger;
+        logger.setLogFile(existing);
+        logger.setLogFile(bad);  // closes the old file, then fails to open
+        EXPECT_FALSE(logger.hasLogFile()) << bad;
+        auto out = systemLogOf([&] { logger.writeLog("to the system log"); });
+        EXPECT_NE(out.find("to the system log"), std::string::npos) << bad;
+    }
+    EXPECT_FALSE(tact::test::fileExists(dir.file("missing.txt")));  // never created
+    EXPECT_EQ(readFile(existing), "old");
+}
+
+TEST(LoggerTest, NonAsciiIsDroppedOnlyWhileAFileIsOpen) {
+    const std::string summary = "touches\xEF\xBC\x8C 2";  // holds a full-width comma
+    ZyvtouchLogger logger;
+    auto out = systemLogOf([&] { logger.writeLog(summary); });
+    EXPECT_NE(out.find(summary), std::string::npos);
+
+    TempDir dir;
+    auto path = dir.file("log.txt");
+    writeFile(path, "");
+    logger.setLogFile(path);
+    out = systemLogOf([&] {
+        logger.writeLog(summary);
+        logger.writeLog("ascii");
+    });
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(readFile(path), "ascii");
+}
+
+TEST(LoggerTest, LongMessagesAreFormattedWhole) {
+    TempDir dir;
+    auto path = dir.file("log.txt");
+    writeFile(path, "");
+    ZyvtouchLogger logger;
+    logger.setLogFile(path);
+    logger.setLogTypeMask(tact::kLogReports);
+    std::string big(3000, 'r');
+    logger.logf(tact::kLogReports, "%s|%d", big.c_str(), 7);
+    EXPECT_EQ(readFile(path), big + "|7");
+}
+
+TEST(LoggerTest, SharedLoggerIsOneInstanceAcrossThreads) {
+    std::vector<ZyvtouchLogger*> seen(8);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 8; ++i) {
+        threads.emplace_back([&seen, i] { seen[i] = &ZyvtouchLogger::shared(); });
+    }
+    for (auto& t : threads) t.join();
+    for (auto* p : seen) EXPECT_EQ(p, seen[0]);
+    EXPECT_EQ(&ZyvtouchLogger::shared(), seen[0]);
+}
+
+TEST(UptimeTest, NeverDecreasesAndCountsNanoseconds) {
+    std::uint64_t previous = tact::tl_uptime();
+    for (int i = 0; i < 10000; ++i) {
+        std::uint64_t now = tact::tl_uptime();
+        ASSERT_GE(now, previous);
+        previous = now;
+    }
+    std::uint64_t before = tact::tl_uptime();
+    usleep(20000);
+    EXPECT_GE(tact::tl_uptime() - before, 20'000'000u);
+}

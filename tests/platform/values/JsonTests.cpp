@@ -1,0 +1,63 @@
+#include <gtest/gtest.h>
+
+#include "platform/values/Json.hpp"
+
+using namespace platform;
+
+TEST(JsonTest, NumbersKeepTheirKind) {
+    auto v = json::parse(R"({"b":true,"i":8,"r":8.0,"e":1e3,"n":-3,"big":18446744073709551615})");
+    ASSERT_TRUE(v);
+    const Dictionary& d = *v->asDictionary();
+    EXPECT_EQ(*d.find("b"), Value(true));
+    EXPECT_EQ(*d.find("i"), Value(8));
+    EXPECT_EQ(*d.find("r"), Value(8.0));
+    EXPECT_EQ(*d.find("e"), Value(1000.0));
+    EXPECT_EQ(*d.find("n"), Value(-3));
+    EXPECT_TRUE(d.find("big")->isReal());  // beyond the signed range
+}
+
+TEST(JsonTest, ObjectsKeepDocumentOrder) {
+    auto v = json::parse(R"({"z":1,"a":{"y":2,"b":3}})");
+    ASSERT_TRUE(v);
+    EXPECT_EQ(json::toText(*v), R"({"z":1,"a":{"y":2,"b":3}})");
+}
+
+TEST(JsonTest, TextRoundTripsEveryKind) {
+    Value v(Dictionary{{"s", "tab\t\"q\" \\ é"},
+                       {"r", 0.30000000000000004},
+                       {"whole", 2.0},
+                       {"tiny", 1e-300},
+                       {"i", -9007199254740993LL},
+                       {"a", Array{false, Dictionary{}}}});
+    std::string text = json::toText(v);
+    EXPECT_NE(text.find("\"whole\":2.0"), std::string::npos) << text;
+    auto back = json::parse(text);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(*back, v);
+}
+
+TEST(JsonTest, UnusualCodeUnitsAreEscapedExactly) {
+    Value v(String::fromUnits(std::u16string{u'a', 0x0000, 0xD800, 0xDC00, 0xDC01, 0x001F}));
+    // A proper surrogate pair is one character in UTF-8; lone units are escapes.
+    EXPECT_EQ(json::toText(v), "\"a\\u0000\xF0\x90\x80\x80\\udc01\\u001f\"");
+}
+
+TEST(JsonTest, DataIsWrittenAsHex) {
+    EXPECT_EQ(json::toText(Value(Data{0x00, 0xAB, 0x10})), "\"00ab10\"");
+}
+
+TEST(JsonTest, BadInputIsRefusedWithAReason) {
+    std::string error;
+    EXPECT_FALSE(json::parse("{\"a\":", &error));
+    EXPECT_FALSE(error.empty());
+    error.clear();
+    EXPECT_FALSE(json::parse(R"({"a":null})", &error));
+    EXPECT_NE(error.find("null"), std::string::npos);
+    EXPECT_FALSE(json::parse(std::string(300, '[') + std::string(300, ']'), &error));
+    EXPECT_NE(error.find("nested"), std::string::npos);
+    EXPECT_TRUE(json::parse(std::string(100, '[') + std::string(100, ']')));
+}
+
+TEST(JsonTest, NonFiniteRealsBecomeNull) {
+    EXPECT_EQ(json::toText(Value(Array{std::numeric_limits<double>::infinity()})), "[null]");
+}
