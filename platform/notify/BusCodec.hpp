@@ -27,10 +27,17 @@ inline constexpr const char* kMember = "Notification";
 inline constexpr const char* kSignature = "ssa{sv}";
 
 // The deepest nesting of dictionaries and arrays a notification may carry,
-// counting the user information dictionary itself as level 1. Messages nested
-// deeper are refused on both sides (well within what sd-bus and the bus
-// daemon accept).
-inline constexpr int kMaxDepth = 32;
+// counting the user information dictionary itself as level 1; a variant
+// directly inside a variant counts as a level too. Each dictionary level takes
+// three D-Bus containers (array, entry, variant), and the bus daemon
+// disconnects a client that sends a message nested more than 64 containers
+// deep, so 20 levels is what always travels. Deeper content is refused on
+// both sides.
+inline constexpr int kMaxDepth = 20;
+
+// The string as a JSON string literal, for log entries: exact, and free of
+// control characters.
+std::string quoted(const String& s);
 
 // True when the string can travel as a D-Bus string (s).
 bool travelsAsText(const String& s);

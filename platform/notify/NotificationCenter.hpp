@@ -76,4 +76,10 @@ std::unique_ptr<NotificationCenter> makeLocalNotificationCenter(RunLoop& loop);
 std::unique_ptr<NotificationCenter> makeBusNotificationCenter(RunLoop& loop,
                                                               std::string* error = nullptr);
 
+// The centre on the bus at this D-Bus address ("unix:path=..."), whatever the
+// environment says. nullptr, with the reason in *error, when it cannot be reached.
+std::unique_ptr<NotificationCenter> makeBusNotificationCenterAt(RunLoop& loop,
+                                                                const std::string& address,
+                                                                std::string* error = nullptr);
+
 }  // namespace platform

@@ -1,5 +1,7 @@
 #include "platform/runloop/Clock.hpp"
 
+#include "platform/runloop/Handles.hpp"
+
 #include <time.h>
 
 #include <atomic>
@@ -19,7 +21,8 @@ std::uint64_t nanosecondsOf(clockid_t id) {
 }  // namespace
 
 double CFAbsoluteTimeGetCurrent() {
-    if (const Clock* clock = gOverride.load(std::memory_order_acquire)) return clock->absoluteTime();
+    if (const Clock* clock = gOverride.load(std::memory_order_acquire))
+        return clock->absoluteTime();
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
     return (static_cast<double>(ts.tv_sec) - kAbsoluteTimeIntervalSince1970) +
@@ -32,8 +35,18 @@ std::uint64_t hostTicks() {
     return nanosecondsOf(CLOCK_MONOTONIC);
 }
 
-Timebase hostTimebase() { return Timebase{1, 1}; }
+Timebase hostTimebase() {
+    return Timebase{1, 1};
+}
 
-void setClockOverride(const Clock* clock) { gOverride.store(clock, std::memory_order_release); }
+void setClockOverride(const Clock* clock) {
+    gOverride.store(clock, std::memory_order_release);
+}
+
+namespace runloop_detail {
+const Clock* clockOverride() {
+    return gOverride.load(std::memory_order_acquire);
+}
+}  // namespace runloop_detail
 
 }  // namespace platform

@@ -4,6 +4,7 @@
 // Internal to platform/runloop.
 #pragma once
 
+#include "platform/runloop/Clock.hpp"
 #include "platform/runloop/RunLoop.hpp"
 
 #include <cstdint>
@@ -12,14 +13,14 @@
 namespace platform {
 
 class Timer::Impl {
-public:
+  public:
     virtual ~Impl() = default;
     virtual void invalidate() = 0;
     virtual bool isValid() const = 0;
 };
 
 class FdSource::Impl {
-public:
+  public:
     virtual ~Impl() = default;
     virtual void remove() = 0;
     virtual bool isActive() const = 0;
@@ -32,7 +33,7 @@ namespace runloop_detail {
 // invalidate; the callback object itself stays alive until the call returns,
 // even when the handle the program holds is destroyed inside it.
 class TimerCore : public Timer::Impl, public std::enable_shared_from_this<TimerCore> {
-public:
+  public:
     TimerCore(RunLoop::TimerCallback cb, bool repeating)
         : cb_(std::move(cb)), repeating_(repeating) {}
 
@@ -42,11 +43,11 @@ public:
 
     void fire();
 
-protected:
+  protected:
     // Takes the timer off its loop. Called once, when it becomes invalid.
     virtual void disarm() = 0;
 
-private:
+  private:
     RunLoop::TimerCallback cb_;
     bool repeating_;
     bool valid_ = true;
@@ -55,7 +56,7 @@ private:
 
 // A descriptor watch of either loop, with the same guarantees as TimerCore.
 class FdCore : public FdSource::Impl, public std::enable_shared_from_this<FdCore> {
-public:
+  public:
     explicit FdCore(RunLoop::FdCallback cb) : cb_(std::move(cb)) {}
 
     void remove() final;
@@ -63,10 +64,10 @@ public:
 
     void fire(std::uint32_t revents);
 
-protected:
+  protected:
     virtual void disarm() = 0;
 
-private:
+  private:
     RunLoop::FdCallback cb_;
     bool active_ = true;
     int firing_ = 0;
@@ -76,6 +77,9 @@ private:
 // system refused the source (the failure is logged).
 Timer inertTimer();
 FdSource inertFdSource();
+
+// The clock installed with setClockOverride(), or nullptr.
+const Clock* clockOverride();
 
 }  // namespace runloop_detail
 }  // namespace platform

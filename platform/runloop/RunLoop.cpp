@@ -24,10 +24,13 @@ Timer& Timer::operator=(Timer&& other) noexcept {
 void Timer::invalidate() {
     // Let go of the reference first: invalidating may run code that touches
     // this handle again.
-    if (auto impl = std::move(impl_)) impl->invalidate();
+    if (auto impl = std::move(impl_))
+        impl->invalidate();
 }
 
-bool Timer::isValid() const { return impl_ && impl_->isValid(); }
+bool Timer::isValid() const {
+    return impl_ && impl_->isValid();
+}
 
 FdSource& FdSource::operator=(FdSource&& other) noexcept {
     if (this != &other) {
@@ -38,10 +41,13 @@ FdSource& FdSource::operator=(FdSource&& other) noexcept {
 }
 
 void FdSource::remove() {
-    if (auto impl = std::move(impl_)) impl->remove();
+    if (auto impl = std::move(impl_))
+        impl->remove();
 }
 
-bool FdSource::isActive() const { return impl_ && impl_->isActive(); }
+bool FdSource::isActive() const {
+    return impl_ && impl_->isActive();
+}
 
 namespace runloop_detail {
 namespace {
@@ -50,15 +56,16 @@ namespace {
 // callback runs; once the call returns it is cut loose, so that destroying it
 // does not invalidate the timer the way destroying an owning handle would.
 class CallbackHandle final : public Timer::Impl {
-public:
+  public:
     explicit CallbackHandle(std::shared_ptr<TimerCore> target) : target_(std::move(target)) {}
     void invalidate() override {
-        if (attached_) target_->invalidate();
+        if (attached_)
+            target_->invalidate();
     }
     bool isValid() const override { return target_->isValid(); }
     void detach() { attached_ = false; }
 
-private:
+  private:
     std::shared_ptr<TimerCore> target_;
     bool attached_ = true;
 };
@@ -69,7 +76,7 @@ void logCallbackException(const char* what, const char* kind) {
 }
 
 class Inert final : public Timer::Impl, public FdSource::Impl {
-public:
+  public:
     void invalidate() override {}
     bool isValid() const override { return false; }
     void remove() override {}
@@ -79,16 +86,19 @@ public:
 }  // namespace
 
 void TimerCore::invalidate() {
-    if (!valid_) return;
+    if (!valid_)
+        return;
     valid_ = false;
     disarm();
     // The callback may own the program's handle on this timer; dropping it
     // here breaks that cycle. During the call it is dropped when the call ends.
-    if (firing_ == 0) cb_ = nullptr;
+    if (firing_ == 0)
+        cb_ = nullptr;
 }
 
 void TimerCore::fire() {
-    if (!valid_ || !cb_) return;
+    if (!valid_ || !cb_)
+        return;
     auto self = shared_from_this();
     ++firing_;
     {
@@ -105,21 +115,25 @@ void TimerCore::fire() {
     }
     --firing_;
     if (!valid_) {
-        if (firing_ == 0) cb_ = nullptr;
+        if (firing_ == 0)
+            cb_ = nullptr;
     } else if (!repeating_) {
         invalidate();
     }
 }
 
 void FdCore::remove() {
-    if (!active_) return;
+    if (!active_)
+        return;
     active_ = false;
     disarm();
-    if (firing_ == 0) cb_ = nullptr;
+    if (firing_ == 0)
+        cb_ = nullptr;
 }
 
 void FdCore::fire(std::uint32_t revents) {
-    if (!active_ || !cb_) return;
+    if (!active_ || !cb_)
+        return;
     auto self = shared_from_this();
     ++firing_;
     try {
@@ -130,11 +144,16 @@ void FdCore::fire(std::uint32_t revents) {
         logCallbackException(nullptr, "descriptor");
     }
     --firing_;
-    if (!active_ && firing_ == 0) cb_ = nullptr;
+    if (!active_ && firing_ == 0)
+        cb_ = nullptr;
 }
 
-Timer inertTimer() { return Timer(std::make_shared<Inert>()); }
-FdSource inertFdSource() { return FdSource(std::make_shared<Inert>()); }
+Timer inertTimer() {
+    return Timer(std::make_shared<Inert>());
+}
+FdSource inertFdSource() {
+    return FdSource(std::make_shared<Inert>());
+}
 
 }  // namespace runloop_detail
 
@@ -157,8 +176,12 @@ RunLoop& mainRunLoop() {
     return *loop;
 }
 
-bool hasMainRunLoop() { return gMainRunLoop.load(std::memory_order_acquire) != nullptr; }
+bool hasMainRunLoop() {
+    return gMainRunLoop.load(std::memory_order_acquire) != nullptr;
+}
 
-void setMainRunLoop(RunLoop* loop) { gMainRunLoop.store(loop, std::memory_order_release); }
+void setMainRunLoop(RunLoop* loop) {
+    gMainRunLoop.store(loop, std::memory_order_release);
+}
 
 }  // namespace platform

@@ -1,0 +1,79 @@
+// The report cycle: the touch sets are brought up to date, the gesture
+// machine runs, and the cycle's leaving touches are forgotten.
+#include <bit>
+
+#include "agent/converter/ZyvTouchConverter.hpp"
+
+namespace tact {
+
+int ZyvTouchConverter::activeFingerCount() const {
+    return std::popcount(frameTransducers) - static_cast<int>(leavingTouches.size());
+}
+
+bool ZyvTouchConverter::updateTouchSets() {
+    const TouchMask filed = arrivingTouchesIndexMask | stayingTouchesIndexMask |
+                            movingTouchesIndexMask | leavingTouchesIndexMask;
+    if (filed == 0) return false;
+
+    // Transducers without a record of their own are held in place for two
+    // cycles, then leave.
+    pendingTouchesIndexMask = 0;
+    for (TouchMask left = frameTransducers & ~filed; left != 0; left &= left - 1) {
+        const int index = std::countr_zero(left);
+        auto& touch = transducerTouches[static_cast<std::size_t>(index)];
+        if (!touch) continue;
+        pendingTouchesIndexMask |= bitOf(index);
+        if (touch->pendingCount < 2) {
+            touch->pendingCount += 1;
+            fileTouch(*touch, stayingTouchesIndexMask, stayingTouches);
+        } else {
+            fileTouch(*touch, leavingTouchesIndexMask, leavingTouches);
+        }
+    }
+
+    activeTouchesIndexMask = arrivingTouchesIndexMask | stayingTouchesIndexMask |
+                             movingTouchesIndexMask;
+    activeTouches.clear();
+    activeTouches.insert(activeTouches.end(), arrivingTouches.begin(), arrivingTouches.end());
+    activeTouches.insert(activeTouches.end(), stayingTouches.begin(), stayingTouches.end());
+    activeTouches.insert(activeTouches.end(), movingTouches.begin(), movingTouches.end());
+
+    // The separators after the first two pairs are full-width commas.
+    _logger.logf(kLogStates,
+                 "%02lu: %2lu(%16lx)\xEF\xBC\x8C%2lu(%16lx)\xEF\xBC\x8C%2lu(%16lx) %2lu(%16lx) "
+                 "(%16lx) ",
+                 static_cast<unsigned long>(activeTouches.size()),
+                 static_cast<unsigned long>(arrivingTouches.size()),
+                 static_cast<unsigned long>(arrivingTouchesIndexMask),
+                 static_cast<unsigned long>(stayingTouches.size()),
+                 static_cast<unsigned long>(stayingTouchesIndexMask),
+                 static_cast<unsigned long>(movingTouches.size()),
+                 static_cast<unsigned long>(movingTouchesIndexMask),
+                 static_cast<unsigned long>(leavingTouches.size()),
+                 static_cast<unsigned long>(leavingTouchesIndexMask),
+                 static_cast<unsigned long>(pendingTouchesIndexMask));
+    return true;
+}
+
+void ZyvTouchConverter::cleanupTouchSets() {
+    for (const Touch& touch : leavingTouches) {
+        fingerToTransducerUnmap(touch.identity);
+        transducerTouches[static_cast<std::size_t>(touch.transducerIndex & 63)].reset();
+        frameTransducers &= ~bitOf(touch.transducerIndex);
+    }
+    arrivingTouches.clear();
+    movingTouches.clear();
+    stayingTouches.clear();
+    leavingTouches.clear();
+    arrivingTouchesIndexMask = movingTouchesIndexMask = 0;
+    stayingTouchesIndexMask = leavingTouchesIndexMask = 0;
+}
+
+void ZyvTouchConverter::submitGesture() {
+    if (!updateTouchSets()) return;
+    stateRepeatTimes += 1;
+    // The gesture machine's states and the posting pass run here.
+    cleanupTouchSets();
+}
+
+}  // namespace tact

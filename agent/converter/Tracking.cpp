@@ -1,0 +1,226 @@
+// Touch tracking: the frame's contact IDs become transducers that persist
+// from report to report, raw positions become unit-square positions through
+// the calibration, and every touch of a cycle is filed into one set.
+#include <bit>
+#include <cmath>
+
+#include "agent/converter/ZyvTouchConverter.hpp"
+
+namespace tact {
+
+ContactRecord ContactRecord::read10(std::span<const std::uint8_t, 10> b) {
+    auto u16 = [&](std::size_t at) { return static_cast<std::uint16_t>(b[at] | (b[at + 1] << 8)); };
+    return ContactRecord{b[0], b[1], u16(2), u16(4), u16(6), u16(8)};
+}
+
+ContactRecord ContactRecord::read6(std::span<const std::uint8_t, 6> b, std::uint16_t width,
+                                   std::uint16_t height) {
+    auto u16 = [&](std::size_t at) { return static_cast<std::uint16_t>(b[at] | (b[at + 1] << 8)); };
+    return ContactRecord{b[0], b[1], u16(2), u16(4), width, height};
+}
+
+platform::Dictionary Touch::toDictionary() const {
+    return platform::Dictionary{
+        {"type", type},
+        {"options", options},
+        {"touchX", touchX},
+        {"touchY", touchY},
+        {"transducerIndex", transducerIndex},
+        {"transducerType", transducerType},
+        {"identity", identity},
+        {"quality", quality},
+        {"delta.x", deltaX},
+        {"delta.y", deltaY},
+        {"position.x", positionX},
+        {"position.y", positionY},
+        {"eventMask", eventMask},
+        {"pending.count", pendingCount},
+    };
+}
+
+void ZyvTouchConverter::fingerToTransducerMapInit() {
+    transducerIndexPool = ~std::uint64_t{0};
+    transducerAllocatedIndex = 0;
+    fingerToTransducerMapTable.fill(-1);
+}
+
+std::optional<std::int64_t> ZyvTouchConverter::fingerToTransducerFind(std::int64_t fingerID) const {
+    if (fingerID < 0 || fingerID > 255) return std::nullopt;
+    std::int16_t index = fingerToTransducerMapTable[static_cast<std::size_t>(fingerID)];
+    if (index < 0) return std::nullopt;
+    return index;
+}
+
+std::int64_t ZyvTouchConverter::fingerToTransducerMap(std::int64_t fingerID) {
+    if (auto index = fingerToTransducerFind(fingerID)) return *index;
+    // Step through every other index after the last one handed out, so that
+    // new fingers get consecutive indices while the pool is fresh.
+    int candidate = (transducerAllocatedIndex + 1) % kTransducerCount;
+    bool found = false;
+    for (int tries = 0; tries < kTransducerCount / 2; ++tries) {
+        if (transducerIndexPool & bitOf(candidate)) {
+            found = true;
+            break;
+        }
+        candidate = (candidate + 2) % kTransducerCount;
+    }
+    // All indices of that parity are taken: take the lowest free one instead.
+    if (!found && transducerIndexPool != 0) {
+        candidate = std::countr_zero(transducerIndexPool);
+        found = true;
+    }
+    if (!found) candidate = transducerAllocatedIndex;  // nothing is free: share the last
+    transducerIndexPool &= ~bitOf(candidate);
+    transducerAllocatedIndex = static_cast<std::uint8_t>(candidate);
+    fingerToTransducerMapTable[static_cast<std::size_t>(fingerID & 0xFF)] =
+        static_cast<std::int16_t>(candidate);
+    return candidate;
+}
+
+void ZyvTouchConverter::fingerToTransducerUnmap(std::int64_t fingerID) {
+    auto index = fingerToTransducerFind(fingerID);
+    if (!index) return;
+    transducerIndexPool |= bitOf(*index);
+    fingerToTransducerMapTable[static_cast<std::size_t>(fingerID)] = -1;
+}
+
+void ZyvTouchConverter::fingerToTransducerRemap(std::int64_t fingerID,
+                                                std::int64_t transducerIndex) {
+    if (fingerID < 0 || fingerID > 255 || transducerIndex < 0 ||
+        transducerIndex >= kTransducerCount) {
+        return;
+    }
+    fingerToTransducerMapTable[static_cast<std::size_t>(fingerID)] =
+        static_cast<std::int16_t>(transducerIndex);
+    transducerIndexPool &= ~bitOf(transducerIndex);
+}
+
+platform::Point ZyvTouchConverter::unitSquarePosition(std::int64_t rawX, std::int64_t rawY) const {
+    float x, y;
+    if (isCalibrated) {
+        x = static_cast<float>((KX1 * rawX + KX2 * rawY + KX3) / KWIDTH);
+        y = static_cast<float>((KY1 * rawX + KY2 * rawY + KY3) / KHEIGHT);
+    } else {
+        x = static_cast<float>(rawX) / 32768.0f;
+        y = static_cast<float>(rawY) / 32768.0f;
+    }
+    // Off the unit square (or not a number at all, from a degenerate
+    // calibration): logged, then held at the nearest edge (0 for NaN).
+    auto clamp = [&](float& v, const char* format, std::int64_t raw) {
+        if (v >= 0 && v < 1) return;
+        _logger.logf(kLogOutOfRange, format, static_cast<double>(v), static_cast<int>(raw));
+        v = (v >= 1) ? 1.0f : 0.0f;
+    };
+    clamp(x, "invalid coordinate x:%f, touchX:%d", rawX);
+    clamp(y, "invalid coordinate y:%f, touchY:%d", rawY);
+    return {x, y};
+}
+
+void ZyvTouchConverter::submitMatchedTouch(const ContactRecord& record) {
+    if (record.valid() && fingerToTransducerFind(record.contactID)) submitTouch(record);
+}
+
+void ZyvTouchConverter::submitUnmatchedTouch(const ContactRecord& record) {
+    const TouchMask filed = arrivingTouchesIndexMask | stayingTouchesIndexMask |
+                            movingTouchesIndexMask | leavingTouchesIndexMask;
+    if (!record.valid() || fingerToTransducerFind(record.contactID) || filed == 0) return;
+
+    platform::Point p = unitSquarePosition(record.x, record.y);
+    double best = 1e9;
+    const Touch* nearest = nullptr;
+    for (TouchMask left = frameTransducers & ~filed; left != 0; left &= left - 1) {
+        const auto& touch = transducerTouches[static_cast<std::size_t>(std::countr_zero(left))];
+        if (!touch) continue;
+        double d = std::hypot(touch->positionX - p.x, touch->positionY - p.y);
+        if (d < best) {
+            best = d;
+            nearest = &*touch;
+        }
+    }
+    if (!nearest || !(gestureMoveThreshold >= best)) return;
+    // The finger came back under a new contact ID: it keeps its transducer.
+    std::int64_t index = nearest->transducerIndex;
+    fingerToTransducerUnmap(nearest->identity);
+    fingerToTransducerRemap(record.contactID, index);
+    submitTouch(record);
+}
+
+void ZyvTouchConverter::submitArrivingTouch(const ContactRecord& record) {
+    if (record.valid() && !fingerToTransducerFind(record.contactID)) submitTouch(record);
+}
+
+void ZyvTouchConverter::fileTouch(const Touch& touch, TouchMask& mask, std::vector<Touch>& list) {
+    mask |= bitOf(touch.transducerIndex);
+    list.push_back(touch);
+}
+
+void ZyvTouchConverter::submitTouch(const ContactRecord& record) {
+    if (!record.valid()) return;
+    const std::int64_t index = fingerToTransducerMap(record.contactID);
+
+    Touch touch;
+    touch.options = kTouchOptionBase | (record.touching() ? kTouchOptionTouching : 0) |
+                    (record.inRange() ? kTouchOptionInRange : 0);
+    touch.touchX = record.x;
+    touch.touchY = record.y;
+    const platform::Point p = unitSquarePosition(record.x, record.y);
+    const float x = static_cast<float>(p.x);
+    const float y = static_cast<float>(p.y);
+    touch.transducerIndex = index;
+    touch.identity = record.contactID;
+    touch.quality = record.valid() ? 1 : 0;
+    touch.positionX = x;
+    touch.positionY = y;
+
+    TouchMask* mask = nullptr;
+    std::vector<Touch>* list = nullptr;
+    const auto& previous = transducerTouches[static_cast<std::size_t>(index)];
+    if (previous) {
+        const float px = static_cast<float>(previous->positionX);
+        const float py = static_cast<float>(previous->positionY);
+        const bool moved = x != px || y != py;
+        std::int64_t eventMask = 0;
+        if (touch.identity != previous->identity) eventMask |= kTouchChangedIdentity;
+        if (record.touching() && record.inRange() && moved) eventMask |= kTouchChangedPosition;
+        if ((touch.options ^ previous->options) & kTouchOptionInRange) {
+            eventMask |= kTouchChangedRange;
+        }
+        if ((touch.options ^ previous->options) & kTouchOptionTouching) {
+            eventMask |= kTouchChangedTouch;
+        }
+        touch.eventMask = eventMask;
+        if (!record.touching()) {
+            mask = &leavingTouchesIndexMask;
+            list = &leavingTouches;
+            _logger.logf(kLogTouches, "Touch leaving, index=%i, id=%i", static_cast<int>(index),
+                         static_cast<int>(record.contactID));
+        } else if (!moved) {
+            mask = &stayingTouchesIndexMask;
+            list = &stayingTouches;
+        } else {
+            touch.deltaX = x - px;
+            touch.deltaY = y - py;
+            mask = &movingTouchesIndexMask;
+            list = &movingTouches;
+        }
+    } else {
+        if (!record.touching()) {
+            fingerToTransducerUnmap(record.contactID);  // nothing lasting for a lifted stranger
+            return;
+        }
+        touch.eventMask = kTouchNewMask;
+        mask = &arrivingTouchesIndexMask;
+        list = &arrivingTouches;
+        _logger.logf(kLogTouches, "Touch arriving, index=%i, id=%i", static_cast<int>(index),
+                     static_cast<int>(record.contactID));
+    }
+
+    touch.pendingCount = 0;
+    fileTouch(touch, *mask, *list);
+    frameTransducers |= bitOf(index);
+    transducerTouches[static_cast<std::size_t>(index)] = touch;
+    _logger.logf(kLogTouches, "Index:%i, option:0x%08x, eventMask:0x%08x", static_cast<int>(index),
+                 static_cast<unsigned>(touch.options), static_cast<unsigned>(touch.eventMask));
+}
+
+}  // namespace tact

@@ -1,0 +1,214 @@
+// The agent's central object: device information, touch tracking, the gesture
+// state machine and the tuning values derived from the preferences.
+//
+// One class, as the rest of the suite knows it; its implementation is split
+// into files by concern:
+//   Setup.cpp      creation, preferences and thresholds, control notifications
+//   Decoding.cpp   touch report layouts and the three tracking passes
+//   Tracking.cpp   finger IDs to transducers, touch dictionaries, calibration
+//   Cycle.cpp      the report cycle: touch-set update and cleanup
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "agent/converter/StateContext.hpp"
+#include "agent/converter/Touch.hpp"
+#include "agent/logger/ZyvtouchLogger.hpp"
+#include "platform/desktop/Desktop.hpp"
+#include "platform/notify/NotificationCenter.hpp"
+#include "platform/runloop/RunLoop.hpp"
+
+namespace tact {
+
+// The services the agent runs on: real ones in tactagent, virtual ones in
+// tactreplay and the tests.
+struct AgentEnvironment {
+    platform::RunLoop& loop;
+    platform::NotificationCenter& notifications;
+    platform::Desktop& desktop;
+};
+
+// The frame's boot-parameter block, as the frame sends it (little-endian).
+struct BootParam_ {
+    std::uint8_t BootLoaderVersion = 0;
+    std::uint8_t ResetType = 0;
+    std::uint16_t WDTRstTimes = 0;
+    std::uint16_t LastRstTime = 0;
+    std::uint16_t RunTime = 0;
+    std::uint16_t HardwareVer = 0;
+    std::uint16_t SoftwareVer = 0;
+    std::uint8_t AppSta = 0;
+    std::uint8_t FlashSize = 0;
+    std::uint8_t RunSta = 0;
+    std::uint8_t Flags = 0;
+
+    static constexpr std::size_t kSize = 16;
+    static BootParam_ fromBytes(std::span<const std::uint8_t, kSize> bytes);
+    std::array<std::uint8_t, kSize> bytes() const;
+    // The block as 8 UTF-16 code units, lower-addressed byte in the low half.
+    platform::String toCodeUnits() const;
+    // Newer frames (bootloader 40 and up) always send 10-byte records and split
+    // reports of more than six contacts in two.
+    bool isNewerDevice() const { return (BootLoaderVersion & 0x7F) >= 40; }
+};
+
+// Size of a touch input report, and of its record area.
+inline constexpr std::size_t kTouchReportSize = 62;
+inline constexpr std::size_t kTouchReportCountOffset = 61;
+
+class ZyvTouchConverter {
+public:
+    // The one converter of the process, created on first use (needs
+    // setSharedEnvironment first).
+    static ZyvTouchConverter& sharedConverter();
+    static void setSharedEnvironment(AgentEnvironment* environment);
+
+    explicit ZyvTouchConverter(AgentEnvironment& environment);
+    ~ZyvTouchConverter();
+    ZyvTouchConverter(const ZyvTouchConverter&) = delete;
+    ZyvTouchConverter& operator=(const ZyvTouchConverter&) = delete;
+
+    // --- set-up, preferences, control notifications ---------------------
+    bool initStateContext();
+    void callbackWithNotification(const platform::Notification& notification);
+    void appLaunchCallback(const std::string& bundleIdentifier);
+    void contextLog();
+    void resetToStateIdle();
+
+    // --- report decoding -------------------------------------------------
+    void submitMTReport(std::span<const std::uint8_t> report);
+    void submitTimestamp(double t);
+    void submitMTTouches6Points(std::span<const std::uint8_t> report);
+    void submitMTFakeTouches10Points(std::span<const std::uint8_t> report);
+    void submitMTTouches10Points(std::span<const std::uint8_t> report);
+
+    // --- tracking ----------------------------------------------------------
+    void fingerToTransducerMapInit();
+    std::optional<std::int64_t> fingerToTransducerFind(std::int64_t fingerID) const;
+    std::int64_t fingerToTransducerMap(std::int64_t fingerID);
+    void fingerToTransducerUnmap(std::int64_t fingerID);
+    void fingerToTransducerRemap(std::int64_t fingerID, std::int64_t transducerIndex);
+    void submitMatchedTouch(const ContactRecord& record);
+    void submitUnmatchedTouch(const ContactRecord& record);
+    void submitArrivingTouch(const ContactRecord& record);
+    void submitTouch(const ContactRecord& record);
+    // Unit-square position of raw device coordinates (calibrated, clamped, logged).
+    platform::Point unitSquarePosition(std::int64_t rawX, std::int64_t rawY) const;
+
+    // --- the report cycle --------------------------------------------------
+    void submitGesture();
+    // Touch-set update at the start of a cycle; false when nothing was filed.
+    bool updateTouchSets();
+    void cleanupTouchSets();
+    // Active finger count: live transducers less those leaving.
+    int activeFingerCount() const;
+
+    // Hooks that later stages of the cycle fill in.
+    void postReport(std::span<const std::uint8_t> report);
+
+    // --- properties ----------------------------------------------------------
+    const BootParam_& bootparam() const { return _bootparam; }
+    void set_bootparam(const BootParam_& b) { _bootparam = b; }
+    const std::optional<platform::String>& bootparamStr() const { return _bootparamStr; }
+    void set_bootparamStr(std::optional<platform::String> s) { _bootparamStr = std::move(s); }
+    const std::optional<platform::String>& ShipTime() const { return _ShipTime; }
+    void set_ShipTime(std::optional<platform::String> s) { _ShipTime = std::move(s); }
+    const std::optional<platform::String>& ShipDate() const { return _ShipDate; }
+    void set_ShipDate(std::optional<platform::String> s) { _ShipDate = std::move(s); }
+    const std::optional<platform::String>& deviceType() const { return _deviceType; }
+    void set_deviceType(std::optional<platform::String> s) { _deviceType = std::move(s); }
+    bool deviceIsReady() const { return _deviceIsReady; }
+    void set_deviceIsReady(bool ready) { _deviceIsReady = ready; }
+    const std::optional<platform::String>& deviceSerialNumber() const {
+        return _deviceSerialNumber;
+    }
+    void set_deviceSerialNumber(std::optional<platform::String> s) {
+        _deviceSerialNumber = std::move(s);
+    }
+    std::uint16_t getDeviceID() const { return deviceID; }
+    void setDeviceID(std::uint16_t id) { deviceID = id; }
+    std::int32_t inchSize() const { return _inchSize; }
+    // Sets the diagonal; a size below 1 inch is refused (it is a divisor).
+    bool set_inchSize(std::int32_t inches);
+
+    // Everything the tests and the later stages read.
+    double cursorMoveThreshold = 0;
+    double gestureMoveThreshold = 0;
+    double gestureZoomThreshold = 0;
+    double gestureRotateThreshold = 0;
+    double timerClickDuration = 0;
+    double timerSecondClickPendingDuration = 0;
+    double timerMomentumPendingDuration = 0.1;
+    double maxReportInterval = 1.0;
+    platform::Rect screenRect;
+    bool calibrateInProgress = false;
+    bool _bTouchTestMode = false;
+    std::optional<std::string> _activeApplicationBundleId;
+
+    // Calibration.
+    bool isCalibrated = false;
+    double KX1 = 0, KX2 = 0, KX3 = 0, KY1 = 0, KY2 = 0, KY3 = 0;
+    double KWIDTH = 0, KHEIGHT = 0;
+
+    // Tracker state.
+    std::array<std::int16_t, 256> fingerToTransducerMapTable{};  // finger ID -> index, -1 none
+    std::uint64_t transducerIndexPool = ~std::uint64_t{0};
+    std::uint8_t transducerAllocatedIndex = 0;
+    std::array<std::optional<Touch>, kTransducerCount> transducerTouches;
+    TouchMask frameTransducers = 0;  // the live transducers, bit per index
+    TouchMask arrivingTouchesIndexMask = 0;
+    TouchMask movingTouchesIndexMask = 0;
+    TouchMask stayingTouchesIndexMask = 0;
+    TouchMask leavingTouchesIndexMask = 0;
+    TouchMask pendingTouchesIndexMask = 0;
+    TouchMask activeTouchesIndexMask = 0;
+    std::vector<Touch> arrivingTouches;
+    std::vector<Touch> movingTouches;
+    std::vector<Touch> stayingTouches;
+    std::vector<Touch> leavingTouches;
+    std::vector<Touch> activeTouches;
+
+    // Split reports: the first half of a report of more than six contacts.
+    std::array<std::uint8_t, kTouchReportSize> prevMTReport{};
+    std::size_t prevMTReportLength = 0;
+    std::uint8_t prevActualCount = 0;
+
+    // The state machine.
+    StateContext dictZyvStateContext;
+    std::uint32_t stateRepeatTimes = 0;
+
+    // The running system's version.
+    platform::SystemVersion systemVersion;
+
+    ZyvtouchLogger& _logger;
+    AgentEnvironment& environment;
+
+private:
+    void postAgentNotification(const platform::Dictionary& userInfo);
+    void postInformationReply();
+    void fileTouch(const Touch& touch, TouchMask& mask, std::vector<Touch>& list);
+    void readPreferences();
+    // Hands every record of a report to the three tracking passes.
+    template <typename Records>
+    void runTrackingPasses(const Records& records);
+
+    BootParam_ _bootparam;
+    std::optional<platform::String> _bootparamStr;
+    std::optional<platform::String> _ShipTime;
+    std::optional<platform::String> _ShipDate;
+    std::optional<platform::String> _deviceType;
+    bool _deviceIsReady = false;
+    std::optional<platform::String> _deviceSerialNumber;
+    std::uint16_t deviceID = 22118;
+    std::int32_t _inchSize = 32;
+
+    platform::Observation controlObservation_;
+    platform::Observation activationObservation_;
+};
+
+}  // namespace tact

@@ -1,0 +1,78 @@
+// tactagent: the background agent that turns the touch frame into the
+// desktop's own input.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "agent/device/AgentMain.hpp"
+#include "common/Notifications.hpp"
+#include "platform/desktop/Desktop.hpp"
+#include "platform/log/SystemLog.hpp"
+#include "platform/notify/NotificationCenter.hpp"
+#include "platform/runloop/RunLoop.hpp"
+
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: tactagent [--help | --version]\n"
+    "\n"
+    "The touch-frame agent. It takes no options: it waits for a touch frame\n"
+    "(USB vendor 23c9), turns its touches into pointer, scroll, gesture and key\n"
+    "events, and talks to tactcalib, tactpaint and tactprefs over the session bus.\n"
+    "Settings live in ~/.config/com.vostrabaxworks.Tactagent.plist.\n"
+    "SIGTERM or SIGINT stops it and gives the frame back to the desktop.\n"
+    "\n"
+    "Environment:\n"
+    "  TACT_SCREEN=WxH      screen size in points when no display is reachable\n"
+    "  TACT_LOG_LEVEL=LEVEL debug, info, notice, warning or error (default info)\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (!std::strcmp(argv[i], "--version")) {
+            std::printf("tactagent %s\n", std::string(tact::kDriverVersion).c_str());
+            return 0;
+        }
+        std::fprintf(stderr, "tactagent: unknown argument '%s'\n%s", argv[i], kUsage);
+        return 2;
+    }
+
+    auto loop = platform::makeRealRunLoop(true);
+    platform::setMainRunLoop(loop.get());
+
+    std::string error;
+    std::unique_ptr<platform::NotificationCenter> notifications =
+        platform::makeBusNotificationCenter(*loop, &error);
+    if (!notifications) {
+        platform::systemLog(platform::LogLevel::Warning,
+                            "no session bus (" + error +
+                                "); the calibrator, painter and settings cannot reach the agent");
+        notifications = platform::makeLocalNotificationCenter(*loop);
+    }
+
+    platform::VirtualDesktop desktop;
+    if (const char* size = std::getenv("TACT_SCREEN")) {
+        if (auto wh = platform::parseScreenSize(size)) {
+            desktop.setScreenSize(wh->first, wh->second);
+        } else {
+            platform::systemLog(platform::LogLevel::Warning,
+                                std::string("TACT_SCREEN='") + size + "' is not WxH; ignored");
+        }
+    }
+    auto screen = desktop.mainScreenFrame();
+    platform::systemLog(platform::LogLevel::Info,
+                        "no display support yet: using a virtual screen of " +
+                            std::to_string(static_cast<int>(screen.width)) + "x" +
+                            std::to_string(static_cast<int>(screen.height)) + " points");
+
+    tact::AgentEnvironment environment{*loop, *notifications, desktop};
+    int rc = tact::agentMain(environment);
+    platform::setMainRunLoop(nullptr);
+    return rc;
+}

@@ -1,0 +1,105 @@
+#include "calibrator/AppDelegate.hpp"
+
+#include <QApplication>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QVBoxLayout>
+
+#include "common/Notifications.hpp"
+#include "platform/log/SystemLog.hpp"
+
+namespace tact {
+namespace {
+
+constexpr double kExitDelaySeconds = 1.0;
+
+}  // namespace
+
+AppDelegate::AppDelegate(platform::NotificationCenter& center, platform::RunLoop& loop,
+                         QObject* parent)
+    : QObject(parent), center_(center), loop_(loop) {}
+
+AppDelegate::~AppDelegate() = default;
+
+void AppDelegate::awakeFromNib() {
+    QScreen* screen = QGuiApplication::primaryScreen();
+    const QRect screenFrame = screen ? screen->geometry() : QRect();
+    if (window) {
+        window->setMaximumSize(screenFrame.size());
+        window->resize(screenFrame.size());
+        window->setMinimumSize(0, 0);
+        if (screen) {
+            // Full screen on the main screen, whichever screen the pointer is on.
+            window->setScreen(screen);
+            window->move(screenFrame.topLeft());
+        }
+    }
+    if (_calibrateView)
+        _calibrateView->calibrateOn();
+}
+
+void AppDelegate::applicationDidFinishLaunching() {
+    if (window) {
+        window->showFullScreen();
+        window->activateWindow();
+    }
+    if (_calibrateView)
+        _calibrateView->setFocus();
+    observation_ = center_.addObserver(
+        kZyvTouchEventNotification, kMultiTouchSupportObject,
+        [this](const platform::Notification& n) { callbackWithNotification(n); });
+}
+
+void AppDelegate::applicationWillTerminate() {
+    observation_.remove();
+    if (_calibrateView)
+        _calibrateView->calibrateOff();
+}
+
+void AppDelegate::callbackWithNotification(const platform::Notification& notification) {
+    if (!notification.userInfo) {
+        if (_calibrateView)
+            _calibrateView->Tap(nullptr);
+        return;
+    }
+    // Agent notifications other than calibration taps carry no location.
+    const platform::Value* value = notification.userInfo->find(kKeyTapLocation);
+    if (!value)
+        return;
+    const platform::Dictionary* location = value->asDictionary();
+    if (!location) {
+        platform::systemLog(platform::LogLevel::Debug,
+                            "calibrator: ignored a tap location that is not a dictionary");
+        return;
+    }
+    if (_calibrateView && _calibrateView->Tap(location)) {
+        exitTimer_ = loop_.addTimer(kExitDelaySeconds, 0.0,
+                                    [this](platform::Timer& timer) { doExit(timer); });
+    }
+}
+
+void AppDelegate::doExit(platform::Timer&) {
+    exit();
+}
+
+void AppDelegate::exit() {
+    QCoreApplication::quit();
+}
+
+std::unique_ptr<QWidget> loadMainInterface(AppDelegate& delegate,
+                                           platform::NotificationCenter& center) {
+    auto window = std::make_unique<QWidget>();
+    window->setWindowTitle(QStringLiteral("Tactcalib"));
+    // The layout and the view belong to the window, as Qt children do.
+    auto* layout = new QVBoxLayout(window.get());
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    auto* view = new CalibrateView(center, window.get());
+    layout->addWidget(view);
+    delegate.window = window.get();
+    delegate._calibrateView = view;
+    QObject::connect(view, &CalibrateView::cancelRequested, &delegate, &AppDelegate::exit);
+    return window;
+}
+
+}  // namespace tact

@@ -1,0 +1,155 @@
+// tactcalib: the full-screen calibration of the touch frame.
+#include <QApplication>
+#include <QPixmap>
+#include <QScreen>
+#include <QTimer>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "calibrator/AppDelegate.hpp"
+#include "calibrator/CalibrateView.hpp"
+#include "platform/log/SystemLog.hpp"
+#include "platform/notify/NotificationCenter.hpp"
+#include "platform/runloop/RunLoop.hpp"
+#include "qtsupport/QtRunLoopBridge.hpp"
+
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: tactcalib [--screenshot FILE] [Qt options]\n"
+    "\n"
+    "Calibrates the touch frame against the main screen. Four crosshairs appear\n"
+    "one after another; hold a finger on each until its counter runs down from\n"
+    "100, then lift it. The fitted map is stored as \"Coefficients\" in the\n"
+    "preferences domain com.vostrabaxworks.Tactagent and the agent reloads it.\n"
+    "Escape quits without changing the stored calibration.\n"
+    "\n"
+    "The agent must run on the same D-Bus session bus (DBUS_SESSION_BUS_ADDRESS).\n"
+    "\n"
+    "Options:\n"
+    "  --screenshot FILE  save a PNG of the screen to FILE once the first target\n"
+    "                     is shown, then quit\n"
+    "  -h, --help         show this help and exit\n";
+
+// Time for the window system to put the first frame on the screen before a
+// screenshot is taken.
+constexpr int kScreenshotDelayMilliseconds = 500;
+
+struct Options {
+    bool help = false;
+    std::string screenshot;
+    std::string error;
+};
+
+// Picks our options out; everything else is left to Qt.
+Options parseOptions(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
+            options.help = true;
+        } else if (std::strcmp(arg, "--screenshot") == 0) {
+            if (i + 1 >= argc) {
+                options.error = "--screenshot needs a file name";
+                return options;
+            }
+            options.screenshot = argv[++i];
+        } else if (std::strncmp(arg, "--screenshot=", 13) == 0) {
+            options.screenshot = arg + 13;
+            if (options.screenshot.empty()) {
+                options.error = "--screenshot needs a file name";
+                return options;
+            }
+        }
+    }
+    return options;
+}
+
+// Saves the screen (the window when the screen cannot be read) as a PNG.
+bool saveScreenshot(QWidget& window, const std::string& path) {
+    QScreen* screen = window.screen() ? window.screen() : QGuiApplication::primaryScreen();
+    QPixmap pixmap = screen ? screen->grabWindow(0) : QPixmap();
+    if (pixmap.isNull())
+        pixmap = window.grab();
+    if (pixmap.isNull() || !pixmap.save(QString::fromStdString(path), "PNG")) {
+        platform::systemLog(platform::LogLevel::Error,
+                            "calibrator: cannot write the screenshot to " + path);
+        return false;
+    }
+    std::printf("tactcalib: screenshot written to %s\n", path.c_str());
+    std::fflush(stdout);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Options options = parseOptions(argc, argv);
+    if (options.help) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (!options.error.empty()) {
+        std::fprintf(stderr, "tactcalib: %s\n\n%s", options.error.c_str(), kUsage);
+        return 2;
+    }
+
+    platform::setSystemLogIdentifier("tactcalib");
+    auto loop = platform::makeRealRunLoop(false);
+    platform::setMainRunLoop(loop.get());
+
+    int status = 0;
+    {
+        QApplication app(argc, argv);
+        QApplication::setApplicationName(QStringLiteral("Tactcalib"));
+
+        tact::QtRunLoopBridge bridge(*loop);
+        if (!bridge.isActive())
+            return 1;
+
+        std::string error;
+        auto center = platform::makeBusNotificationCenter(*loop, &error);
+        if (!center) {
+            platform::systemLog(platform::LogLevel::Error, "calibrator: " + error);
+            return 1;
+        }
+
+        tact::AppDelegate delegate(*center, *loop);
+        std::unique_ptr<QWidget> window = tact::loadMainInterface(delegate, *center);
+
+        bool screenshotFailed = false;
+        bool screenshotScheduled = false;
+        QObject::connect(delegate._calibrateView, &tact::CalibrateView::targetRecorded, &delegate,
+                         [&](int stage, QPointF point) {
+                             // A developer trace: where each target landed on the screen.
+                             std::printf("CalibrateView: target %d at %.17g %.17g\n", stage,
+                                         point.x(), point.y());
+                             std::fflush(stdout);
+                             if (options.screenshot.empty() || screenshotScheduled || stage != 0)
+                                 return;
+                             screenshotScheduled = true;
+                             QTimer::singleShot(kScreenshotDelayMilliseconds, &delegate, [&] {
+                                 screenshotFailed = !saveScreenshot(*window, options.screenshot);
+                                 delegate.exit();
+                             });
+                         });
+        QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate,
+                         &tact::AppDelegate::applicationWillTerminate);
+
+        delegate.awakeFromNib();
+        delegate.applicationDidFinishLaunching();
+        std::printf("AppDelegate: observing \"ZYVTouch Event\"\n");
+        std::fflush(stdout);
+
+        status = QApplication::exec();
+        if (status == 0 && screenshotFailed)
+            status = 1;
+        // Leaving the scope destroys the window, the delegate (ending the
+        // observation) and the centre, which sends what is still queued.
+    }
+    platform::setMainRunLoop(nullptr);
+    return status;
+}

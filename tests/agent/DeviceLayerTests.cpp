@@ -1,0 +1,236 @@
+// The device layer and the debug-channel handshake, against virtual frames.
+// The converter is one per process, so every test here shares one agent
+// environment and starts and stops the device layer around itself.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "agent/device/AgentMain.hpp"
+#include "agent/device/DeviceLayer.hpp"
+#include "common/Notifications.hpp"
+#include "platform/hid/HID.hpp"
+#include "platform/hid/VirtualFrame.hpp"
+#include "platform/prefs/Preferences.hpp"
+#include "platform/runloop/VirtualRunLoop.hpp"
+#include "tests/agent/ConverterFixture.hpp"
+#include "tests/support/TempDir.hpp"
+
+using namespace tact;
+using platform::hid::VirtualFrame;
+using tact::test::ReportBuilder;
+
+namespace {
+
+struct SharedAgent {
+    SharedAgent()
+        : loop(800000000.0),
+          notifications(platform::makeLocalNotificationCenter(loop)),
+          environment{loop, *notifications, desktop} {
+        setenv("TZ", "UTC", 1);
+        tzset();
+        platform::setPreferencesDirectory(prefs.path());
+        platform::setMainRunLoop(&loop);
+        ZyvTouchConverter::setSharedEnvironment(&environment);
+        observation = notifications->addObserver(
+            platform::String(kZyvTouchEventNotification),
+            platform::String(kMultiTouchSupportObject),
+            [this](const platform::Notification& n) { posted.push_back(n); });
+    }
+    tact::test::TempDir prefs;
+    platform::VirtualRunLoop loop;
+    std::unique_ptr<platform::NotificationCenter> notifications;
+    platform::VirtualDesktop desktop;
+    AgentEnvironment environment;
+    platform::Observation observation;
+    std::vector<platform::Notification> posted;
+};
+
+SharedAgent& shared() {
+    static SharedAgent agent;
+    return agent;
+}
+
+std::string keyText(const platform::Notification& n, const char* key) {
+    if (!n.userInfo) return "<none>";
+    const platform::Value* v = n.userInfo->find(platform::String(key));
+    return v ? platform::describe(*v) : "<absent>";
+}
+
+}  // namespace
+
+class DeviceLayerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        agent = &shared();
+        backend = std::make_shared<platform::hid::VirtualBackend>();
+        platform::hid::setBackend(backend);
+        agent->posted.clear();
+    }
+    void TearDown() override {
+        agentStop();
+        platform::hid::setBackend(nullptr);
+    }
+
+    // Attaches a frame, starts the device layer and lets the handshake run.
+    std::shared_ptr<VirtualFrame> start(platform::hid::VirtualFrameConfig config) {
+        auto frame = std::make_shared<VirtualFrame>(config);
+        backend->attach(frame);
+        EXPECT_TRUE(agentStart(agent->environment));
+        agent->loop.run();
+        return frame;
+    }
+    ZyvTouchConverter& converter() { return ZyvTouchConverter::sharedConverter(); }
+
+    SharedAgent* agent = nullptr;
+    std::shared_ptr<platform::hid::VirtualBackend> backend;
+};
+
+TEST_F(DeviceLayerTest, HandshakeOnTheTouchInterface) {
+    platform::hid::VirtualFrameConfig config;
+    config.product = 0x5668;
+    config.serial = "SN-1";
+    config.type = "T-1";
+    config.shiptime = 1577836800;
+    auto frame = start(config);
+
+    ASSERT_EQ(agent->posted.size(), 2u);
+    EXPECT_EQ(keyText(agent->posted[0], "Driver Version"), "\"2.0\"");
+    const auto& info = agent->posted[1];
+    EXPECT_EQ(keyText(info, "IsDeviceReady"), "true");
+    EXPECT_EQ(keyText(info, "SerialNumber"), "\"SN-1\"");
+    EXPECT_EQ(keyText(info, "Type"), "\"T-1\"");
+    EXPECT_EQ(keyText(info, "ShipDate"), "\"2020-1-1\"");
+    EXPECT_EQ(keyText(info, "ShipTime"), "\"00:00:00\"");
+    EXPECT_EQ(info.userInfo->size(), 5u);
+
+    // Commands in order: boot parameters, information (answered with the
+    // response's report ID), frame block, then the acknowledgement.
+    std::vector<std::pair<int, int>> commands;
+    std::vector<long> ids;
+    for (const auto& r : frame->requests()) {
+        if (r.isGet || r.type != platform::hid::kIOHIDReportTypeOutput) continue;
+        ASSERT_EQ(r.bytes.size(), 63u);
+        EXPECT_EQ(r.bytes[0], 2);
+        commands.emplace_back(r.bytes[1], r.bytes[2]);
+        ids.push_back(r.reportID);
+    }
+    EXPECT_EQ(commands,
+              (std::vector<std::pair<int, int>>{{0x10, 0}, {0x17, 0}, {0x21, 2}, {0x21, 0}}));
+    EXPECT_EQ(ids, (std::vector<long>{2, 1, 2, 1}));
+
+    // Hardware 110 with 100 x 60 LEDs: a 26-inch diagonal.
+    EXPECT_EQ(converter().inchSize(), 26);
+    EXPECT_EQ(converter().getDeviceID(), 0x5668);
+    EXPECT_TRUE(deviceLayer().bReady);
+
+    // The information reply now has all eight keys.
+    agent->notifications->post(platform::String(kControlNotification),
+                               platform::String(kControlObject),
+                               platform::Dictionary{{"NeedSerialNumber", true}});
+    agent->loop.run();
+    ASSERT_EQ(agent->posted.size(), 3u);
+    EXPECT_EQ(agent->posted[2].userInfo->size(), 8u);
+    EXPECT_EQ(keyText(agent->posted[2], "ProductID"), "22120");
+    const platform::String* bootparam =
+        agent->posted[2].userInfo->string(platform::String("BOOTPARAM"));
+    ASSERT_NE(bootparam, nullptr);
+    EXPECT_EQ(bootparam->units()[0], 40);  // bootloader 40, reset type 0
+}
+
+TEST_F(DeviceLayerTest, SeparateDebugInterfaceAndNoShipTime) {
+    platform::hid::VirtualFrameConfig config;
+    config.product = 0x5666;
+    config.shiptime.reset();
+    start(config);
+    ASSERT_EQ(agent->posted.size(), 2u);
+    for (const char* key : {"SerialNumber", "Type", "ShipDate", "ShipTime"}) {
+        EXPECT_EQ(keyText(agent->posted[1], key), "\"N/A\"") << key;
+    }
+}
+
+TEST_F(DeviceLayerTest, BadFrameBlockIsDropped) {
+    auto& c = converter();
+    c.set_inchSize(32);
+    platform::hid::VirtualFrameConfig config;
+    config.badFrameChecksum = true;
+    auto frame = start(config);
+    EXPECT_EQ(c.inchSize(), 32);
+    int acknowledgements = 0;
+    for (const auto& r : frame->requests()) {
+        if (!r.isGet && r.bytes.size() > 2 && r.bytes[1] == 0x21 && r.bytes[2] == 0) {
+            ++acknowledgements;
+        }
+    }
+    EXPECT_EQ(acknowledgements, 0);
+}
+
+TEST_F(DeviceLayerTest, FrameWithoutDebugChannelStillTracksTouches) {
+    platform::hid::VirtualFrameConfig config;
+    config.debug = false;
+    config.bootparam = {};  // never learnt: 6-byte records are assumed
+    auto frame = start(config);
+    EXPECT_EQ(agent->posted.size(), 1u);  // the driver version only
+    // The frame encodes with its own layout (6-byte records for all-zero boot parameters).
+    ASSERT_TRUE(frame->sendTouches({{7, 3, 16384, 8192, {}, {}}}));
+    agent->loop.run();
+    auto& c = converter();
+    ASSERT_TRUE(c.fingerToTransducerFind(3));
+    EXPECT_EQ(c.transducerTouches[*c.fingerToTransducerFind(3)]->positionX, 0.5);
+}
+
+TEST_F(DeviceLayerTest, RemovalAnnouncesAndStopsDecoding) {
+    auto frame = start({});
+    agent->posted.clear();
+    backend->detach(frame);
+    agent->loop.run();
+    ASSERT_EQ(agent->posted.size(), 1u);
+    EXPECT_EQ(keyText(agent->posted[0], "IsDeviceReady"), "false");
+    EXPECT_EQ(agent->posted[0].userInfo->size(), 1u);
+    EXPECT_FALSE(deviceLayer().bReady);
+
+    // Reports that arrive now change nothing.
+    auto& c = converter();
+    ReportBuilder r;
+    r.add10(7, 9, 100, 100).count(1);
+    myTouchInputReportCallback(nullptr, platform::hid::kIOReturnSuccess, nullptr,
+                               platform::hid::kIOHIDReportTypeInput, 10, r.bytes.data(),
+                               static_cast<long>(r.bytes.size()));
+    EXPECT_FALSE(c.fingerToTransducerFind(9));
+
+    // Plugging it in again starts over.
+    backend->attach(frame);
+    agent->loop.run();
+    EXPECT_TRUE(deviceLayer().bReady);
+    EXPECT_EQ(keyText(agent->posted.back(), "IsDeviceReady"), "true");
+}
+
+TEST_F(DeviceLayerTest, HostileDebugResponsesAreBounded) {
+    start({});
+    auto& s = deviceLayer();
+    s.FrameDone = 0;
+    s.FrameLen = 0;
+    // Truncated responses of every kind, and a frame packet that claims more
+    // payload than it carries.
+    std::vector<std::vector<std::uint8_t>> responses = {
+        {1}, {1, 0x10}, {1, 0x10, 0, 40}, {1, 0x17, 0, 0, 0}, {1, 0x30, 200, 1, 2},
+        {1, 0x31, 255}, {1, 0x32, 10, 1, 2, 3}};
+    for (auto& r : responses) {
+        myDebugDevInputReportCallback(nullptr, platform::hid::kIOReturnSuccess, nullptr,
+                                      platform::hid::kIOHIDReportTypeInput, 1, r.data(),
+                                      static_cast<long>(r.size()));
+    }
+    // A block that would grow past 255 bytes is dropped, not wrapped.
+    s.FrameDone = 0;
+    std::vector<std::uint8_t> big(3 + 200, 0);
+    big[0] = 1;
+    big[1] = 0x30;
+    big[2] = 200;
+    myDebugDevInputReportCallback(nullptr, 0, nullptr, platform::hid::kIOHIDReportTypeInput, 1,
+                                  big.data(), static_cast<long>(big.size()));
+    big[1] = 0x31;
+    myDebugDevInputReportCallback(nullptr, 0, nullptr, platform::hid::kIOHIDReportTypeInput, 1,
+                                  big.data(), static_cast<long>(big.size()));
+    EXPECT_EQ(s.FrameLen, 0);
+    EXPECT_EQ(s.FrameDone, 0);
+    agent->loop.run();
+}

@@ -1,0 +1,124 @@
+// tactreplay as a user runs it: a session file in, a trace out.
+#include <gtest/gtest.h>
+
+#include "platform/values/Json.hpp"
+#include "tests/support/Subprocess.hpp"
+#include "tests/support/TempDir.hpp"
+
+using tact::test::builtProgram;
+using tact::test::runProcess;
+using tact::test::TempDir;
+
+namespace {
+
+struct Replay {
+    tact::test::ProcessResult result;
+    std::vector<platform::Dictionary> lines;
+};
+
+Replay replay(const std::string& session, std::vector<std::string> extra = {}) {
+    TempDir dir;
+    auto path = dir.file("session.txt");
+    tact::test::writeFile(path, session);
+    std::vector<std::string> argv = {builtProgram("tactreplay"), path, "--trace", "-"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    Replay r;
+    r.result = runProcess(argv, {"TZ=UTC"});
+    std::istringstream in(r.result.out);
+    for (std::string line; std::getline(in, line);) {
+        auto v = platform::json::parse(line);
+        EXPECT_TRUE(v && v->isDictionary()) << line;
+        if (v && v->isDictionary()) r.lines.push_back(*v->asDictionary());
+    }
+    return r;
+}
+
+std::string text(const platform::Dictionary& d) { return platform::json::toText(platform::Value(d)); }
+
+const platform::Dictionary& userInfo(const platform::Dictionary& line) {
+    static const platform::Dictionary none;
+    const auto* d = line.dictionary("userInfo");
+    return d ? *d : none;
+}
+
+}  // namespace
+
+TEST(ReplayTest, HandshakeInformationAndRemovalAreTraced) {
+    auto r = replay(
+        "frame product=0x5668 bootparam=280000000000000000000000000000a0 serial=SN-1 type=T-1 "
+        "shiptime=1577836800\n"
+        "0.5 control {\"NeedSerialNumber\": true}\n"
+        "1.0 detach\n");
+    ASSERT_EQ(r.result.exitCode, 0) << r.result.err;
+    ASSERT_EQ(r.lines.size(), 4u) << r.result.out;
+
+    EXPECT_EQ(text(userInfo(r.lines[0])), R"({"Driver Version":"2.0"})");
+    EXPECT_EQ(text(userInfo(r.lines[1])),
+              R"({"IsDeviceReady":true,"SerialNumber":"SN-1","Type":"T-1","ShipDate":"2020-1-1","ShipTime":"00:00:00"})");
+    EXPECT_EQ(*r.lines[1].string("notification"), platform::String("ZYVTouch Event"));
+    EXPECT_EQ(*r.lines[1].string("object"), platform::String("com.multiTouchSupportObj"));
+    EXPECT_EQ(r.lines[1].number("t"), 0.0);
+
+    const auto& reply = userInfo(r.lines[2]);
+    EXPECT_EQ(r.lines[2].number("t"), 0.5);
+    EXPECT_EQ(reply.size(), 8u);
+    EXPECT_EQ(reply.integer("ProductID"), 22120);
+    EXPECT_EQ(reply.string("BOOTPARAM")->units(),
+              (std::u16string{0x0028, 0, 0, 0, 0, 0, 0, 0xA000}));
+
+    EXPECT_EQ(text(userInfo(r.lines[3])), R"({"IsDeviceReady":false})");
+    EXPECT_EQ(r.lines[3].number("t"), 1.0);
+}
+
+TEST(ReplayTest, AgentOutputStaysOffTheTrace) {
+    auto r = replay("0 touch 1:100,100\n0.1 touch 1:100,100:up\n");
+    ASSERT_EQ(r.result.exitCode, 0) << r.result.err;
+    // Only JSON lines on standard output; the agent's own lines went to standard error.
+    EXPECT_NE(r.result.err.find("product id: 0x5666"), std::string::npos) << r.result.err;
+    EXPECT_NE(r.result.err.find("Hello, World!"), std::string::npos);
+}
+
+TEST(ReplayTest, MalformedSessionsNameTheLine) {
+    struct Case {
+        const char* session;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"0 touch 1:100\n", "session.txt:1: contact '1:100'"},
+        {"# fine\n0 wait\n0.1 jump\n", "session.txt:3: unknown verb 'jump'"},
+        {"1 wait\n0.5 wait\n", "session.txt:2: time goes backwards"},
+        {"0 wait\nscreen 800x600\n", "session.txt:2: header line"},
+        {"frame color=red\n", "session.txt:1: frame: unknown key 'color'"},
+        {"0 control {\"a\":\n", "session.txt:1: control:"},
+        {"0 raw 0a0\n", "session.txt:1: raw needs an even number of hex digits"},
+        {"0 touch 1:1,1 2:1,1 3:1,1 4:1,1 5:1,1 6:1,1 7:1,1 8:1,1 9:1,1 10:1,1 11:1,1\n",
+         "session.txt:1:"},
+    };
+    for (const auto& k : cases) {
+        auto r = replay(k.session);
+        EXPECT_EQ(r.result.exitCode, 2) << k.session;
+        EXPECT_NE(r.result.err.find(k.message), std::string::npos) << r.result.err;
+        EXPECT_TRUE(r.lines.empty());
+    }
+}
+
+TEST(ReplayTest, CommandLine) {
+    auto help = runProcess({builtProgram("tactreplay"), "--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.out.find("Usage: tactreplay SESSION"), std::string::npos);
+    EXPECT_EQ(runProcess({builtProgram("tactreplay")}).exitCode, 2);
+    EXPECT_EQ(runProcess({builtProgram("tactreplay"), "--nope", "x"}).exitCode, 2);
+    auto missing = runProcess({builtProgram("tactreplay"), "/nonexistent/session"});
+    EXPECT_EQ(missing.exitCode, 2);
+    EXPECT_NE(missing.err.find("cannot read /nonexistent/session"), std::string::npos);
+}
+
+TEST(ReplayTest, PrefsHeaderReachesTheAgent) {
+    TempDir prefs;
+    auto r = replay("prefs {\"InchSize\": 24, \"LogStart\": true}\n0 wait\n",
+                    {"--prefs-dir", prefs.path()});
+    ASSERT_EQ(r.result.exitCode, 0) << r.result.err;
+    // The thresholds the agent derived from InchSize 24 are in its log line.
+    EXPECT_NE(r.result.err.find("0.025789 0.005333 0.040000"), std::string::npos) << r.result.err;
+    EXPECT_TRUE(tact::test::fileExists(prefs.file("com.vostrabaxworks.Tactagent.plist")));
+}
