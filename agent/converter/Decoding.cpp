@@ -143,10 +143,7 @@ void ZyvTouchConverter::submitMTFakeTouches10Points(std::span<const std::uint8_t
     const std::size_t n = std::min<std::size_t>(countByte(report), recordCapacity(report.size(), 6));
     // Every hand-over widens the record afresh with the current inch size.
     auto widened = [&](std::size_t i) {
-        const float scale = 32.0f / static_cast<float>(_inchSize);
-        const auto w = static_cast<std::uint16_t>(scale * 200.0f);
-        const auto h = static_cast<std::uint16_t>(scale * 400.0f);
-        return ContactRecord::read6(report.subspan(1 + 6 * i).first<6>(), w, h);
+        return ContactRecord::widen6(report.subspan(1 + 6 * i).first<6>(), _inchSize);
     };
     for (std::size_t i = 0; i < n; ++i) submitMatchedTouch(widened(i));
     for (std::size_t i = 0; i < n; ++i) submitUnmatchedTouch(widened(i));

@@ -30,8 +30,10 @@ struct ContactRecord {
 
     // Reads a record of 10 (or, with width and height given, 6) bytes.
     static ContactRecord read10(std::span<const std::uint8_t, 10> bytes);
-    static ContactRecord read6(std::span<const std::uint8_t, 6> bytes, std::uint16_t width,
-                               std::uint16_t height);
+    // Reads a 6-byte record and widens it to the 10-byte form: a contact of
+    // (32 / inches) x 200 by (32 / inches) x 400 device units, in single
+    // precision, truncated.
+    static ContactRecord widen6(std::span<const std::uint8_t, 6> bytes, std::int32_t inches);
 };
 
 // Option bits of a touch.

@@ -13,10 +13,15 @@ ContactRecord ContactRecord::read10(std::span<const std::uint8_t, 10> b) {
     return ContactRecord{b[0], b[1], u16(2), u16(4), u16(6), u16(8)};
 }
 
-ContactRecord ContactRecord::read6(std::span<const std::uint8_t, 6> b, std::uint16_t width,
-                                   std::uint16_t height) {
+ContactRecord ContactRecord::widen6(std::span<const std::uint8_t, 6> b, std::int32_t inches) {
     auto u16 = [&](std::size_t at) { return static_cast<std::uint16_t>(b[at] | (b[at + 1] << 8)); };
-    return ContactRecord{b[0], b[1], u16(2), u16(4), width, height};
+    const float scale = 32.0f / static_cast<float>(inches);
+    return ContactRecord{b[0],
+                         b[1],
+                         u16(2),
+                         u16(4),
+                         static_cast<std::uint16_t>(scale * 200.0f),
+                         static_cast<std::uint16_t>(scale * 400.0f)};
 }
 
 platform::Dictionary Touch::toDictionary() const {

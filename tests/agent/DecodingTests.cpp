@@ -36,6 +36,22 @@ TEST_F(DecodingTest, NoBootParametersMeansWidenedSixByteRecords) {
     EXPECT_EQ(touches[1].touchY, 400);
 }
 
+TEST(ContactRecordTest, SixByteRecordsAreWidenedByTheInchSize) {
+    const std::array<std::uint8_t, 6> bytes = {7, 9, 0x00, 0x40, 0x00, 0x20};
+    struct Case {
+        std::int32_t inches;
+        std::uint16_t width, height;
+    };
+    for (auto k : {Case{32, 200, 400}, Case{24, 266, 533}, Case{26, 246, 492}, Case{64, 100, 200}}) {
+        auto r = ContactRecord::widen6(bytes, k.inches);
+        EXPECT_EQ(r.width, k.width) << k.inches;
+        EXPECT_EQ(r.height, k.height) << k.inches;
+        EXPECT_EQ(r.x, 16384);
+        EXPECT_EQ(r.y, 8192);
+        EXPECT_EQ(r.contactID, 9);
+    }
+}
+
 TEST_F(DecodingTest, OlderFrameFlagsPickTheLayout) {
     for (std::uint8_t flags : {0x35, 0x75, 0x05}) {
         auto& conv = makeConverter();

@@ -507,7 +507,8 @@ TEST_F(PreferencesWithPython, PlistlibFilesAreReadInBothForms) {
         }
         EXPECT_FALSE(CFPreferencesCopyAppValue("When", kDomain));
         std::vector<String> order;
-        for (const auto& [key, unused] : *fileValue().asDictionary())
+        const Value stored = fileValue();
+        for (const auto& [key, unused] : *stored.asDictionary())
             order.push_back(key);
         EXPECT_EQ(order, (std::vector<String>{"Integer", "Real", "Boolean", "Negative", "Min",
                                               "Sum", "Text", "Blob", "Coefficients"}));

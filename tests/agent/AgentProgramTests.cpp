@@ -1,0 +1,44 @@
+// tactagent as it runs on this machine: no frame, no uinput, a session bus.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include "tests/support/PrivateBus.hpp"
+#include "tests/support/Subprocess.hpp"
+#include "tests/support/TempDir.hpp"
+
+using namespace tact::test;
+
+TEST(AgentProgramTest, AnnouncesItselfWaitsAndStopsOnSigterm) {
+    PrivateBus bus;
+    ASSERT_TRUE(bus.ok()) << bus.error();
+    TempDir home;
+    BackgroundProcess watcher(
+        {builtProgram("bus_peer"), "watch", "ZYVTouch Event", "com.multiTouchSupportObj", "1"},
+        {bus.environment()});
+    std::string line;
+    ASSERT_TRUE(watcher.readLine(line));
+    ASSERT_EQ(line, "ready");
+
+    BackgroundProcess agent({builtProgram("tactagent")},
+                            {bus.environment(), "XDG_CONFIG_HOME=" + home.path()});
+    ASSERT_TRUE(watcher.readLine(line, std::chrono::seconds(10)));
+    EXPECT_EQ(line, R"({"Driver Version":"2.0"})");
+    EXPECT_EQ(watcher.wait(), 0);
+
+    // No frame: it keeps waiting for one until told to stop.
+    EXPECT_EQ(agent.wait(std::chrono::milliseconds(300)), -1);
+    ASSERT_EQ(kill(agent.pid(), SIGTERM), 0);
+    EXPECT_EQ(agent.wait(), 0);
+}
+
+TEST(AgentProgramTest, CommandLine) {
+    auto help = runProcess({builtProgram("tactagent"), "--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.out.find("Usage: tactagent"), std::string::npos);
+    auto version = runProcess({builtProgram("tactagent"), "--version"});
+    EXPECT_EQ(version.out, "tactagent 2.0\n");
+    auto bad = runProcess({builtProgram("tactagent"), "--frame"});
+    EXPECT_EQ(bad.exitCode, 2);
+    EXPECT_NE(bad.err.find("unknown argument '--frame'"), std::string::npos);
+}
