@@ -13,7 +13,8 @@ int ZyvTouchConverter::activeFingerCount() const {
 bool ZyvTouchConverter::updateTouchSets() {
     const TouchMask filed = arrivingTouchesIndexMask | stayingTouchesIndexMask |
                             movingTouchesIndexMask | leavingTouchesIndexMask;
-    if (filed == 0) return false;
+    if (filed == 0)
+        return false;
 
     // Transducers without a record of their own are held in place for two
     // cycles, then leave.
@@ -21,7 +22,8 @@ bool ZyvTouchConverter::updateTouchSets() {
     for (TouchMask left = frameTransducers & ~filed; left != 0; left &= left - 1) {
         const int index = std::countr_zero(left);
         auto& touch = transducerTouches[static_cast<std::size_t>(index)];
-        if (!touch) continue;
+        if (!touch)
+            continue;
         pendingTouchesIndexMask |= bitOf(index);
         if (touch->pendingCount < 2) {
             touch->pendingCount += 1;
@@ -31,8 +33,8 @@ bool ZyvTouchConverter::updateTouchSets() {
         }
     }
 
-    activeTouchesIndexMask = arrivingTouchesIndexMask | stayingTouchesIndexMask |
-                             movingTouchesIndexMask;
+    activeTouchesIndexMask =
+        arrivingTouchesIndexMask | stayingTouchesIndexMask | movingTouchesIndexMask;
     activeTouches.clear();
     activeTouches.insert(activeTouches.end(), arrivingTouches.begin(), arrivingTouches.end());
     activeTouches.insert(activeTouches.end(), stayingTouches.begin(), stayingTouches.end());
@@ -70,7 +72,8 @@ void ZyvTouchConverter::cleanupTouchSets() {
 }
 
 void ZyvTouchConverter::submitGesture() {
-    if (!updateTouchSets()) return;
+    if (!updateTouchSets())
+        return;
     stateRepeatTimes += 1;
     // The gesture machine's states and the posting pass run here.
     cleanupTouchSets();

@@ -40,7 +40,8 @@ std::string dataDescription(std::span<const std::uint8_t> bytes) {
     std::string out = "<";
     char hex[3];
     for (std::size_t i = 0; i < bytes.size(); ++i) {
-        if (i > 0 && i % 4 == 0) out += ' ';
+        if (i > 0 && i % 4 == 0)
+            out += ' ';
         std::snprintf(hex, sizeof hex, "%02x", bytes[i]);
         out += hex;
     }
@@ -69,10 +70,22 @@ BootParam_ BootParam_::fromBytes(std::span<const std::uint8_t, kSize> b) {
 std::array<std::uint8_t, BootParam_::kSize> BootParam_::bytes() const {
     auto lo = [](std::uint16_t v) { return static_cast<std::uint8_t>(v & 0xFF); };
     auto hi = [](std::uint16_t v) { return static_cast<std::uint8_t>(v >> 8); };
-    return {BootLoaderVersion, ResetType,      lo(WDTRstTimes), hi(WDTRstTimes),
-            lo(LastRstTime),   hi(LastRstTime), lo(RunTime),     hi(RunTime),
-            lo(HardwareVer),   hi(HardwareVer), lo(SoftwareVer), hi(SoftwareVer),
-            AppSta,            FlashSize,       RunSta,          Flags};
+    return {BootLoaderVersion,
+            ResetType,
+            lo(WDTRstTimes),
+            hi(WDTRstTimes),
+            lo(LastRstTime),
+            hi(LastRstTime),
+            lo(RunTime),
+            hi(RunTime),
+            lo(HardwareVer),
+            hi(HardwareVer),
+            lo(SoftwareVer),
+            hi(SoftwareVer),
+            AppSta,
+            FlashSize,
+            RunSta,
+            Flags};
 }
 
 platform::String BootParam_::toCodeUnits() const {
@@ -127,27 +140,36 @@ void ZyvTouchConverter::submitMTReport(std::span<const std::uint8_t> report) {
 
 template <typename Records>
 void ZyvTouchConverter::runTrackingPasses(const Records& records) {
-    for (const ContactRecord& r : records) submitMatchedTouch(r);
-    for (const ContactRecord& r : records) submitUnmatchedTouch(r);
-    for (const ContactRecord& r : records) submitArrivingTouch(r);
+    for (const ContactRecord& r : records)
+        submitMatchedTouch(r);
+    for (const ContactRecord& r : records)
+        submitUnmatchedTouch(r);
+    for (const ContactRecord& r : records)
+        submitArrivingTouch(r);
 }
 
 void ZyvTouchConverter::submitMTTouches6Points(std::span<const std::uint8_t> report) {
-    const std::size_t n = std::min<std::size_t>(countByte(report), recordCapacity(report.size(), 10));
+    const std::size_t n =
+        std::min<std::size_t>(countByte(report), recordCapacity(report.size(), 10));
     std::array<ContactRecord, 6> records;
-    for (std::size_t i = 0; i < n; ++i) records[i] = ContactRecord::read10(record10(report, i));
+    for (std::size_t i = 0; i < n; ++i)
+        records[i] = ContactRecord::read10(record10(report, i));
     runTrackingPasses(std::span(records).first(n));
 }
 
 void ZyvTouchConverter::submitMTFakeTouches10Points(std::span<const std::uint8_t> report) {
-    const std::size_t n = std::min<std::size_t>(countByte(report), recordCapacity(report.size(), 6));
+    const std::size_t n =
+        std::min<std::size_t>(countByte(report), recordCapacity(report.size(), 6));
     // Every hand-over widens the record afresh with the current inch size.
     auto widened = [&](std::size_t i) {
         return ContactRecord::widen6(report.subspan(1 + 6 * i).first<6>(), _inchSize);
     };
-    for (std::size_t i = 0; i < n; ++i) submitMatchedTouch(widened(i));
-    for (std::size_t i = 0; i < n; ++i) submitUnmatchedTouch(widened(i));
-    for (std::size_t i = 0; i < n; ++i) submitArrivingTouch(widened(i));
+    for (std::size_t i = 0; i < n; ++i)
+        submitMatchedTouch(widened(i));
+    for (std::size_t i = 0; i < n; ++i)
+        submitUnmatchedTouch(widened(i));
+    for (std::size_t i = 0; i < n; ++i)
+        submitArrivingTouch(widened(i));
 }
 
 void ZyvTouchConverter::submitMTTouches10Points(std::span<const std::uint8_t> report) {
@@ -158,7 +180,8 @@ void ZyvTouchConverter::submitMTTouches10Points(std::span<const std::uint8_t> re
     const std::span<const std::uint8_t> heldReport(prevMTReport.data(), prevMTReportLength);
     std::array<ContactRecord, 12> records;
     std::size_t n = 0;
-    for (std::size_t i = 0; i < fresh; ++i) records[n++] = ContactRecord::read10(record10(report, i));
+    for (std::size_t i = 0; i < fresh; ++i)
+        records[n++] = ContactRecord::read10(record10(report, i));
     for (std::size_t i = 0; i < held; ++i) {
         records[n++] = ContactRecord::read10(record10(heldReport, i));
     }

@@ -30,21 +30,26 @@ std::optional<platform::Value> preference(std::string_view key) {
 // A preference read as a number; a value of another type counts as absent.
 std::optional<double> numberPreference(std::string_view key) {
     auto v = preference(key);
-    if (!v) return std::nullopt;
-    if (auto n = v->asNumber()) return n;
-    platform::systemLog(platform::LogLevel::Warning,
-                        "preference " + std::string(key) + " ignored: a number was expected, not " +
-                            platform::Value::typeName(v->type()));
+    if (!v)
+        return std::nullopt;
+    if (auto n = v->asNumber())
+        return n;
+    platform::systemLog(platform::LogLevel::Warning, "preference " + std::string(key) +
+                                                         " ignored: a number was expected, not " +
+                                                         platform::Value::typeName(v->type()));
     return std::nullopt;
 }
 
 }  // namespace
 
-void ZyvTouchConverter::setSharedEnvironment(AgentEnvironment* env) { gSharedEnvironment = env; }
+void ZyvTouchConverter::setSharedEnvironment(AgentEnvironment* env) {
+    gSharedEnvironment = env;
+}
 
 ZyvTouchConverter& ZyvTouchConverter::sharedConverter() {
     static std::atomic<ZyvTouchConverter*> slot{nullptr};
-    if (ZyvTouchConverter* existing = slot.load(std::memory_order_acquire)) return *existing;
+    if (ZyvTouchConverter* existing = slot.load(std::memory_order_acquire))
+        return *existing;
     if (!gSharedEnvironment) {
         platform::systemLog(platform::LogLevel::Error,
                             "the converter was asked for before its environment was set");
@@ -74,8 +79,8 @@ ZyvTouchConverter::ZyvTouchConverter(AgentEnvironment& env)
     fingerToTransducerMapInit();
     arrivingTouchesIndexMask = movingTouchesIndexMask = stayingTouchesIndexMask = 0;
     leavingTouchesIndexMask = pendingTouchesIndexMask = 0;
-    for (auto* list : {&arrivingTouches, &movingTouches, &stayingTouches, &leavingTouches,
-                       &activeTouches}) {
+    for (auto* list :
+         {&arrivingTouches, &movingTouches, &stayingTouches, &leavingTouches, &activeTouches}) {
         list->reserve(kTransducerCount);
     }
     calibrateInProgress = false;
@@ -123,7 +128,8 @@ bool ZyvTouchConverter::initStateContext() {
         std::size_t read = 0;
         for (const auto& [key, field] : fields) {
             auto n = d.number(platform::String(key));
-            if (!n) break;
+            if (!n)
+                break;
             *field = *n;
             ++read;
         }
@@ -204,13 +210,15 @@ void ZyvTouchConverter::readPreferences() {
 void ZyvTouchConverter::resetToStateIdle() {
     stateRepeatTimes = 0;
     frameTransducers = 0;
-    for (auto& t : transducerTouches) t.reset();
+    for (auto& t : transducerTouches)
+        t.reset();
     fingerToTransducerMapInit();
     initStateContext();
 }
 
 void ZyvTouchConverter::callbackWithNotification(const platform::Notification& notification) {
-    if (!notification.userInfo) return;
+    if (!notification.userInfo)
+        return;
     const platform::Dictionary& info = *notification.userInfo;
 
     // Each key is acted on only when it holds the type it should; anything
@@ -222,9 +230,12 @@ void ZyvTouchConverter::callbackWithNotification(const platform::Notification& n
     };
     auto flag = [&](std::string_view key) -> std::optional<bool> {
         const platform::Value* v = info.find(platform::String(key));
-        if (!v) return std::nullopt;
-        if (auto b = v->asBoolean()) return b;
-        if (auto i = v->asInteger()) return *i != 0;
+        if (!v)
+            return std::nullopt;
+        if (auto b = v->asBoolean())
+            return b;
+        if (auto i = v->asInteger())
+            return *i != 0;
         warnType(key, *v);
         return std::nullopt;
     };
@@ -237,12 +248,15 @@ void ZyvTouchConverter::callbackWithNotification(const platform::Notification& n
             resetToStateIdle();
         }
     }
-    if (auto reload = flag(kKeyPreferenceReload); reload && *reload) resetToStateIdle();
+    if (auto reload = flag(kKeyPreferenceReload); reload && *reload)
+        resetToStateIdle();
 
     if (const platform::Value* trigger = info.find(platform::String(kKeyLogTrigger))) {
         std::optional<std::int64_t> mask;
-        if (auto b = trigger->asBoolean()) mask = *b ? 1 : 0;
-        if (auto i = trigger->asInteger()) mask = *i;
+        if (auto b = trigger->asBoolean())
+            mask = *b ? 1 : 0;
+        if (auto i = trigger->asInteger())
+            mask = *i;
         if (auto d = trigger->asReal(); d && std::isfinite(*d) && std::fabs(*d) < 2147483648.0) {
             mask = static_cast<std::int64_t>(*d);
         }
@@ -266,9 +280,11 @@ void ZyvTouchConverter::callbackWithNotification(const platform::Notification& n
         }
     }
 
-    if (info.contains(platform::String(kKeyNeedSerialNumber))) postInformationReply();
+    if (info.contains(platform::String(kKeyNeedSerialNumber)))
+        postInformationReply();
 
-    if (auto on = flag(kKeyTouchTestMode)) _bTouchTestMode = *on;
+    if (auto on = flag(kKeyTouchTestMode))
+        _bTouchTestMode = *on;
 }
 
 void ZyvTouchConverter::postAgentNotification(const platform::Dictionary& userInfo) {
@@ -282,8 +298,10 @@ void ZyvTouchConverter::postInformationReply() {
     reply.set(platform::String(kKeyIsDeviceReady), _deviceIsReady);
     // The reply ends at the first value that is missing.
     const std::pair<std::string_view, const std::optional<platform::String>*> texts[] = {
-        {kKeySerialNumber, &_deviceSerialNumber}, {kKeyBootParam, &_bootparamStr},
-        {kKeyType, &_deviceType},                 {kKeyShipTime, &_ShipTime},
+        {kKeySerialNumber, &_deviceSerialNumber},
+        {kKeyBootParam, &_bootparamStr},
+        {kKeyType, &_deviceType},
+        {kKeyShipTime, &_ShipTime},
         {kKeyShipDate, &_ShipDate}};
     bool complete = true;
     for (const auto& [key, value] : texts) {
@@ -293,17 +311,20 @@ void ZyvTouchConverter::postInformationReply() {
         }
         reply.set(platform::String(key), **value);
     }
-    if (complete) reply.set(platform::String(kKeyProductID), static_cast<std::int64_t>(deviceID));
+    if (complete)
+        reply.set(platform::String(kKeyProductID), static_cast<std::int64_t>(deviceID));
     postAgentNotification(reply);
 }
 
 void ZyvTouchConverter::appLaunchCallback(const std::string& bundleIdentifier) {
-    if (bundleIdentifier.empty()) return;
+    if (bundleIdentifier.empty())
+        return;
     _activeApplicationBundleId = bundleIdentifier;
 }
 
 void ZyvTouchConverter::contextLog() {
-    if (!_logger.isEnabled(kLogReports)) return;
+    if (!_logger.isEnabled(kLogReports))
+        return;
     auto text = [](const std::optional<platform::String>& s) {
         return s ? s->toUtf8Lossy() : std::string("(null)");
     };
@@ -334,9 +355,8 @@ void ZyvTouchConverter::contextLog() {
     _logger.logf(kLogReports, "System version:%f, Screen:%f,%f\n",
                  double(systemVersion.major) + systemVersion.minor / 100.0, screenRect.width,
                  screenRect.height);
-    _logger.logf(kLogReports,
-                 "Caliberated:%d, KX1~3:%f,%f,%f, KY1~3:%f,%f,%f, W,H:%f,%f\n", isCalibrated ? 1 : 0,
-                 KX1, KX2, KX3, KY1, KY2, KY3, KWIDTH, KHEIGHT);
+    _logger.logf(kLogReports, "Caliberated:%d, KX1~3:%f,%f,%f, KY1~3:%f,%f,%f, W,H:%f,%f\n",
+                 isCalibrated ? 1 : 0, KX1, KX2, KX3, KY1, KY2, KY3, KWIDTH, KHEIGHT);
     _logger.logf(kLogReports, "Preferences:gesture:%f, click:%f, second click:%f\n",
                  gestureMoveThreshold, timerClickDuration, timerSecondClickPendingDuration);
 }

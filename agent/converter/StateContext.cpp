@@ -6,14 +6,16 @@ namespace tact {
 
 const platform::Value* StateContext::find(std::string_view key) const {
     for (const auto& [k, v] : entries_) {
-        if (k == key) return &v;
+        if (k == key)
+            return &v;
     }
     return nullptr;
 }
 
 platform::Value* StateContext::find(std::string_view key) {
     for (auto& [k, v] : entries_) {
-        if (k == key) return &v;
+        if (k == key)
+            return &v;
     }
     return nullptr;
 }
@@ -29,7 +31,8 @@ void StateContext::set(std::string_view key, platform::Value value) {
 bool StateContext::erase(std::string_view key) {
     auto it = std::find_if(entries_.begin(), entries_.end(),
                            [&](const auto& e) { return e.first == key; });
-    if (it == entries_.end()) return false;
+    if (it == entries_.end())
+        return false;
     entries_.erase(it);
     return true;
 }

@@ -16,7 +16,7 @@
 namespace tact {
 
 class StateContext {
-public:
+  public:
     bool contains(std::string_view key) const { return find(key) != nullptr; }
     const platform::Value* find(std::string_view key) const;
     platform::Value* find(std::string_view key);
@@ -34,7 +34,7 @@ public:
     auto begin() const { return entries_.begin(); }
     auto end() const { return entries_.end(); }
 
-private:
+  private:
     std::vector<std::pair<std::string, platform::Value>> entries_;
 };
 

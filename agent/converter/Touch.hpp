@@ -71,6 +71,8 @@ struct Touch {
 
 using TouchMask = std::uint64_t;
 inline constexpr int kTransducerCount = 64;
-inline constexpr TouchMask bitOf(std::int64_t index) { return TouchMask{1} << (index & 63); }
+inline constexpr TouchMask bitOf(std::int64_t index) {
+    return TouchMask{1} << (index & 63);
+}
 
 }  // namespace tact

@@ -50,14 +50,17 @@ void ZyvTouchConverter::fingerToTransducerMapInit() {
 }
 
 std::optional<std::int64_t> ZyvTouchConverter::fingerToTransducerFind(std::int64_t fingerID) const {
-    if (fingerID < 0 || fingerID > 255) return std::nullopt;
+    if (fingerID < 0 || fingerID > 255)
+        return std::nullopt;
     std::int16_t index = fingerToTransducerMapTable[static_cast<std::size_t>(fingerID)];
-    if (index < 0) return std::nullopt;
+    if (index < 0)
+        return std::nullopt;
     return index;
 }
 
 std::int64_t ZyvTouchConverter::fingerToTransducerMap(std::int64_t fingerID) {
-    if (auto index = fingerToTransducerFind(fingerID)) return *index;
+    if (auto index = fingerToTransducerFind(fingerID))
+        return *index;
     // Step through every other index after the last one handed out, so that
     // new fingers get consecutive indices while the pool is fresh.
     int candidate = (transducerAllocatedIndex + 1) % kTransducerCount;
@@ -74,7 +77,8 @@ std::int64_t ZyvTouchConverter::fingerToTransducerMap(std::int64_t fingerID) {
         candidate = std::countr_zero(transducerIndexPool);
         found = true;
     }
-    if (!found) candidate = transducerAllocatedIndex;  // nothing is free: share the last
+    if (!found)
+        candidate = transducerAllocatedIndex;  // nothing is free: share the last
     transducerIndexPool &= ~bitOf(candidate);
     transducerAllocatedIndex = static_cast<std::uint8_t>(candidate);
     fingerToTransducerMapTable[static_cast<std::size_t>(fingerID & 0xFF)] =
@@ -84,7 +88,8 @@ std::int64_t ZyvTouchConverter::fingerToTransducerMap(std::int64_t fingerID) {
 
 void ZyvTouchConverter::fingerToTransducerUnmap(std::int64_t fingerID) {
     auto index = fingerToTransducerFind(fingerID);
-    if (!index) return;
+    if (!index)
+        return;
     transducerIndexPool |= bitOf(*index);
     fingerToTransducerMapTable[static_cast<std::size_t>(fingerID)] = -1;
 }
@@ -112,7 +117,8 @@ platform::Point ZyvTouchConverter::unitSquarePosition(std::int64_t rawX, std::in
     // Off the unit square (or not a number at all, from a degenerate
     // calibration): logged, then held at the nearest edge (0 for NaN).
     auto clamp = [&](float& v, const char* format, std::int64_t raw) {
-        if (v >= 0 && v < 1) return;
+        if (v >= 0 && v < 1)
+            return;
         _logger.logf(kLogOutOfRange, format, static_cast<double>(v), static_cast<int>(raw));
         v = (v >= 1) ? 1.0f : 0.0f;
     };
@@ -122,27 +128,31 @@ platform::Point ZyvTouchConverter::unitSquarePosition(std::int64_t rawX, std::in
 }
 
 void ZyvTouchConverter::submitMatchedTouch(const ContactRecord& record) {
-    if (record.valid() && fingerToTransducerFind(record.contactID)) submitTouch(record);
+    if (record.valid() && fingerToTransducerFind(record.contactID))
+        submitTouch(record);
 }
 
 void ZyvTouchConverter::submitUnmatchedTouch(const ContactRecord& record) {
     const TouchMask filed = arrivingTouchesIndexMask | stayingTouchesIndexMask |
                             movingTouchesIndexMask | leavingTouchesIndexMask;
-    if (!record.valid() || fingerToTransducerFind(record.contactID) || filed == 0) return;
+    if (!record.valid() || fingerToTransducerFind(record.contactID) || filed == 0)
+        return;
 
     platform::Point p = unitSquarePosition(record.x, record.y);
     double best = 1e9;
     const Touch* nearest = nullptr;
     for (TouchMask left = frameTransducers & ~filed; left != 0; left &= left - 1) {
         const auto& touch = transducerTouches[static_cast<std::size_t>(std::countr_zero(left))];
-        if (!touch) continue;
+        if (!touch)
+            continue;
         double d = std::hypot(touch->positionX - p.x, touch->positionY - p.y);
         if (d < best) {
             best = d;
             nearest = &*touch;
         }
     }
-    if (!nearest || !(gestureMoveThreshold >= best)) return;
+    if (!nearest || !(gestureMoveThreshold >= best))
+        return;
     // The finger came back under a new contact ID: it keeps its transducer.
     std::int64_t index = nearest->transducerIndex;
     fingerToTransducerUnmap(nearest->identity);
@@ -151,7 +161,8 @@ void ZyvTouchConverter::submitUnmatchedTouch(const ContactRecord& record) {
 }
 
 void ZyvTouchConverter::submitArrivingTouch(const ContactRecord& record) {
-    if (record.valid() && !fingerToTransducerFind(record.contactID)) submitTouch(record);
+    if (record.valid() && !fingerToTransducerFind(record.contactID))
+        submitTouch(record);
 }
 
 void ZyvTouchConverter::fileTouch(const Touch& touch, TouchMask& mask, std::vector<Touch>& list) {
@@ -160,7 +171,8 @@ void ZyvTouchConverter::fileTouch(const Touch& touch, TouchMask& mask, std::vect
 }
 
 void ZyvTouchConverter::submitTouch(const ContactRecord& record) {
-    if (!record.valid()) return;
+    if (!record.valid())
+        return;
     const std::int64_t index = fingerToTransducerMap(record.contactID);
 
     Touch touch;
@@ -185,8 +197,10 @@ void ZyvTouchConverter::submitTouch(const ContactRecord& record) {
         const float py = static_cast<float>(previous->positionY);
         const bool moved = x != px || y != py;
         std::int64_t eventMask = 0;
-        if (touch.identity != previous->identity) eventMask |= kTouchChangedIdentity;
-        if (record.touching() && record.inRange() && moved) eventMask |= kTouchChangedPosition;
+        if (touch.identity != previous->identity)
+            eventMask |= kTouchChangedIdentity;
+        if (record.touching() && record.inRange() && moved)
+            eventMask |= kTouchChangedPosition;
         if ((touch.options ^ previous->options) & kTouchOptionInRange) {
             eventMask |= kTouchChangedRange;
         }

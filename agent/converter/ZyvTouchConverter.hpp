@@ -62,7 +62,7 @@ inline constexpr std::size_t kTouchReportSize = 62;
 inline constexpr std::size_t kTouchReportCountOffset = 61;
 
 class ZyvTouchConverter {
-public:
+  public:
     // The one converter of the process, created on first use (needs
     // setSharedEnvironment first).
     static ZyvTouchConverter& sharedConverter();
@@ -188,7 +188,7 @@ public:
     ZyvtouchLogger& _logger;
     AgentEnvironment& environment;
 
-private:
+  private:
     void postAgentNotification(const platform::Dictionary& userInfo);
     void postInformationReply();
     void fileTouch(const Touch& touch, TouchMask& mask, std::vector<Touch>& list);

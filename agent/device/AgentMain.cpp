@@ -10,7 +10,8 @@ bool agentStart(AgentEnvironment& environment) {
     platform::systemLog(platform::LogLevel::Info, "Hello, World!");
     ZyvTouchConverter::setSharedEnvironment(&environment);
     deviceLayer().bReady = false;
-    if (!registerDeivceNotify() || !registerDebugDeivceNotify()) return false;
+    if (!registerDeivceNotify() || !registerDebugDeivceNotify())
+        return false;
     ZyvTouchConverter::sharedConverter();
     environment.notifications.post(platform::String(kZyvTouchEventNotification),
                                    platform::String(kMultiTouchSupportObject),
@@ -20,10 +21,13 @@ bool agentStart(AgentEnvironment& environment) {
 
 // Leaving (SIGTERM, or a manager that would not open): let go of every
 // device, so the desktop gets the frame back.
-void agentStop() { resetDeviceLayer(); }
+void agentStop() {
+    resetDeviceLayer();
+}
 
 int agentMain(AgentEnvironment& environment) {
-    if (agentStart(environment)) environment.loop.run();
+    if (agentStart(environment))
+        environment.loop.run();
     agentStop();
     return 0;
 }

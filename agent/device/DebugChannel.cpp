@@ -26,9 +26,12 @@ constexpr std::size_t kMaxFrameBlock = 255;  // its length is counted in one byt
 
 double ledSpacing(std::uint16_t hardwareVersion) {
     switch (hardwareVersion) {
-        case 110: return 5.588;
-        case 520: return 5.2;
-        default: return 5.96;
+        case 110:
+            return 5.588;
+        case 520:
+            return 5.2;
+        default:
+            return 5.96;
     }
 }
 
@@ -38,7 +41,8 @@ std::pair<platform::String, std::size_t> singleByteText(std::span<const std::uin
                                                         std::size_t from) {
     std::u16string units;
     std::size_t i = from;
-    for (; i < bytes.size() && bytes[i] != 0; ++i) units.push_back(bytes[i]);
+    for (; i < bytes.size() && bytes[i] != 0; ++i)
+        units.push_back(bytes[i]);
     return {platform::String::fromUnits(std::move(units)), i + 1};
 }
 
@@ -75,8 +79,8 @@ void handleDeviceInformation(std::span<const std::uint8_t> r) {
         platform::systemLog(platform::LogLevel::Debug, "device-information response too short");
         return;
     }
-    const std::uint32_t shipTime = r[15] | (r[16] << 8) | (r[17] << 16) |
-                                   (static_cast<std::uint32_t>(r[18]) << 24);
+    const std::uint32_t shipTime =
+        r[15] | (r[16] << 8) | (r[17] << 16) | (static_cast<std::uint32_t>(r[18]) << 24);
     platform::String serial(kNotAvailable), type(kNotAvailable), date(kNotAvailable),
         time(kNotAvailable);
     if (shipTime != kNoShipTime) {
@@ -96,13 +100,13 @@ void handleDeviceInformation(std::span<const std::uint8_t> r) {
     converter.set_deviceSerialNumber(serial);
     converter.set_deviceType(type);
     converter.setDeviceID(deviceLayer().ProductID);
-    converter.environment.notifications.post(
-        platform::String(kZyvTouchEventNotification), platform::String(kMultiTouchSupportObject),
-        platform::Dictionary{{kKeyIsDeviceReady, true},
-                             {kKeySerialNumber, serial},
-                             {kKeyType, type},
-                             {kKeyShipDate, date},
-                             {kKeyShipTime, time}});
+    converter.environment.notifications.post(platform::String(kZyvTouchEventNotification),
+                                             platform::String(kMultiTouchSupportObject),
+                                             platform::Dictionary{{kKeyIsDeviceReady, true},
+                                                                  {kKeySerialNumber, serial},
+                                                                  {kKeyType, type},
+                                                                  {kKeyShipDate, date},
+                                                                  {kKeyShipTime, time}});
     sendDeviceCommand(kCommandFrame, 2, kDeviceCommandReportID);
 }
 
@@ -130,15 +134,18 @@ void handleFramePacket(std::span<const std::uint8_t> r, std::uint8_t code, std::
                 s.FrameLen = static_cast<std::uint8_t>(at + n);
                 s.FrameDone = 1;
                 break;
-            default: break;
+            default:
+                break;
         }
     }
-    if (!s.FrameDone) return;
+    if (!s.FrameDone)
+        return;
 
     // The block ends with the 8-bit sum of the bytes before it; it must also
     // be long enough to hold the two LED counts.
     std::uint8_t sum = 0;
-    for (std::size_t i = 0; i + 1 < s.FrameLen; ++i) sum = static_cast<std::uint8_t>(sum + s.FrameData[i]);
+    for (std::size_t i = 0; i + 1 < s.FrameLen; ++i)
+        sum = static_cast<std::uint8_t>(sum + s.FrameData[i]);
     if (s.FrameLen == 0 || sum != s.FrameData[s.FrameLen - 1u] || s.FrameLen < 12) {
         s.FrameDone = 0;
         s.FrameLen = 0;
@@ -156,7 +163,8 @@ void handleFramePacket(std::span<const std::uint8_t> r, std::uint8_t code, std::
 
 void sendDeviceCommand(std::uint8_t code, std::uint8_t parameter1, long reportID) {
     auto& s = deviceLayer();
-    if (!s.debugDevRef) return;
+    if (!s.debugDevRef)
+        return;
     std::array<std::uint8_t, kDeviceCommandSize> command{};
     command[0] = kDeviceCommandReportID;
     command[1] = code;
@@ -168,7 +176,8 @@ void sendDeviceCommand(std::uint8_t code, std::uint8_t parameter1, long reportID
 void myDebugDevInputReportCallback(void*, IOReturn result, void*, IOHIDReportType,
                                    std::uint32_t reportID, std::uint8_t* report,
                                    long reportLength) {
-    if (result != kIOReturnSuccess || !report || reportLength < 2) return;
+    if (result != kIOReturnSuccess || !report || reportLength < 2)
+        return;
     std::span<const std::uint8_t> r(report, static_cast<std::size_t>(reportLength));
     const std::uint8_t code = r[1];
     if (code == kResponseBootParameters) {

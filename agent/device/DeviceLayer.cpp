@@ -17,8 +17,10 @@ namespace {
 
 constexpr const char* kSigRegister = "BOOL registerDeivceNotify()";
 constexpr const char* kSigRegisterDebug = "BOOL registerDebugDeivceNotify()";
-constexpr const char* kSigMatch = "void myDeviceMatchingCallback(void *, IOReturn, void *, IOHIDDeviceRef)";
-constexpr const char* kSigRemove = "void myDeviceRemoveCallback(void *, IOReturn, void *, IOHIDDeviceRef)";
+constexpr const char* kSigMatch =
+    "void myDeviceMatchingCallback(void *, IOReturn, void *, IOHIDDeviceRef)";
+constexpr const char* kSigRemove =
+    "void myDeviceRemoveCallback(void *, IOReturn, void *, IOHIDDeviceRef)";
 constexpr const char* kSigDebugMatch =
     "void myDebugDeviceMatchingCallback(void *, IOReturn, void *, IOHIDDeviceRef)";
 constexpr const char* kSigDebugRemove =
@@ -35,7 +37,9 @@ void diagnostic(const char* format, ...) {
     std::fflush(stderr);
 }
 
-unsigned hex(IOReturn r) { return static_cast<unsigned>(r); }
+unsigned hex(IOReturn r) {
+    return static_cast<unsigned>(r);
+}
 
 std::int64_t integerProperty(const IOHIDDeviceRef& device, const char* key) {
     auto v = IOHIDDeviceGetProperty(device, platform::String(key));
@@ -44,7 +48,8 @@ std::int64_t integerProperty(const IOHIDDeviceRef& device, const char* key) {
 
 // Report buffers are sized from the device; keep them sane whatever it says.
 std::int32_t bufferSize(std::int64_t reported) {
-    if (reported < 1) return 64;
+    if (reported < 1)
+        return 64;
     return static_cast<std::int32_t>(std::min<std::int64_t>(reported, 4096));
 }
 
@@ -63,7 +68,8 @@ bool registerManager(IOHIDManagerRef& slot, const char* signature, std::uint32_t
         diagnostic("%s: hu_CreateDeviceMatchingDictionary(joystick) failed.", signature);
     }
     matching.set("VendorID", static_cast<std::int64_t>(kFrameVendorID));
-    if (debugPort) matching.set("MaxFeatureReportSize", std::int64_t{63});
+    if (debugPort)
+        matching.set("MaxFeatureReportSize", std::int64_t{63});
     IOHIDManagerSetDeviceMatching(manager, matching);
     IOHIDManagerRegisterDeviceMatchingCallback(manager, matched, nullptr);
     IOHIDManagerRegisterDeviceRemovalCallback(manager, removed, nullptr);
@@ -113,7 +119,8 @@ std::optional<platform::Dictionary> hu_CreateDeviceMatchingDictionary(std::uint3
     platform::Dictionary d;
     if (usagePage != 0) {
         d.set("DeviceUsagePage", static_cast<std::int64_t>(usagePage));
-        if (usage != 0) d.set("DeviceUsage", static_cast<std::int64_t>(usage));
+        if (usage != 0)
+            d.set("DeviceUsage", static_cast<std::int64_t>(usage));
     }
     return d;
 }
@@ -196,7 +203,8 @@ void myDeviceRemoveCallback(void*, IOReturn, void*, IOHIDDeviceRef device) {
         s.touchInputReportSize = 0;
         s.zyvtouchRef.reset();
     }
-    if (s.debugDevRef == device) s.debugDevRef.reset();
+    if (s.debugDevRef == device)
+        s.debugDevRef.reset();
     converter.environment.notifications.post(platform::String(kZyvTouchEventNotification),
                                              platform::String(kMultiTouchSupportObject),
                                              platform::Dictionary{{kKeyIsDeviceReady, false}});
@@ -233,7 +241,8 @@ void myDebugDeviceMatchingCallback(void*, IOReturn, void*, IOHIDDeviceRef device
 
 void myDebugDeviceRemoveCallback(void*, IOReturn, void*, IOHIDDeviceRef device) {
     auto& s = deviceLayer();
-    if (device != s.debugDevRef) return;
+    if (device != s.debugDevRef)
+        return;
     if (!device) {
         diagnostic("%s :HIDDeviceRef is not valid.", kSigDebugRemove);
         return;
@@ -247,9 +256,8 @@ void myDebugDeviceRemoveCallback(void*, IOReturn, void*, IOHIDDeviceRef device) 
     s.debugDevRef.reset();
 }
 
-void myTouchInputReportCallback(void* context, IOReturn result, void* sender,
-                                IOHIDReportType type, std::uint32_t reportID,
-                                std::uint8_t* report, long reportLength) {
+void myTouchInputReportCallback(void* context, IOReturn result, void* sender, IOHIDReportType type,
+                                std::uint32_t reportID, std::uint8_t* report, long reportLength) {
     if (reportID == kTouchReportID) {
         auto& s = deviceLayer();
         if (s.bReady && result == kIOReturnSuccess && report && reportLength > 0) {

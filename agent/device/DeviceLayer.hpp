@@ -18,10 +18,10 @@ using platform::hid::IOHIDManagerRef;
 using platform::hid::IOHIDReportType;
 using platform::hid::IOReturn;
 
-inline constexpr std::uint32_t kFrameVendorID = 9161;  // 0x23C9
+inline constexpr std::uint32_t kFrameVendorID = 9161;        // 0x23C9
 inline constexpr std::uint16_t kCombinedProductID = 0x5668;  // debug channel on the touch interface
-inline constexpr std::uint32_t kTouchUsagePage = 13;  // digitizer
-inline constexpr std::uint32_t kTouchUsage = 4;       // touch screen
+inline constexpr std::uint32_t kTouchUsagePage = 13;         // digitizer
+inline constexpr std::uint32_t kTouchUsage = 4;              // touch screen
 inline constexpr std::uint32_t kDebugUsagePage = 255;
 inline constexpr std::uint32_t kDebugUsage = 1;
 inline constexpr std::uint32_t kTouchReportID = 10;

@@ -14,7 +14,8 @@ namespace tact {
 
 ZyvtouchLogger& ZyvtouchLogger::shared() {
     static std::atomic<ZyvtouchLogger*> slot{nullptr};
-    if (ZyvtouchLogger* existing = slot.load(std::memory_order_acquire)) return *existing;
+    if (ZyvtouchLogger* existing = slot.load(std::memory_order_acquire))
+        return *existing;
     auto mine = std::make_unique<ZyvtouchLogger>();
     ZyvtouchLogger* expected = nullptr;
     if (slot.compare_exchange_strong(expected, mine.get(), std::memory_order_acq_rel)) {
@@ -24,7 +25,8 @@ ZyvtouchLogger& ZyvtouchLogger::shared() {
 }
 
 void ZyvtouchLogger::setLogFile(const std::optional<std::string>& path) {
-    if (!path) return;
+    if (!path)
+        return;
     _logFD.reset();
     std::string error;
     _logFD = platform::FileHandle::openExistingForWriting(*path, &error);
@@ -38,14 +40,16 @@ void ZyvtouchLogger::writeLog(std::string_view message) {
     if (_logFD) {
         bool ascii = std::all_of(message.begin(), message.end(),
                                  [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-        if (ascii) (void)_logFD->write(message);  // write errors are not reported
+        if (ascii)
+            (void)_logFD->write(message);  // write errors are not reported
         return;
     }
     platform::systemLog(platform::LogLevel::Info, message);
 }
 
 void ZyvtouchLogger::logf(std::int32_t category, const char* format, ...) {
-    if (!isEnabled(category)) return;
+    if (!isEnabled(category))
+        return;
     char small[512];
     va_list args;
     va_start(args, format);

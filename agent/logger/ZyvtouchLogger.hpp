@@ -16,17 +16,18 @@
 namespace tact {
 
 // Categories of the type mask.
-inline constexpr std::int32_t kLogOutOfRange = 0x01;  // positions off the unit square, dropped gestures
-inline constexpr std::int32_t kLogReserved = 0x02;    // part of the start-up mask only
-inline constexpr std::int32_t kLogReports = 0x04;     // raw reports, report times, the header
-inline constexpr std::int32_t kLogTouches = 0x08;     // arrivals, departures, per-touch bits
-inline constexpr std::int32_t kLogStates = 0x10;      // touch-set summary, states, momentum
-inline constexpr std::int32_t kLogGestures = 0x20;    // classification and posting
+inline constexpr std::int32_t kLogOutOfRange =
+    0x01;  // positions off the unit square, dropped gestures
+inline constexpr std::int32_t kLogReserved = 0x02;  // part of the start-up mask only
+inline constexpr std::int32_t kLogReports = 0x04;   // raw reports, report times, the header
+inline constexpr std::int32_t kLogTouches = 0x08;   // arrivals, departures, per-touch bits
+inline constexpr std::int32_t kLogStates = 0x10;    // touch-set summary, states, momentum
+inline constexpr std::int32_t kLogGestures = 0x20;  // classification and posting
 // The mask the converter sets when it starts.
 inline constexpr std::int32_t kLogStartupMask = 0x22;
 
 class ZyvtouchLogger {
-public:
+  public:
     // The shared logger, created on first use; it lives until the process ends.
     static ZyvtouchLogger& shared();
 
@@ -58,7 +59,7 @@ public:
     void setLogURL(std::optional<std::string> url) { _logURL = std::move(url); }
     bool hasLogFile() const { return _logFD.has_value(); }
 
-private:
+  private:
     std::int32_t _type_mask = 0;
     std::optional<std::string> _logURL;
     std::optional<platform::FileHandle> _logFD;

@@ -33,7 +33,7 @@ struct SystemVersion {
 };
 
 class Desktop {
-public:
+  public:
     using ActivationCallback = std::function<void(const std::string& bundleIdentifier)>;
 
     virtual ~Desktop() = default;
@@ -54,7 +54,7 @@ public:
 // A desktop without a display: a screen of a given size, a pointer that goes
 // where the agent's own events put it, and applications activated by hand.
 class VirtualDesktop : public Desktop {
-public:
+  public:
     VirtualDesktop(double width = 1920, double height = 1080);
 
     Rect mainScreenFrame() const override { return screen_; }
@@ -68,7 +68,7 @@ public:
     // Makes an application the active one and tells every observer.
     void activateApplication(const std::string& bundleIdentifier);
 
-private:
+  private:
     Rect screen_;
     SystemVersion version_;
     Point pointer_;

@@ -28,14 +28,17 @@ Observation VirtualDesktop::observeApplicationActivation(ActivationCallback cb) 
 void VirtualDesktop::activateApplication(const std::string& bundleIdentifier) {
     // Copy first: an observer may remove itself while being told.
     auto snapshot = *observers_;
-    for (const auto& [id, cb] : snapshot) cb(bundleIdentifier);
+    for (const auto& [id, cb] : snapshot)
+        cb(bundleIdentifier);
 }
 
 std::optional<std::pair<double, double>> parseScreenSize(const std::string& text) {
     unsigned w = 0, h = 0;
     char extra = 0;
-    if (std::sscanf(text.c_str(), "%ux%u%c", &w, &h, &extra) != 2) return std::nullopt;
-    if (w == 0 || h == 0 || w > 100000 || h > 100000) return std::nullopt;
+    if (std::sscanf(text.c_str(), "%ux%u%c", &w, &h, &extra) != 2)
+        return std::nullopt;
+    if (w == 0 || h == 0 || w > 100000 || h > 100000)
+        return std::nullopt;
     return std::make_pair(double(w), double(h));
 }
 

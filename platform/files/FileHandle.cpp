@@ -20,10 +20,13 @@ FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
     return *this;
 }
 
-FileHandle::~FileHandle() { close(); }
+FileHandle::~FileHandle() {
+    close();
+}
 
 void FileHandle::close() {
-    if (fd_ >= 0) ::close(std::exchange(fd_, -1));
+    if (fd_ >= 0)
+        ::close(std::exchange(fd_, -1));
 }
 
 std::optional<FileHandle> FileHandle::openExistingForWriting(const std::string& path,
@@ -31,28 +34,34 @@ std::optional<FileHandle> FileHandle::openExistingForWriting(const std::string& 
     // O_NONBLOCK keeps a FIFO from blocking the open; such files are refused below.
     int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
-        if (error) *error = std::strerror(errno);
+        if (error)
+            *error = std::strerror(errno);
         return std::nullopt;
     }
     FileHandle handle(fd);
     struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        if (error) *error = "not a regular file";
+        if (error)
+            *error = "not a regular file";
         return std::nullopt;
     }
     int flags = fcntl(fd, F_GETFL);
-    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    if (flags >= 0)
+        fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     return handle;
 }
 
 bool FileHandle::write(std::span<const std::byte> bytes) {
-    if (fd_ < 0) return false;
+    if (fd_ < 0)
+        return false;
     const auto* p = reinterpret_cast<const char*>(bytes.data());
     std::size_t left = bytes.size();
     while (left > 0) {
         ssize_t n = ::write(fd_, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
         p += n;
         left -= static_cast<std::size_t>(n);
     }

@@ -9,7 +9,7 @@
 namespace platform {
 
 class FileHandle {
-public:
+  public:
     FileHandle() = default;
     FileHandle(FileHandle&& other) noexcept;
     FileHandle& operator=(FileHandle&& other) noexcept;
@@ -32,7 +32,7 @@ public:
 
     void close();
 
-private:
+  private:
     explicit FileHandle(int fd) : fd_(fd) {}
     int fd_ = -1;
 };

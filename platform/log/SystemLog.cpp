@@ -15,12 +15,17 @@ namespace {
 
 LogLevel levelFromEnvironment() {
     const char* env = std::getenv("TACT_LOG_LEVEL");
-    if (!env) return LogLevel::Info;
+    if (!env)
+        return LogLevel::Info;
     std::string s(env);
-    if (s == "debug") return LogLevel::Debug;
-    if (s == "notice") return LogLevel::Notice;
-    if (s == "warning") return LogLevel::Warning;
-    if (s == "error") return LogLevel::Error;
+    if (s == "debug")
+        return LogLevel::Debug;
+    if (s == "notice")
+        return LogLevel::Notice;
+    if (s == "warning")
+        return LogLevel::Warning;
+    if (s == "error")
+        return LogLevel::Error;
     return LogLevel::Info;
 }
 
@@ -39,9 +44,11 @@ std::string& identifier() {
 bool stderrIsJournal() {
     static const bool journal = [] {
         const char* env = std::getenv("JOURNAL_STREAM");
-        if (!env) return false;
+        if (!env)
+            return false;
         unsigned long dev = 0, ino = 0;
-        if (std::sscanf(env, "%lu:%lu", &dev, &ino) != 2) return false;
+        if (std::sscanf(env, "%lu:%lu", &dev, &ino) != 2)
+            return false;
         struct stat st {};
         return fstat(STDERR_FILENO, &st) == 0 && st.st_dev == dev && st.st_ino == ino;
     }();
@@ -50,11 +57,16 @@ bool stderrIsJournal() {
 
 const char* levelWord(LogLevel level) {
     switch (level) {
-        case LogLevel::Debug: return "debug";
-        case LogLevel::Info: return "info";
-        case LogLevel::Notice: return "notice";
-        case LogLevel::Warning: return "warning";
-        case LogLevel::Error: return "error";
+        case LogLevel::Debug:
+            return "debug";
+        case LogLevel::Info:
+            return "info";
+        case LogLevel::Notice:
+            return "notice";
+        case LogLevel::Warning:
+            return "warning";
+        case LogLevel::Error:
+            return "error";
     }
     return "";
 }
@@ -64,8 +76,10 @@ void writeAll(int fd, const std::string& text) {
     std::size_t left = text.size();
     while (left > 0) {
         ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;  // nowhere else to report it
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;  // nowhere else to report it
         p += n;
         left -= static_cast<std::size_t>(n);
     }
@@ -74,7 +88,8 @@ void writeAll(int fd, const std::string& text) {
 }  // namespace
 
 void systemLog(LogLevel level, std::string_view message) {
-    if (!systemLogEnabled(level)) return;
+    if (!systemLogEnabled(level))
+        return;
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) {
         message.remove_suffix(1);
     }
@@ -92,19 +107,26 @@ void systemLog(LogLevel level, std::string_view message) {
             line += ": ";
         }
     }
-    for (char c : message) line += (c == '\n' || c == '\r') ? ' ' : c;
+    for (char c : message)
+        line += (c == '\n' || c == '\r') ? ' ' : c;
     line += '\n';
     writeAll(STDERR_FILENO, line);
 }
 
-void setSystemLogLevel(LogLevel level) { thresholdSlot().store(static_cast<int>(level)); }
+void setSystemLogLevel(LogLevel level) {
+    thresholdSlot().store(static_cast<int>(level));
+}
 
-LogLevel systemLogLevel() { return static_cast<LogLevel>(thresholdSlot().load()); }
+LogLevel systemLogLevel() {
+    return static_cast<LogLevel>(thresholdSlot().load());
+}
 
 bool systemLogEnabled(LogLevel level) {
     return static_cast<int>(level) <= thresholdSlot().load(std::memory_order_relaxed);
 }
 
-void setSystemLogIdentifier(std::string_view id) { identifier() = std::string(id); }
+void setSystemLogIdentifier(std::string_view id) {
+    identifier() = std::string(id);
+}
 
 }  // namespace platform

@@ -26,7 +26,7 @@ struct Notification {
 
 // Removes its observation when destroyed (or on remove()).
 class Observation {
-public:
+  public:
     Observation() = default;
     explicit Observation(std::function<void()> remover) : remover_(std::move(remover)) {}
     Observation(Observation&& other) noexcept : remover_(std::exchange(other.remover_, {})) {}
@@ -42,16 +42,17 @@ public:
     ~Observation() { remove(); }
 
     void remove() {
-        if (auto r = std::exchange(remover_, {})) r();
+        if (auto r = std::exchange(remover_, {}))
+            r();
     }
     bool isActive() const { return static_cast<bool>(remover_); }
 
-private:
+  private:
     std::function<void()> remover_;
 };
 
 class NotificationCenter {
-public:
+  public:
     using Callback = std::function<void(const Notification&)>;
 
     virtual ~NotificationCenter() = default;

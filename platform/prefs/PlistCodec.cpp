@@ -1,5 +1,7 @@
 #include "platform/prefs/PlistCodec.hpp"
 
+#include "platform/values/Utf.hpp"
+
 #include <locale.h>
 
 #include <charconv>
@@ -64,41 +66,17 @@ void fail(std::string* error, std::string message) {
 // ---------------------------------------------------------------------------
 // Text
 
-void appendUtf8(std::string& out, char32_t cp) {
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-}
-
 // Calls fn(codePoint, lossy) for each scalar value of s; lone surrogates and
 // U+0000 (which neither C strings nor XML can carry) come as U+FFFD, lossy.
 template <typename Fn>
 void forEachScalar(const String& s, Fn&& fn) {
-    const std::u16string& u = s.units();
-    for (std::size_t i = 0; i < u.size(); ++i) {
-        char32_t c = u[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < u.size() && u[i + 1] >= 0xDC00 &&
-            u[i + 1] <= 0xDFFF) {
-            fn(0x10000 + ((c - 0xD800) << 10) + (u[i + 1] - 0xDC00), false);
-            ++i;
-        } else if ((c >= 0xD800 && c <= 0xDFFF) || c == 0) {
+    utf::forEachCodePoint(s.units(), [&](char32_t cp, bool wellFormed) {
+        if (!wellFormed || cp == 0) {
             fn(U'\uFFFD', true);
         } else {
-            fn(c, false);
+            fn(cp, false);
         }
-    }
+    });
 }
 
 // UTF-8 for a C string; *lossy is set when something had to be replaced.
@@ -108,7 +86,7 @@ std::string plainUtf8(const String& s, bool* lossy) {
     forEachScalar(s, [&](char32_t cp, bool replaced) {
         if (replaced)
             *lossy = true;
-        appendUtf8(out, cp);
+        utf::appendUtf8(out, cp);
     });
     return out;
 }
@@ -304,7 +282,7 @@ class XmlWriter {
                 out_ += ';';
                 return;
             }
-            appendUtf8(out_, cp);
+            utf::appendUtf8(out_, cp);
         });
         if (lossy)
             report_.lossy(path_);

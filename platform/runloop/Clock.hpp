@@ -24,7 +24,7 @@ inline constexpr double kAbsoluteTimeIntervalSince1970 = 978307200.0;
 
 // A clock that replaces the system clocks while installed.
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     virtual double absoluteTime() const = 0;
     virtual std::uint64_t monotonicNanoseconds() const = 0;

@@ -18,7 +18,7 @@ namespace platform {
 class RunLoop;
 
 class Timer {
-public:
+  public:
     class Impl;
     Timer() = default;
     explicit Timer(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -33,12 +33,12 @@ public:
     void invalidate();
     bool isValid() const;
 
-private:
+  private:
     std::shared_ptr<Impl> impl_;
 };
 
 class FdSource {
-public:
+  public:
     class Impl;
     FdSource() = default;
     explicit FdSource(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -52,12 +52,12 @@ public:
     void remove();
     bool isActive() const;
 
-private:
+  private:
     std::shared_ptr<Impl> impl_;
 };
 
 class RunLoop {
-public:
+  public:
     using TimerCallback = std::function<void(Timer&)>;
     using FdCallback = std::function<void(std::uint32_t revents)>;
 

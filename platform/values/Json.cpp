@@ -1,5 +1,7 @@
 #include "platform/values/Json.hpp"
 
+#include "platform/values/Utf.hpp"
+
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -13,13 +15,16 @@ constexpr int kMaxDepth = 256;
 
 std::optional<Value> convert(const nlohmann::ordered_json& j, int depth, std::string* error) {
     if (depth > kMaxDepth) {
-        if (error) *error = "nested deeper than " + std::to_string(kMaxDepth) + " levels";
+        if (error)
+            *error = "nested deeper than " + std::to_string(kMaxDepth) + " levels";
         return std::nullopt;
     }
     using T = nlohmann::ordered_json::value_t;
     switch (j.type()) {
-        case T::boolean: return Value(j.get<bool>());
-        case T::number_integer: return Value(j.get<std::int64_t>());
+        case T::boolean:
+            return Value(j.get<bool>());
+        case T::number_integer:
+            return Value(j.get<std::int64_t>());
         case T::number_unsigned: {
             auto u = j.get<std::uint64_t>();
             if (u <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
@@ -27,14 +32,17 @@ std::optional<Value> convert(const nlohmann::ordered_json& j, int depth, std::st
             }
             return Value(static_cast<double>(u));
         }
-        case T::number_float: return Value(j.get<double>());
-        case T::string: return Value(String(j.get_ref<const std::string&>()));
+        case T::number_float:
+            return Value(j.get<double>());
+        case T::string:
+            return Value(String(j.get_ref<const std::string&>()));
         case T::array: {
             Array out;
             out.reserve(j.size());
             for (const auto& item : j) {
                 auto v = convert(item, depth + 1, error);
-                if (!v) return std::nullopt;
+                if (!v)
+                    return std::nullopt;
                 out.push_back(std::move(*v));
             }
             return Value(std::move(out));
@@ -43,19 +51,22 @@ std::optional<Value> convert(const nlohmann::ordered_json& j, int depth, std::st
             Dictionary out;
             for (const auto& [key, item] : j.items()) {
                 auto v = convert(item, depth + 1, error);
-                if (!v) return std::nullopt;
+                if (!v)
+                    return std::nullopt;
                 out.set(String(key), std::move(*v));
             }
             return Value(std::move(out));
         }
         case T::null:
-            if (error) *error = "null has no value";
+            if (error)
+                *error = "null has no value";
             return std::nullopt;
         case T::binary:
         case T::discarded:
             break;
     }
-    if (error) *error = "unsupported JSON value";
+    if (error)
+        *error = "unsupported JSON value";
     return std::nullopt;
 }
 
@@ -68,15 +79,24 @@ void appendReal(std::string& out, double d) {
     auto [end, ec] = std::to_chars(buf, buf + sizeof buf, d);
     std::string_view text(buf, ec == std::errc() ? static_cast<std::size_t>(end - buf) : 0);
     out += text;
-    if (text.find_first_of(".e") == std::string_view::npos) out += ".0";
+    if (text.find_first_of(".e") == std::string_view::npos)
+        out += ".0";
 }
 
 void appendValue(std::string& out, const Value& v) {
     switch (v.type()) {
-        case Value::Type::Boolean: out += *v.asBoolean() ? "true" : "false"; return;
-        case Value::Type::Integer: out += std::to_string(*v.asInteger()); return;
-        case Value::Type::Real: appendReal(out, *v.asReal()); return;
-        case Value::Type::String: appendString(out, *v.asString()); return;
+        case Value::Type::Boolean:
+            out += *v.asBoolean() ? "true" : "false";
+            return;
+        case Value::Type::Integer:
+            out += std::to_string(*v.asInteger());
+            return;
+        case Value::Type::Real:
+            appendReal(out, *v.asReal());
+            return;
+        case Value::Type::String:
+            appendString(out, *v.asString());
+            return;
         case Value::Type::Data: {
             static constexpr char kHex[] = "0123456789abcdef";
             out += '"';
@@ -91,7 +111,8 @@ void appendValue(std::string& out, const Value& v) {
             out += '[';
             bool first = true;
             for (const auto& item : *v.asArray()) {
-                if (!first) out += ',';
+                if (!first)
+                    out += ',';
                 first = false;
                 appendValue(out, item);
             }
@@ -102,7 +123,8 @@ void appendValue(std::string& out, const Value& v) {
             out += '{';
             bool first = true;
             for (const auto& [key, item] : *v.asDictionary()) {
-                if (!first) out += ',';
+                if (!first)
+                    out += ',';
                 first = false;
                 appendString(out, key);
                 out += ':';
@@ -151,32 +173,33 @@ std::string toText(const Value& v) {
 }
 
 void appendString(std::string& out, const String& s) {
-    const auto& units = s.units();
     out += '"';
-    for (std::size_t i = 0; i < units.size(); ++i) {
-        char16_t u = units[i];
-        switch (u) {
-            case u'"': out += "\\\""; continue;
-            case u'\\': out += "\\\\"; continue;
-            case u'\n': out += "\\n"; continue;
-            case u'\r': out += "\\r"; continue;
-            case u'\t': out += "\\t"; continue;
-            default: break;
+    utf::forEachCodePoint(s.units(), [&](char32_t cp, bool wellFormed) {
+        switch (cp) {
+            case U'"':
+                out += "\\\"";
+                return;
+            case U'\\':
+                out += "\\\\";
+                return;
+            case U'\n':
+                out += "\\n";
+                return;
+            case U'\r':
+                out += "\\r";
+                return;
+            case U'\t':
+                out += "\\t";
+                return;
+            default:
+                break;
         }
-        if (u < 0x20 || u == 0x7F) {
-            appendEscape(out, u);
-        } else if (u < 0x80) {
-            out += static_cast<char>(u);
-        } else if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
-                   units[i + 1] <= 0xDFFF) {
-            out += String::fromUnits(units.substr(i, 2)).toUtf8Lossy();
-            ++i;
-        } else if (u >= 0xD800 && u <= 0xDFFF) {
-            appendEscape(out, u);  // a lone surrogate keeps its exact unit
+        if (!wellFormed || cp < 0x20 || cp == 0x7F) {
+            appendEscape(out, static_cast<char16_t>(cp));  // keeps the exact unit
         } else {
-            out += String::fromUnits(std::u16string(1, u)).toUtf8Lossy();
+            utf::appendUtf8(out, cp);
         }
-    }
+    });
     out += '"';
 }
 

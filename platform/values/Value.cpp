@@ -1,49 +1,11 @@
 #include "platform/values/Value.hpp"
 
+#include "platform/values/Utf.hpp"
+
 #include <algorithm>
 #include <cstdio>
 
 namespace platform {
-namespace {
-
-bool isHighSurrogate(char16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
-bool isLowSurrogate(char16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
-
-void appendUtf8(std::string& out, char32_t cp) {
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-}
-
-// Walks the code units, handing every scalar value (or lone surrogate, as
-// itself) to fn together with whether it was well formed.
-template <typename Fn>
-void forEachCodePoint(const std::u16string& units, Fn&& fn) {
-    for (std::size_t i = 0; i < units.size(); ++i) {
-        char16_t u = units[i];
-        if (isHighSurrogate(u) && i + 1 < units.size() && isLowSurrogate(units[i + 1])) {
-            char32_t cp = 0x10000 + ((char32_t(u) - 0xD800) << 10) + (units[i + 1] - 0xDC00);
-            fn(cp, true);
-            ++i;
-        } else {
-            fn(char32_t(u), !isHighSurrogate(u) && !isLowSurrogate(u));
-        }
-    }
-}
-
-}  // namespace
 
 String::String(std::string_view utf8) {
     // Decodes UTF-8; every byte that does not start a valid sequence becomes
@@ -99,7 +61,7 @@ String String::fromUnits(std::u16string units) {
 
 bool String::isWellFormed() const {
     bool ok = true;
-    forEachCodePoint(units_, [&](char32_t, bool wellFormed) { ok = ok && wellFormed; });
+    utf::forEachCodePoint(units_, [&](char32_t, bool wellFormed) { ok = ok && wellFormed; });
     return ok;
 }
 
@@ -108,32 +70,37 @@ bool String::isPlainText() const {
 }
 
 std::optional<std::string> String::utf8() const {
-    if (!isWellFormed()) return std::nullopt;
+    if (!isWellFormed())
+        return std::nullopt;
     return toUtf8Lossy();
 }
 
 std::string String::toUtf8Lossy() const {
     std::string out;
     out.reserve(units_.size());
-    forEachCodePoint(units_,
-                     [&](char32_t cp, bool wellFormed) { appendUtf8(out, wellFormed ? cp : 0xFFFD); });
+    utf::forEachCodePoint(units_, [&](char32_t cp, bool wellFormed) {
+        utf::appendUtf8(out, wellFormed ? cp : 0xFFFD);
+    });
     return out;
 }
 
 Dictionary::Dictionary(std::initializer_list<Entry> entries) {
-    for (const auto& e : entries) set(e.first, e.second);
+    for (const auto& e : entries)
+        set(e.first, e.second);
 }
 
 const Value* Dictionary::find(const String& key) const {
     for (const auto& e : entries_) {
-        if (e.first == key) return &e.second;
+        if (e.first == key)
+            return &e.second;
     }
     return nullptr;
 }
 
 Value* Dictionary::find(const String& key) {
     for (auto& e : entries_) {
-        if (e.first == key) return &e.second;
+        if (e.first == key)
+            return &e.second;
     }
     return nullptr;
 }
@@ -149,7 +116,8 @@ void Dictionary::set(const String& key, Value value) {
 bool Dictionary::erase(const String& key) {
     auto it = std::find_if(entries_.begin(), entries_.end(),
                            [&](const Entry& e) { return e.first == key; });
-    if (it == entries_.end()) return false;
+    if (it == entries_.end())
+        return false;
     entries_.erase(it);
     return true;
 }
@@ -180,7 +148,8 @@ const Dictionary* Dictionary::dictionary(const String& key) const {
 }
 
 bool operator==(const Dictionary& a, const Dictionary& b) {
-    if (a.size() != b.size()) return false;
+    if (a.size() != b.size())
+        return false;
     return std::all_of(a.begin(), a.end(), [&](const Dictionary::Entry& e) {
         const Value* other = b.find(e.first);
         return other && *other == e.second;
@@ -188,53 +157,69 @@ bool operator==(const Dictionary& a, const Dictionary& b) {
 }
 
 std::optional<bool> Value::asBoolean() const {
-    if (const bool* b = std::get_if<bool>(&v_)) return *b;
+    if (const bool* b = std::get_if<bool>(&v_))
+        return *b;
     return std::nullopt;
 }
 
 std::optional<std::int64_t> Value::asInteger() const {
-    if (const auto* i = std::get_if<std::int64_t>(&v_)) return *i;
+    if (const auto* i = std::get_if<std::int64_t>(&v_))
+        return *i;
     return std::nullopt;
 }
 
 std::optional<double> Value::asReal() const {
-    if (const double* d = std::get_if<double>(&v_)) return *d;
+    if (const double* d = std::get_if<double>(&v_))
+        return *d;
     return std::nullopt;
 }
 
 std::optional<double> Value::asNumber() const {
-    if (const auto* i = std::get_if<std::int64_t>(&v_)) return static_cast<double>(*i);
+    if (const auto* i = std::get_if<std::int64_t>(&v_))
+        return static_cast<double>(*i);
     return asReal();
 }
 
 const char* Value::typeName(Type t) {
     switch (t) {
-        case Type::Boolean: return "boolean";
-        case Type::Integer: return "integer";
-        case Type::Real: return "real";
-        case Type::String: return "string";
-        case Type::Data: return "data";
-        case Type::Array: return "array";
-        case Type::Dictionary: return "dictionary";
+        case Type::Boolean:
+            return "boolean";
+        case Type::Integer:
+            return "integer";
+        case Type::Real:
+            return "real";
+        case Type::String:
+            return "string";
+        case Type::Data:
+            return "data";
+        case Type::Array:
+            return "array";
+        case Type::Dictionary:
+            return "dictionary";
     }
     return "?";
 }
 
 std::string describe(const Value& v) {
     switch (v.type()) {
-        case Value::Type::Boolean: return *v.asBoolean() ? "true" : "false";
-        case Value::Type::Integer: return std::to_string(*v.asInteger());
+        case Value::Type::Boolean:
+            return *v.asBoolean() ? "true" : "false";
+        case Value::Type::Integer:
+            return std::to_string(*v.asInteger());
         case Value::Type::Real: {
             char buf[40];
             std::snprintf(buf, sizeof buf, "%.17g", *v.asReal());
             return buf;
         }
-        case Value::Type::String: return "\"" + v.asString()->toUtf8Lossy() + "\"";
-        case Value::Type::Data: return "<" + std::to_string(v.asData()->size()) + " bytes>";
+        case Value::Type::String:
+            return "\"" + v.asString()->toUtf8Lossy() + "\"";
+        case Value::Type::Data:
+            return "<" + std::to_string(v.asData()->size()) + " bytes>";
         case Value::Type::Array: {
             std::string out = "(";
             for (const auto& item : *v.asArray()) {
-                if (out.size() > 1) out += ", ";
+                if (out.size() > 1)
+                    out += ", ";
                 out += describe(item);
             }
             return out + ")";
@@ -242,7 +227,8 @@ std::string describe(const Value& v) {
         case Value::Type::Dictionary: {
             std::string out = "{";
             for (const auto& [key, item] : *v.asDictionary()) {
-                if (out.size() > 1) out += ", ";
+                if (out.size() > 1)
+                    out += ", ";
                 out += key.toUtf8Lossy() + " = " + describe(item);
             }
             return out + "}";

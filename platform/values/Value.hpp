@@ -21,10 +21,10 @@ namespace platform {
 // A sequence of UTF-16 code units. Built from UTF-8 text (the usual case for
 // our own names and keys) or from raw code units.
 class String {
-public:
+  public:
     String() = default;
     String(const char* utf8) : String(std::string_view(utf8)) {}  // NOLINT: implicit by design
-    String(std::string_view utf8);                                  // NOLINT: implicit by design
+    String(std::string_view utf8);                                // NOLINT: implicit by design
     String(const std::string& utf8) : String(std::string_view(utf8)) {}  // NOLINT
 
     static String fromUnits(std::u16string units);
@@ -50,7 +50,7 @@ public:
         return a.units_ <=> b.units_;
     }
 
-private:
+  private:
     std::u16string units_;
 };
 
@@ -61,7 +61,7 @@ using Array = std::vector<Value>;
 // A dictionary with string keys, kept in insertion order. Setting an existing
 // key replaces its value in place.
 class Dictionary {
-public:
+  public:
     using Entry = std::pair<String, Value>;
 
     Dictionary() = default;
@@ -89,28 +89,28 @@ public:
     // Equal when both hold the same keys with equal values, in any order.
     friend bool operator==(const Dictionary& a, const Dictionary& b);
 
-private:
+  private:
     std::vector<Entry> entries_;
 };
 
 class Value {
-public:
+  public:
     enum class Type { Boolean, Integer, Real, String, Data, Array, Dictionary };
 
     Value() : v_(false) {}
-    Value(bool b) : v_(b) {}  // NOLINT: implicit by design
-    Value(int i) : v_(std::int64_t{i}) {}  // NOLINT
-    Value(long i) : v_(std::int64_t{i}) {}  // NOLINT
-    Value(long long i) : v_(std::int64_t{i}) {}  // NOLINT
-    Value(unsigned i) : v_(std::int64_t{i}) {}  // NOLINT
-    Value(double d) : v_(d) {}  // NOLINT
-    Value(float f) : v_(double{f}) {}  // NOLINT: widened exactly
-    Value(String s) : v_(std::move(s)) {}  // NOLINT
-    Value(const char* s) : v_(String(s)) {}  // NOLINT
-    Value(std::string_view s) : v_(String(s)) {}  // NOLINT
-    Value(const std::string& s) : v_(String(s)) {}  // NOLINT
-    Value(platform::Data d) : v_(std::move(d)) {}  // NOLINT
-    Value(platform::Array a) : v_(std::move(a)) {}  // NOLINT
+    Value(bool b) : v_(b) {}                             // NOLINT: implicit by design
+    Value(int i) : v_(std::int64_t{i}) {}                // NOLINT
+    Value(long i) : v_(std::int64_t{i}) {}               // NOLINT
+    Value(long long i) : v_(std::int64_t{i}) {}          // NOLINT
+    Value(unsigned i) : v_(std::int64_t{i}) {}           // NOLINT
+    Value(double d) : v_(d) {}                           // NOLINT
+    Value(float f) : v_(double{f}) {}                    // NOLINT: widened exactly
+    Value(String s) : v_(std::move(s)) {}                // NOLINT
+    Value(const char* s) : v_(String(s)) {}              // NOLINT
+    Value(std::string_view s) : v_(String(s)) {}         // NOLINT
+    Value(const std::string& s) : v_(String(s)) {}       // NOLINT
+    Value(platform::Data d) : v_(std::move(d)) {}        // NOLINT
+    Value(platform::Array a) : v_(std::move(a)) {}       // NOLINT
     Value(platform::Dictionary d) : v_(std::move(d)) {}  // NOLINT
 
     Type type() const { return static_cast<Type>(v_.index()); }
@@ -142,7 +142,7 @@ public:
     // Deep equality; an integer never equals a real or a boolean.
     friend bool operator==(const Value& a, const Value& b) { return a.v_ == b.v_; }
 
-private:
+  private:
     std::variant<bool, std::int64_t, double, String, platform::Data, platform::Array,
                  platform::Dictionary>
         v_;

@@ -17,7 +17,7 @@
 namespace tact::test {
 
 class ConverterFixture : public ::testing::Test {
-protected:
+  protected:
     ConverterFixture()
         : loop(800000000.0),
           notifications(platform::makeLocalNotificationCenter(loop)),
@@ -69,23 +69,19 @@ struct ReportBuilder {
     ReportBuilder& add10(std::uint8_t flags, std::uint8_t id, std::uint16_t x, std::uint16_t y,
                          std::uint16_t w = 0, std::uint16_t h = 0) {
         std::size_t at = 1 + 10 * records++;
-        std::uint8_t r[10] = {flags,
-                              id,
-                              std::uint8_t(x),
-                              std::uint8_t(x >> 8),
-                              std::uint8_t(y),
-                              std::uint8_t(y >> 8),
-                              std::uint8_t(w),
-                              std::uint8_t(w >> 8),
-                              std::uint8_t(h),
-                              std::uint8_t(h >> 8)};
+        std::uint8_t r[10] = {flags,           id,
+                              std::uint8_t(x), std::uint8_t(x >> 8),
+                              std::uint8_t(y), std::uint8_t(y >> 8),
+                              std::uint8_t(w), std::uint8_t(w >> 8),
+                              std::uint8_t(h), std::uint8_t(h >> 8)};
         std::copy(r, r + 10, bytes.begin() + long(at));
         return *this;
     }
     ReportBuilder& add6(std::uint8_t flags, std::uint8_t id, std::uint16_t x, std::uint16_t y) {
         std::size_t at = 1 + 6 * records++;
-        std::uint8_t r[6] = {flags, id, std::uint8_t(x), std::uint8_t(x >> 8), std::uint8_t(y),
-                             std::uint8_t(y >> 8)};
+        std::uint8_t r[6] = {flags,           id,
+                             std::uint8_t(x), std::uint8_t(x >> 8),
+                             std::uint8_t(y), std::uint8_t(y >> 8)};
         std::copy(r, r + 6, bytes.begin() + long(at));
         return *this;
     }

@@ -9,11 +9,14 @@ using tact::test::ConverterFixture;
 
 namespace {
 
-platform::String S(const char* s) { return platform::String(s); }
+platform::String S(const char* s) {
+    return platform::String(s);
+}
 
 std::vector<std::string> keysOf(const platform::Dictionary& d) {
     std::vector<std::string> keys;
-    for (const auto& [k, v] : d) keys.push_back(k.toUtf8Lossy());
+    for (const auto& [k, v] : d)
+        keys.push_back(k.toUtf8Lossy());
     return keys;
 }
 
@@ -53,7 +56,8 @@ TEST_F(ConverterSetupTest, MovementThresholdFollowsLevelAndInchSize) {
         {std::nullopt, 24, 0.025789474186144377, 0.005333333745598801},
     };
     for (const auto& k : cases) {
-        if (k.level) storePreference(kZyvTouchGestureMoveThreshold, *k.level);
+        if (k.level)
+            storePreference(kZyvTouchGestureMoveThreshold, *k.level);
         storePreference(kZyvTouchInchSize, k.inches);
         auto& c = makeConverter();
         EXPECT_DOUBLE_EQ(c.gestureMoveThreshold, k.move) << k.inches;
@@ -100,18 +104,18 @@ TEST_F(ConverterSetupTest, InchSizeThatCannotDivideIsRefused) {
 }
 
 TEST_F(ConverterSetupTest, CoefficientsNeedAllEightKeys) {
-    platform::Dictionary coefficients{
-        {"CoefficientKX1", 0.05}, {"CoefficientKX2", 0.0},   {"CoefficientKX3", 10.0},
-        {"CoefficientKY1", 0.0},  {"CoefficientKY2", 0.03},  {"CoefficientKY3", 20.0},
-        {"CoefficientKWIDTH", 1280.0}};
+    platform::Dictionary coefficients{{"CoefficientKX1", 0.05},     {"CoefficientKX2", 0.0},
+                                      {"CoefficientKX3", 10.0},     {"CoefficientKY1", 0.0},
+                                      {"CoefficientKY2", 0.03},     {"CoefficientKY3", 20.0},
+                                      {"CoefficientKWIDTH", 1280.0}};
     storePreference(kZyvTouchCoefficients, coefficients);
     auto& c = makeConverter();
     EXPECT_FALSE(c.isCalibrated);
-    EXPECT_EQ(c.KX1, 0.05);         // read before the missing key
+    EXPECT_EQ(c.KX1, 0.05);  // read before the missing key
     EXPECT_EQ(c.KWIDTH, 1280.0);
-    EXPECT_EQ(c.KHEIGHT, 1080.0);   // the screen's, kept
+    EXPECT_EQ(c.KHEIGHT, 1080.0);  // the screen's, kept
     auto p = c.unitSquarePosition(16384, 8192);
-    EXPECT_EQ(p.x, 0.5);            // uncalibrated transform
+    EXPECT_EQ(p.x, 0.5);  // uncalibrated transform
     EXPECT_EQ(p.y, 0.25);
 
     coefficients.set("CoefficientKHEIGHT", 720.0);

@@ -7,7 +7,7 @@ using tact::test::ConverterFixture;
 using tact::test::ReportBuilder;
 
 class DecodingTest : public ConverterFixture {
-protected:
+  protected:
     void SetUp() override { c = &makeConverter(); }
     void bootloader(std::uint8_t version, std::uint8_t flags) {
         BootParam_ p;
@@ -19,7 +19,8 @@ protected:
     std::vector<Touch> live() const {
         std::vector<Touch> out;
         for (const auto& t : c->transducerTouches) {
-            if (t) out.push_back(*t);
+            if (t)
+                out.push_back(*t);
         }
         return out;
     }
@@ -42,7 +43,8 @@ TEST(ContactRecordTest, SixByteRecordsAreWidenedByTheInchSize) {
         std::int32_t inches;
         std::uint16_t width, height;
     };
-    for (auto k : {Case{32, 200, 400}, Case{24, 266, 533}, Case{26, 246, 492}, Case{64, 100, 200}}) {
+    for (auto k :
+         {Case{32, 200, 400}, Case{24, 266, 533}, Case{26, 246, 492}, Case{64, 100, 200}}) {
         auto r = ContactRecord::widen6(bytes, k.inches);
         EXPECT_EQ(r.width, k.width) << k.inches;
         EXPECT_EQ(r.height, k.height) << k.inches;
@@ -74,7 +76,8 @@ TEST_F(DecodingTest, OlderFrameFlagsPickTheLayout) {
 TEST_F(DecodingTest, NewerFrameSplitReportNewHalfFirst) {
     bootloader(40, 0xA0);
     ReportBuilder first;
-    for (std::uint8_t id = 1; id <= 6; ++id) first.add10(7, id, 1000 * id, 100);
+    for (std::uint8_t id = 1; id <= 6; ++id)
+        first.add10(7, id, 1000 * id, 100);
     first.count(8);
     c->submitMTReport(first.span());
     EXPECT_TRUE(live().empty());  // held
@@ -108,7 +111,8 @@ TEST_F(DecodingTest, CountsBeyondTheReportAreCut) {
     // An older 10-byte frame claiming 9 records: only six fit in the record area.
     bootloader(30, 0x35);
     ReportBuilder r;
-    for (std::uint8_t id = 1; id <= 6; ++id) r.add10(7, id, 1000 * id, 100);
+    for (std::uint8_t id = 1; id <= 6; ++id)
+        r.add10(7, id, 1000 * id, 100);
     r.count(9);
     c->submitMTReport(r.span());
     EXPECT_EQ(live().size(), 6u);
@@ -126,7 +130,8 @@ TEST_F(DecodingTest, CountsBeyondTheReportAreCut) {
     c = &newer;
     bootloader(40, 0xA0);
     ReportBuilder first;
-    for (std::uint8_t id = 1; id <= 6; ++id) first.add10(7, id, 1000 * id, 100);
+    for (std::uint8_t id = 1; id <= 6; ++id)
+        first.add10(7, id, 1000 * id, 100);
     first.count(255);
     c->submitMTReport(first.span());
     ReportBuilder second;

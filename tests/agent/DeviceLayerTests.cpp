@@ -51,7 +51,8 @@ SharedAgent& shared() {
 }
 
 std::string keyText(const platform::Notification& n, const char* key) {
-    if (!n.userInfo) return "<none>";
+    if (!n.userInfo)
+        return "<none>";
     const platform::Value* v = n.userInfo->find(platform::String(key));
     return v ? platform::describe(*v) : "<absent>";
 }
@@ -59,7 +60,7 @@ std::string keyText(const platform::Notification& n, const char* key) {
 }  // namespace
 
 class DeviceLayerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         agent = &shared();
         backend = std::make_shared<platform::hid::VirtualBackend>();
@@ -108,7 +109,8 @@ TEST_F(DeviceLayerTest, HandshakeOnTheTouchInterface) {
     std::vector<std::pair<int, int>> commands;
     std::vector<long> ids;
     for (const auto& r : frame->requests()) {
-        if (r.isGet || r.type != platform::hid::kIOHIDReportTypeOutput) continue;
+        if (r.isGet || r.type != platform::hid::kIOHIDReportTypeOutput)
+            continue;
         ASSERT_EQ(r.bytes.size(), 63u);
         EXPECT_EQ(r.bytes[0], 2);
         commands.emplace_back(r.bytes[1], r.bytes[2]);
@@ -211,9 +213,13 @@ TEST_F(DeviceLayerTest, HostileDebugResponsesAreBounded) {
     s.FrameLen = 0;
     // Truncated responses of every kind, and a frame packet that claims more
     // payload than it carries.
-    std::vector<std::vector<std::uint8_t>> responses = {
-        {1}, {1, 0x10}, {1, 0x10, 0, 40}, {1, 0x17, 0, 0, 0}, {1, 0x30, 200, 1, 2},
-        {1, 0x31, 255}, {1, 0x32, 10, 1, 2, 3}};
+    std::vector<std::vector<std::uint8_t>> responses = {{1},
+                                                        {1, 0x10},
+                                                        {1, 0x10, 0, 40},
+                                                        {1, 0x17, 0, 0, 0},
+                                                        {1, 0x30, 200, 1, 2},
+                                                        {1, 0x31, 255},
+                                                        {1, 0x32, 10, 1, 2, 3}};
     for (auto& r : responses) {
         myDebugDevInputReportCallback(nullptr, platform::hid::kIOReturnSuccess, nullptr,
                                       platform::hid::kIOHIDReportTypeInput, 1, r.data(),

@@ -42,7 +42,8 @@ TEST(LoggerTest, MaskSelectsCategories) {
     logger.setLogTypeMask(1);  // what the pane's switch sets
     out = systemLogOf([&] {
         logger.logf(tact::kLogOutOfRange, "invalid coordinate x:%f, touchX:%d", 1.5, 40000);
-        for (int category : {0x02, 0x04, 0x08, 0x10, 0x20}) logger.logf(category, "other");
+        for (int category : {0x02, 0x04, 0x08, 0x10, 0x20})
+            logger.logf(category, "other");
     });
     EXPECT_NE(out.find("invalid coordinate x:1.500000, touchX:40000"), std::string::npos);
     EXPECT_EQ(out.find("other"), std::string::npos);
@@ -134,8 +135,10 @@ TEST(LoggerTest, SharedLoggerIsOneInstanceAcrossThreads) {
     for (int i = 0; i < 8; ++i) {
         threads.emplace_back([&seen, i] { seen[i] = &ZyvtouchLogger::shared(); });
     }
-    for (auto& t : threads) t.join();
-    for (auto* p : seen) EXPECT_EQ(p, seen[0]);
+    for (auto& t : threads)
+        t.join();
+    for (auto* p : seen)
+        EXPECT_EQ(p, seen[0]);
     EXPECT_EQ(&ZyvtouchLogger::shared(), seen[0]);
 }
 

@@ -21,15 +21,18 @@ ContactRecord rec(std::uint8_t flags, std::uint8_t id, std::uint16_t x, std::uin
 }  // namespace
 
 class TrackingTest : public ConverterFixture {
-protected:
+  protected:
     void SetUp() override { c = &makeConverter(); }
 
     // Runs the three passes over the records and the touch-set update, so
     // the cycle's sets can be inspected; finish() ends the cycle.
     bool cycle(std::vector<ContactRecord> records) {
-        for (auto& r : records) c->submitMatchedTouch(r);
-        for (auto& r : records) c->submitUnmatchedTouch(r);
-        for (auto& r : records) c->submitArrivingTouch(r);
+        for (auto& r : records)
+            c->submitMatchedTouch(r);
+        for (auto& r : records)
+            c->submitUnmatchedTouch(r);
+        for (auto& r : records)
+            c->submitArrivingTouch(r);
         return c->updateTouchSets();
     }
     void finish() { c->cleanupTouchSets(); }
@@ -144,7 +147,8 @@ TEST_F(TrackingTest, UnreportedFingerStaysTwiceThenLeaves) {
 TEST_F(TrackingTest, OnlyTouchUnreportedIsNotAged) {
     cycle({rec(kDown, 1, 1000, 1000)});
     finish();
-    for (int i = 0; i < 5; ++i) EXPECT_FALSE(cycle({}));
+    for (int i = 0; i < 5; ++i)
+        EXPECT_FALSE(cycle({}));
     EXPECT_TRUE(c->frameTransducers & bitOf(1));
     EXPECT_EQ(c->transducerTouches[1]->pendingCount, 0);
 }
@@ -172,17 +176,20 @@ TEST_F(TrackingTest, SixFingersAfterResetGetIndicesOneToSix) {
     c->resetToStateIdle();
     for (std::uint8_t id = 10; id < 16; ++id) {
         std::vector<ContactRecord> records;
-        for (std::uint8_t k = 10; k <= id; ++k) records.push_back(rec(kDown, k, 1000 * k, 500));
+        for (std::uint8_t k = 10; k <= id; ++k)
+            records.push_back(rec(kDown, k, 1000 * k, 500));
         cycle(records);
         finish();
     }
-    for (std::uint8_t id = 10; id < 16; ++id) EXPECT_EQ(c->fingerToTransducerFind(id), id - 9);
+    for (std::uint8_t id = 10; id < 16; ++id)
+        EXPECT_EQ(c->fingerToTransducerFind(id), id - 9);
 }
 
 TEST_F(TrackingTest, AllocationFindsAFreeIndexWhenOneParityIsFull) {
     // Take every odd index, then ask for more: the stepping search alone
     // would never end.
-    for (int id = 0; id < 32; ++id) c->fingerToTransducerRemap(id, 2 * id + 1);
+    for (int id = 0; id < 32; ++id)
+        c->fingerToTransducerRemap(id, 2 * id + 1);
     c->transducerAllocatedIndex = 0;
     std::int64_t index = c->fingerToTransducerMap(100);
     EXPECT_EQ(index % 2, 0);

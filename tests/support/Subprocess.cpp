@@ -29,42 +29,52 @@ Spawned spawn(const std::vector<std::string>& argv, const std::vector<std::strin
               bool captureErr) {
     int out[2];
     int err[2] = {-1, -1};
-    if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-    if (captureErr && pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    if (pipe2(out, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    if (captureErr && pipe2(err, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
 
     std::vector<std::string> envStrings;
-    for (char** e = environ; *e; ++e) envStrings.emplace_back(*e);
+    for (char** e = environ; *e; ++e)
+        envStrings.emplace_back(*e);
     for (const auto& kv : env) {
         auto name = kv.substr(0, kv.find('=') + 1);
         std::erase_if(envStrings, [&](const std::string& s) { return s.starts_with(name); });
         envStrings.push_back(kv);
     }
     std::vector<char*> envp;
-    for (auto& s : envStrings) envp.push_back(s.data());
+    for (auto& s : envStrings)
+        envp.push_back(s.data());
     envp.push_back(nullptr);
     std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
 
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-    if (captureErr) posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+    if (captureErr)
+        posix_spawn_file_actions_adddup2(&fa, err[1], 2);
     pid_t pid = -1;
     int rc = posix_spawn(&pid, args[0], &fa, nullptr, args.data(), envp.data());
     posix_spawn_file_actions_destroy(&fa);
     close(out[1]);
-    if (captureErr) close(err[1]);
+    if (captureErr)
+        close(err[1]);
     if (rc != 0) {
         close(out[0]);
-        if (captureErr) close(err[0]);
+        if (captureErr)
+            close(err[0]);
         throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
     }
     return {pid, out[0], captureErr ? err[0] : -1};
 }
 
-int decodeStatus(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+int decodeStatus(int status) {
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 }  // namespace
 
@@ -83,10 +93,12 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::vector
             break;
         }
         pollfd fds[2] = {{outOpen ? p.outFd : -1, POLLIN, 0}, {errOpen ? p.errFd : -1, POLLIN, 0}};
-        if (poll(fds, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) break;
+        if (poll(fds, 2, static_cast<int>(left.count())) < 0 && errno != EINTR)
+            break;
         char buf[4096];
         for (int i = 0; i < 2; ++i) {
-            if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
             ssize_t n = read(fds[i].fd, buf, sizeof buf);
             if (n > 0) {
                 (i == 0 ? result.out : result.err).append(buf, static_cast<size_t>(n));
@@ -116,7 +128,8 @@ BackgroundProcess::~BackgroundProcess() {
         int status;
         waitpid(pid_, &status, 0);
     }
-    if (outFd_ >= 0) close(outFd_);
+    if (outFd_ >= 0)
+        close(outFd_);
 }
 
 bool BackgroundProcess::readLine(std::string& line, std::chrono::milliseconds limit) {
@@ -129,14 +142,18 @@ bool BackgroundProcess::readLine(std::string& line, std::chrono::milliseconds li
             return true;
         }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0) return false;
+        if (left.count() <= 0)
+            return false;
         pollfd fd{outFd_, POLLIN, 0};
         int rc = poll(&fd, 1, static_cast<int>(left.count()));
-        if (rc < 0 && errno == EINTR) continue;
-        if (rc <= 0) return false;
+        if (rc < 0 && errno == EINTR)
+            continue;
+        if (rc <= 0)
+            return false;
         char buf[4096];
         ssize_t n = read(outFd_, buf, sizeof buf);
-        if (n <= 0) return false;
+        if (n <= 0)
+            return false;
         buffer_.append(buf, static_cast<size_t>(n));
     }
 }
@@ -159,7 +176,8 @@ std::string builtProgram(const std::string& name) {
     auto self = std::filesystem::read_symlink("/proc/self/exe").parent_path();
     for (auto dir : {self, self.parent_path() / "bin", self.parent_path() / "tests"}) {
         auto candidate = dir / name;
-        if (std::filesystem::exists(candidate)) return candidate.string();
+        if (std::filesystem::exists(candidate))
+            return candidate.string();
     }
     return (self / name).string();
 }

@@ -10,10 +10,10 @@
 namespace tact::test {
 
 struct ProcessResult {
-    int exitCode = -1;     // -1 when it did not exit normally
+    int exitCode = -1;  // -1 when it did not exit normally
     bool timedOut = false;
-    std::string out;       // standard output
-    std::string err;       // standard error
+    std::string out;  // standard output
+    std::string err;  // standard error
 };
 
 // Runs argv[0] (a path) with argv, environment = ours plus env (NAME=value),
@@ -24,7 +24,7 @@ ProcessResult runProcess(const std::vector<std::string>& argv,
 
 // A program running in the background; killed and reaped when destroyed.
 class BackgroundProcess {
-public:
+  public:
     BackgroundProcess(const std::vector<std::string>& argv,
                       const std::vector<std::string>& env = {});
     ~BackgroundProcess();
@@ -33,13 +33,12 @@ public:
 
     // Reads standard output until a full line is there (without its line
     // break), or returns false after the time limit or at end of output.
-    bool readLine(std::string& line,
-                  std::chrono::milliseconds limit = std::chrono::seconds(10));
+    bool readLine(std::string& line, std::chrono::milliseconds limit = std::chrono::seconds(10));
     // Waits for the exit; returns the exit code, -1 when killed or timed out.
     int wait(std::chrono::milliseconds limit = std::chrono::seconds(10));
     int pid() const { return pid_; }
 
-private:
+  private:
     int pid_ = -1;
     int outFd_ = -1;
     std::string buffer_;

@@ -28,12 +28,15 @@ Replay replay(const std::string& session, std::vector<std::string> extra = {}) {
     for (std::string line; std::getline(in, line);) {
         auto v = platform::json::parse(line);
         EXPECT_TRUE(v && v->isDictionary()) << line;
-        if (v && v->isDictionary()) r.lines.push_back(*v->asDictionary());
+        if (v && v->isDictionary())
+            r.lines.push_back(*v->asDictionary());
     }
     return r;
 }
 
-std::string text(const platform::Dictionary& d) { return platform::json::toText(platform::Value(d)); }
+std::string text(const platform::Dictionary& d) {
+    return platform::json::toText(platform::Value(d));
+}
 
 const platform::Dictionary& userInfo(const platform::Dictionary& line) {
     static const platform::Dictionary none;
@@ -53,8 +56,9 @@ TEST(ReplayTest, HandshakeInformationAndRemovalAreTraced) {
     ASSERT_EQ(r.lines.size(), 4u) << r.result.out;
 
     EXPECT_EQ(text(userInfo(r.lines[0])), R"({"Driver Version":"2.0"})");
-    EXPECT_EQ(text(userInfo(r.lines[1])),
-              R"({"IsDeviceReady":true,"SerialNumber":"SN-1","Type":"T-1","ShipDate":"2020-1-1","ShipTime":"00:00:00"})");
+    EXPECT_EQ(
+        text(userInfo(r.lines[1])),
+        R"({"IsDeviceReady":true,"SerialNumber":"SN-1","Type":"T-1","ShipDate":"2020-1-1","ShipTime":"00:00:00"})");
     EXPECT_EQ(*r.lines[1].string("notification"), platform::String("ZYVTouch Event"));
     EXPECT_EQ(*r.lines[1].string("object"), platform::String("com.multiTouchSupportObj"));
     EXPECT_EQ(r.lines[1].number("t"), 0.0);

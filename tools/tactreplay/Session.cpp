@@ -11,7 +11,8 @@ namespace {
 
 std::string trim(const std::string& s) {
     auto b = s.find_first_not_of(" \t\r");
-    if (b == std::string::npos) return {};
+    if (b == std::string::npos)
+        return {};
     auto e = s.find_last_not_of(" \t\r");
     return s.substr(b, e - b + 1);
 }
@@ -20,20 +21,23 @@ std::string trim(const std::string& s) {
 std::pair<std::string, std::string> splitWord(const std::string& s) {
     auto t = trim(s);
     auto sp = t.find_first_of(" \t");
-    if (sp == std::string::npos) return {t, {}};
+    if (sp == std::string::npos)
+        return {t, {}};
     return {t.substr(0, sp), trim(t.substr(sp + 1))};
 }
 
 std::vector<std::string> words(const std::string& s) {
     std::istringstream in(s);
     std::vector<std::string> out;
-    for (std::string w; in >> w;) out.push_back(w);
+    for (std::string w; in >> w;)
+        out.push_back(w);
     return out;
 }
 
 // An unsigned number in decimal or (with 0x) hexadecimal, at most max.
 std::optional<std::uint64_t> unsignedNumber(const std::string& s, std::uint64_t max) {
-    if (s.empty()) return std::nullopt;
+    if (s.empty())
+        return std::nullopt;
     int base = 10;
     std::string_view digits = s;
     if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
@@ -42,17 +46,20 @@ std::optional<std::uint64_t> unsignedNumber(const std::string& s, std::uint64_t 
     }
     std::uint64_t v = 0;
     auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), v, base);
-    if (ec != std::errc() || end != digits.data() + digits.size() || v > max) return std::nullopt;
+    if (ec != std::errc() || end != digits.data() + digits.size() || v > max)
+        return std::nullopt;
     return v;
 }
 
 std::optional<std::vector<std::uint8_t>> hexBytes(const std::string& s) {
-    if (s.empty() || s.size() % 2 != 0) return std::nullopt;
+    if (s.empty() || s.size() % 2 != 0)
+        return std::nullopt;
     std::vector<std::uint8_t> out;
     for (std::size_t i = 0; i < s.size(); i += 2) {
         std::uint8_t b = 0;
         auto [end, ec] = std::from_chars(s.data() + i, s.data() + i + 2, b, 16);
-        if (ec != std::errc() || end != s.data() + i + 2) return std::nullopt;
+        if (ec != std::errc() || end != s.data() + i + 2)
+            return std::nullopt;
         out.push_back(b);
     }
     return out;
@@ -60,7 +67,8 @@ std::optional<std::vector<std::uint8_t>> hexBytes(const std::string& s) {
 
 std::optional<platform::Dictionary> jsonObject(const std::string& text, std::string* error) {
     auto v = platform::json::parse(text, error);
-    if (!v) return std::nullopt;
+    if (!v)
+        return std::nullopt;
     if (!v->isDictionary()) {
         *error = "a JSON object was expected";
         return std::nullopt;
@@ -79,7 +87,8 @@ bool parseFrame(const std::string& args, platform::hid::VirtualFrameConfig& fram
         std::string key = item.substr(0, eq), value = item.substr(eq + 1);
         if (key == "product") {
             auto v = unsignedNumber(value, 0xFFFF);
-            if (!v) return *error = "frame: product must be a 16-bit number", false;
+            if (!v)
+                return *error = "frame: product must be a 16-bit number", false;
             frame.product = static_cast<std::uint16_t>(*v);
         } else if (key == "bootparam") {
             auto bytes = hexBytes(value);
@@ -92,7 +101,8 @@ bool parseFrame(const std::string& args, platform::hid::VirtualFrameConfig& fram
                 frame.shiptime.reset();
             } else {
                 auto v = unsignedNumber(value, 0xFFFFFFFE);
-                if (!v) return *error = "frame: shiptime must be seconds since 1970 or none", false;
+                if (!v)
+                    return *error = "frame: shiptime must be seconds since 1970 or none", false;
                 frame.shiptime = static_cast<std::uint32_t>(*v);
             }
         } else if (key == "serial") {
@@ -101,13 +111,17 @@ bool parseFrame(const std::string& args, platform::hid::VirtualFrameConfig& fram
             frame.type = value;
         } else if (key == "leds") {
             auto x = value.find('x');
-            auto h = x == std::string::npos ? std::nullopt : unsignedNumber(value.substr(0, x), 0xFFFF);
-            auto v = x == std::string::npos ? std::nullopt : unsignedNumber(value.substr(x + 1), 0xFFFF);
-            if (!h || !v) return *error = "frame: leds must be <H>x<V>", false;
+            auto h =
+                x == std::string::npos ? std::nullopt : unsignedNumber(value.substr(0, x), 0xFFFF);
+            auto v =
+                x == std::string::npos ? std::nullopt : unsignedNumber(value.substr(x + 1), 0xFFFF);
+            if (!h || !v)
+                return *error = "frame: leds must be <H>x<V>", false;
             frame.ledsH = static_cast<std::uint16_t>(*h);
             frame.ledsV = static_cast<std::uint16_t>(*v);
         } else if (key == "debug") {
-            if (value != "none") return *error = "frame: debug takes only 'none'", false;
+            if (value != "none")
+                return *error = "frame: debug takes only 'none'", false;
             frame.debug = false;
         } else {
             *error = "frame: unknown key '" + key + "'";
@@ -132,9 +146,11 @@ std::optional<platform::hid::VirtualFrameContact> parseContact(const std::string
         return std::nullopt;
     };
     auto colon = text.find(':');
-    if (colon == std::string::npos) return fail("expected <id>:<x>,<y>");
+    if (colon == std::string::npos)
+        return fail("expected <id>:<x>,<y>");
     auto id = unsignedNumber(text.substr(0, colon), 255);
-    if (!id) return fail("the id must be 0..255");
+    if (!id)
+        return fail("the id must be 0..255");
     c.id = static_cast<std::uint8_t>(*id);
     std::string rest = text.substr(colon + 1);
     auto colon2 = rest.find(':');
@@ -153,10 +169,12 @@ std::optional<platform::hid::VirtualFrameContact> parseContact(const std::string
     std::stringstream in(coords);
     for (std::string part; std::getline(in, part, ',');) {
         auto v = unsignedNumber(part, 0xFFFF);
-        if (!v) return fail("'" + part + "' is not a 16-bit number");
+        if (!v)
+            return fail("'" + part + "' is not a 16-bit number");
         values.push_back(static_cast<std::uint16_t>(*v));
     }
-    if (values.size() != 2 && values.size() != 4) return fail("expected x,y or x,y,w,h");
+    if (values.size() != 2 && values.size() != 4)
+        return fail("expected x,y or x,y,w,h");
     c.x = values[0];
     c.y = values[1];
     if (values.size() == 4) {
@@ -181,27 +199,32 @@ std::optional<Session> parseSession(std::istream& in, const std::string& name, s
         ++number;
         // A comment starts with '#' at the start of the line or after
         // whitespace; a '#' inside a word (serial=A#1) is kept.
-        for (auto hash = line.find('#'); hash != std::string::npos; hash = line.find('#', hash + 1)) {
+        for (auto hash = line.find('#'); hash != std::string::npos;
+             hash = line.find('#', hash + 1)) {
             if (hash == 0 || line[hash - 1] == ' ' || line[hash - 1] == '\t') {
                 line.resize(hash);
                 break;
             }
         }
         line = trim(line);
-        if (line.empty()) continue;
+        if (line.empty())
+            continue;
         auto [first, rest] = splitWord(line);
 
         double t = 0;
         auto [end, ec] = std::from_chars(first.data(), first.data() + first.size(), t);
         const bool timed = ec == std::errc() && end == first.data() + first.size();
         if (!timed) {
-            if (!session.lines.empty()) return fail("header line '" + first + "' after timed lines");
+            if (!session.lines.empty())
+                return fail("header line '" + first + "' after timed lines");
             auto& h = session.header;
             if (first == "frame") {
-                if (!parseFrame(rest, h.frame, &why)) return fail(why);
+                if (!parseFrame(rest, h.frame, &why))
+                    return fail(why);
             } else if (first == "screen") {
                 auto size = platform::parseScreenSize(rest);
-                if (!size) return fail("screen must be <W>x<H>");
+                if (!size)
+                    return fail("screen must be <W>x<H>");
                 h.screenWidth = size->first;
                 h.screenHeight = size->second;
             } else if (first == "os") {
@@ -213,7 +236,8 @@ std::optional<Session> parseSession(std::istream& in, const std::string& name, s
                 h.os = platform::SystemVersion{10, static_cast<std::int32_t>(minor), 0};
             } else if (first == "prefs" || first == "hotkeys") {
                 auto d = jsonObject(rest, &why);
-                if (!d) return fail(first + ": " + why);
+                if (!d)
+                    return fail(first + ": " + why);
                 (first == "prefs" ? h.prefs : h.hotkeys) = std::move(*d);
             } else {
                 return fail("unknown line '" + first + "'");
@@ -221,8 +245,10 @@ std::optional<Session> parseSession(std::istream& in, const std::string& name, s
             continue;
         }
 
-        if (!std::isfinite(t) || t < 0) return fail("time must be a non-negative number");
-        if (t < lastT) return fail("time goes backwards");
+        if (!std::isfinite(t) || t < 0)
+            return fail("time must be a non-negative number");
+        if (t < lastT)
+            return fail("time goes backwards");
         lastT = t;
         SessionLine s;
         s.t = t;
@@ -232,25 +258,30 @@ std::optional<Session> parseSession(std::istream& in, const std::string& name, s
             s.verb = SessionLine::Verb::Touch;
             for (const auto& w : words(args)) {
                 auto c = parseContact(w, &why);
-                if (!c) return fail(why);
+                if (!c)
+                    return fail(why);
                 s.contacts.push_back(*c);
             }
         } else if (verb == "raw") {
             s.verb = SessionLine::Verb::Raw;
             auto bytes = hexBytes(args);
-            if (!bytes) return fail("raw needs an even number of hex digits");
+            if (!bytes)
+                return fail("raw needs an even number of hex digits");
             s.bytes = std::move(*bytes);
         } else if (verb == "control") {
             s.verb = SessionLine::Verb::Control;
             auto d = jsonObject(args, &why);
-            if (!d) return fail("control: " + why);
+            if (!d)
+                return fail("control: " + why);
             s.userInfo = std::move(*d);
         } else if (verb == "app") {
             s.verb = SessionLine::Verb::App;
-            if (args.empty()) return fail("app needs a bundle identifier");
+            if (args.empty())
+                return fail("app needs a bundle identifier");
             s.bundleIdentifier = args;
         } else if (verb == "wait" || verb == "detach" || verb == "attach") {
-            if (!args.empty()) return fail(verb + " takes nothing after it");
+            if (!args.empty())
+                return fail(verb + " takes nothing after it");
             s.verb = verb == "wait"     ? SessionLine::Verb::Wait
                      : verb == "detach" ? SessionLine::Verb::Detach
                                         : SessionLine::Verb::Attach;

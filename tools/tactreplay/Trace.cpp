@@ -8,23 +8,27 @@ TraceWriter::TraceWriter(std::FILE* out, bool flushEachLine)
     : out_(out), flushEachLine_(flushEachLine) {}
 
 bool TraceWriter::finish() {
-    if (out_ && std::fflush(out_) != 0) ok_ = false;
+    if (out_ && std::fflush(out_) != 0)
+        ok_ = false;
     return ok_;
 }
 
 void TraceWriter::writeLine(const std::string& json) {
-    if (!out_) return;
+    if (!out_)
+        return;
     if (std::fwrite(json.data(), 1, json.size(), out_) != json.size() ||
         std::fputc('\n', out_) == EOF) {
         ok_ = false;
     }
-    if (flushEachLine_ && std::fflush(out_) != 0) ok_ = false;
+    if (flushEachLine_ && std::fflush(out_) != 0)
+        ok_ = false;
 }
 
 void TraceWriter::notification(double t, const platform::String& name,
                                const platform::String& object,
                                const std::optional<platform::Dictionary>& userInfo) {
-    if (!out_) return;
+    if (!out_)
+        return;
     std::string line = "{\"t\":";
     line += platform::json::toText(platform::Value(t));
     line += ",\"notification\":";

@@ -12,7 +12,7 @@
 namespace tact::replay {
 
 class TraceWriter {
-public:
+  public:
     // Writes to the stream (not owned); nullptr writes nothing. With
     // flushEachLine every line leaves at once (someone may be watching).
     TraceWriter(std::FILE* out, bool flushEachLine);
@@ -26,7 +26,7 @@ public:
     // closed pipe).
     bool finish();
 
-private:
+  private:
     std::FILE* out_;
     bool flushEachLine_;
     bool ok_ = true;
@@ -35,7 +35,7 @@ private:
 // A notification centre that writes every posted notification into the trace
 // and passes it on.
 class TracingNotificationCenter : public platform::NotificationCenter {
-public:
+  public:
     TracingNotificationCenter(platform::NotificationCenter& inner, TraceWriter& trace,
                               std::function<double()> sessionTime);
 
@@ -44,7 +44,7 @@ public:
     platform::Observation addObserver(const platform::String& name, const platform::String& object,
                                       Callback callback) override;
 
-private:
+  private:
     platform::NotificationCenter& inner_;
     TraceWriter& trace_;
     std::function<double()> sessionTime_;

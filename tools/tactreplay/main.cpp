@@ -71,25 +71,29 @@ struct TemporaryFolder {
     TemporaryFolder() {
         const char* base = std::getenv("TMPDIR");
         std::string tmpl = std::string(base && *base ? base : "/tmp") + "/tactreplay-XXXXXX";
-        if (mkdtemp(tmpl.data())) path = tmpl;
+        if (mkdtemp(tmpl.data()))
+            path = tmpl;
     }
     ~TemporaryFolder() {
         std::error_code ec;
-        if (!path.empty()) std::filesystem::remove_all(path, ec);
+        if (!path.empty())
+            std::filesystem::remove_all(path, ec);
     }
 };
 
 void seedDomain(const platform::String& domain, const platform::Dictionary& values) {
-    for (const auto& [key, value] : values) platform::CFPreferencesSetAppValue(key, value, domain);
+    for (const auto& [key, value] : values)
+        platform::CFPreferencesSetAppValue(key, value, domain);
     platform::CFPreferencesAppSynchronize(domain);
 }
 
 // Plays the session's lines into the agent.
 class Player {
-public:
+  public:
     Player(const Session& session, const std::string& name, platform::RunLoop& loop,
            platform::NotificationCenter& controlCentre, platform::VirtualDesktop& desktop,
-           platform::hid::VirtualBackend& backend, std::shared_ptr<platform::hid::VirtualFrame> frame)
+           platform::hid::VirtualBackend& backend,
+           std::shared_ptr<platform::hid::VirtualFrame> frame)
         : session_(session),
           name_(name),
           loop_(loop),
@@ -104,16 +108,27 @@ public:
         std::string error;
         bool ok = true;
         switch (line.verb) {
-            case SessionLine::Verb::Touch: ok = frame_->sendTouches(line.contacts, &error); break;
-            case SessionLine::Verb::Raw: ok = frame_->sendRaw(line.bytes, &error); break;
+            case SessionLine::Verb::Touch:
+                ok = frame_->sendTouches(line.contacts, &error);
+                break;
+            case SessionLine::Verb::Raw:
+                ok = frame_->sendRaw(line.bytes, &error);
+                break;
             case SessionLine::Verb::Control:
                 control_.post(platform::String(tact::kControlNotification),
                               platform::String(tact::kControlObject), line.userInfo);
                 break;
-            case SessionLine::Verb::App: desktop_.activateApplication(line.bundleIdentifier); break;
-            case SessionLine::Verb::Wait: break;
-            case SessionLine::Verb::Detach: backend_.detach(frame_); break;
-            case SessionLine::Verb::Attach: backend_.attach(frame_); break;
+            case SessionLine::Verb::App:
+                desktop_.activateApplication(line.bundleIdentifier);
+                break;
+            case SessionLine::Verb::Wait:
+                break;
+            case SessionLine::Verb::Detach:
+                backend_.detach(frame_);
+                break;
+            case SessionLine::Verb::Attach:
+                backend_.attach(frame_);
+                break;
         }
         if (!ok) {
             std::fprintf(stderr, "tactreplay: %s:%d: %s\n", name_.c_str(), line.lineNumber,
@@ -127,7 +142,8 @@ public:
     bool playVirtual(platform::VirtualRunLoop& loop) {
         for (const auto& line : session_.lines) {
             loop.runUntil(kSessionEpoch + line.t);
-            if (!handle(line)) return false;
+            if (!handle(line))
+                return false;
         }
         loop.run();
         return true;
@@ -141,7 +157,7 @@ public:
         return !failed_;
     }
 
-private:
+  private:
     void scheduleNext(std::size_t index) {
         if (index >= session_.lines.size()) {
             loop_.post([this] { loop_.stop(0); });
@@ -178,7 +194,8 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         auto value = [&](const char* what) -> std::optional<std::string> {
-            if (i + 1 >= argc) return std::nullopt;
+            if (i + 1 >= argc)
+                return std::nullopt;
             (void)what;
             return std::string(argv[++i]);
         };
@@ -187,10 +204,12 @@ int main(int argc, char** argv) {
             return 0;
         } else if (arg == "--trace") {
             options.trace = value("--trace");
-            if (!options.trace) return usageError("--trace needs a file (or -)");
+            if (!options.trace)
+                return usageError("--trace needs a file (or -)");
         } else if (arg == "--prefs-dir") {
             options.prefsDir = value("--prefs-dir");
-            if (!options.prefsDir) return usageError("--prefs-dir needs a folder");
+            if (!options.prefsDir)
+                return usageError("--prefs-dir needs a folder");
         } else if (arg == "--bus") {
             options.bus = true;
             options.realtime = true;
@@ -204,7 +223,8 @@ int main(int argc, char** argv) {
             return usageError("only one session file, please");
         }
     }
-    if (options.session.empty()) return usageError("no session file given");
+    if (options.session.empty())
+        return usageError("no session file given");
 
     // Read and check the whole session before anything runs.
     std::string text;
@@ -233,7 +253,8 @@ int main(int argc, char** argv) {
     {
         platform::hid::VirtualFrame probe(session->header.frame);
         for (const auto& line : session->lines) {
-            if (line.verb != SessionLine::Verb::Touch) continue;
+            if (line.verb != SessionLine::Verb::Touch)
+                continue;
             std::vector<std::vector<std::uint8_t>> reports;
             if (!probe.encodeTouches(line.contacts, &reports, &error)) {
                 std::fprintf(stderr, "tactreplay: %s:%d: %s\n", options.session.c_str(),
@@ -267,7 +288,8 @@ int main(int argc, char** argv) {
     }
     platform::setPreferencesDirectory(prefsDir);
     const auto& header = session->header;
-    if (header.prefs) seedDomain(platform::String(tact::kZyvTouchSetting), *header.prefs);
+    if (header.prefs)
+        seedDomain(platform::String(tact::kZyvTouchSetting), *header.prefs);
     if (header.hotkeys) {
         seedDomain("com.apple.symbolichotkeys",
                    platform::Dictionary{{"AppleSymbolicHotKeys", *header.hotkeys}});
@@ -312,7 +334,8 @@ int main(int argc, char** argv) {
     if (tact::agentStart(environment)) {
         Player player(*session, options.session, *loop, *centre, desktop, *backend, frame);
         bool played = virtualLoop ? player.playVirtual(*virtualLoop) : player.playRealtime();
-        if (!played) rc = 2;
+        if (!played)
+            rc = 2;
     }
     tact::agentStop();
     platform::hid::setBackend(nullptr);
@@ -320,7 +343,8 @@ int main(int argc, char** argv) {
 
     if (traceOut) {
         bool ok = trace.finish();
-        if (std::fclose(traceOut) != 0) ok = false;
+        if (std::fclose(traceOut) != 0)
+            ok = false;
         if (!ok && rc == 0) {
             std::fprintf(stderr, "tactreplay: the trace could not be written completely\n");
             rc = 1;

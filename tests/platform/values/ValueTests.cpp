@@ -14,7 +14,12 @@ TEST(StringTest, Utf8RoundTripsThroughCodeUnits) {
 
 TEST(StringTest, MalformedUtf8BecomesReplacementCharacters) {
     // Truncated sequence, overlong encoding, encoded surrogate, stray continuation.
-    String s(std::string_view("a\xE2\x82" "b\xC0\xAF" "c\xED\xA0\x80" "d\x80", 12));
+    String s(
+        std::string_view("a\xE2\x82"
+                         "b\xC0\xAF"
+                         "c\xED\xA0\x80"
+                         "d\x80",
+                         12));
     EXPECT_TRUE(s.isWellFormed());
     auto units = s.units();
     EXPECT_EQ(units.front(), u'a');
@@ -42,7 +47,8 @@ TEST(DictionaryTest, KeepsInsertionOrderAndReplacesInPlace) {
     d.set("c", 3);
     d.set("a", "two");
     std::vector<std::string> keys;
-    for (const auto& [k, v] : d) keys.push_back(*k.utf8());
+    for (const auto& [k, v] : d)
+        keys.push_back(*k.utf8());
     EXPECT_EQ(keys, (std::vector<std::string>{"b", "a", "c"}));
     EXPECT_EQ(*d.string("a"), String("two"));
     EXPECT_TRUE(d.erase("b"));
