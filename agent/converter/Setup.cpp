@@ -40,6 +40,21 @@ std::optional<double> numberPreference(std::string_view key) {
     return std::nullopt;
 }
 
+// A click timing level in seconds. Levels that are not finite, negative, or
+// longer than any click can last (over 10 s) are refused for the default.
+double clickLevelSeconds(std::string_view key, double fallback) {
+    auto level = numberPreference(key);
+    if (!level) return fallback;
+    const double seconds = *level * kClickLevelSeconds;
+    if (!std::isfinite(seconds) || seconds < 0 || seconds > 10) {
+        platform::systemLog(platform::LogLevel::Warning,
+                            "preference " + std::string(key) + " level " + std::to_string(*level) +
+                                " ignored: out of range");
+        return fallback;
+    }
+    return seconds;
+}
+
 }  // namespace
 
 void ZyvTouchConverter::setSharedEnvironment(AgentEnvironment* env) {
@@ -134,11 +149,16 @@ bool ZyvTouchConverter::initStateContext() {
             ++read;
         }
         isCalibrated = read == std::size(fields);
-        // A map that divides by zero or yields no numbers is no calibration.
-        if (isCalibrated && (KWIDTH == 0 || KHEIGHT == 0)) {
-            platform::systemLog(platform::LogLevel::Warning,
-                                "stored calibration ignored: its screen size is zero");
-            isCalibrated = false;
+        // A map that divides by zero, or whose numbers are not finite (four
+        // samples on one line), would pin every touch to an edge: no calibration.
+        if (isCalibrated) {
+            bool finite = true;
+            for (const auto& field : fields) finite = finite && std::isfinite(*field.second);
+            if (!finite || KWIDTH == 0 || KHEIGHT == 0) {
+                platform::systemLog(platform::LogLevel::Warning,
+                                    "stored calibration ignored: it is degenerate (recalibrate)");
+                isCalibrated = false;
+            }
         }
     } else if (coefficients) {
         platform::systemLog(platform::LogLevel::Warning,
@@ -162,32 +182,31 @@ bool ZyvTouchConverter::initStateContext() {
 }
 
 void ZyvTouchConverter::readPreferences() {
-    // "InchSize" divides below: a value of another type counts as absent, and
-    // a whole number below one inch is refused, keeping the diagonal we have.
-    if (auto v = preference(kZyvTouchInchSize); v && v->isInteger()) {
-        std::int64_t inches = *v->asInteger();
-        if (inches >= 1 && inches <= INT32_MAX) {
+    // "InchSize" divides below: it is read as a whole number (a real is
+    // truncated); a value of another type counts as absent, and one below one
+    // inch is refused, keeping the diagonal we have.
+    if (auto v = preference(kZyvTouchInchSize); v && v->isNumber()) {
+        const double inches = *v->asNumber();
+        if (std::isfinite(inches) && inches >= 1 && inches < 2147483648.0) {
             _inchSize = static_cast<std::int32_t>(inches);
         } else {
             platform::systemLog(platform::LogLevel::Warning,
-                                "preference InchSize " + std::to_string(inches) +
+                                "preference InchSize " + platform::describe(*v) +
                                     " ignored; keeping " + std::to_string(_inchSize));
         }
     } else {
         if (v) {
             platform::systemLog(platform::LogLevel::Warning,
-                                std::string("preference InchSize ignored: a whole number was "
+                                std::string("preference InchSize ignored: a number was "
                                             "expected, not ") +
                                     platform::Value::typeName(v->type()));
         }
         _inchSize = kDefaultInchSize;
     }
 
-    auto click = numberPreference(kZyvTouchClickDuration);
-    timerClickDuration = click ? *click * kClickLevelSeconds : kDefaultClickDuration;
-    auto successive = numberPreference(kZyvTouchSuccessiveClickDuration);
+    timerClickDuration = clickLevelSeconds(kZyvTouchClickDuration, kDefaultClickDuration);
     timerSecondClickPendingDuration =
-        successive ? *successive * kClickLevelSeconds : kDefaultSuccessiveClickDuration;
+        clickLevelSeconds(kZyvTouchSuccessiveClickDuration, kDefaultSuccessiveClickDuration);
 
     double g = 0.024;
     if (auto level = numberPreference(kZyvTouchGestureMoveThreshold)) {

@@ -53,6 +53,12 @@ std::int32_t bufferSize(std::int64_t reported) {
     return static_cast<std::int32_t>(std::min<std::int64_t>(reported, 4096));
 }
 
+// Stops listening to a device we no longer use and takes our open off it.
+void letGo(const IOHIDDeviceRef& device) {
+    IOHIDDeviceRegisterInputReportCallback(device, nullptr, 0, nullptr, nullptr);
+    IOHIDDeviceClose(device, kIOHIDOptionsTypeNone);
+}
+
 bool registerManager(IOHIDManagerRef& slot, const char* signature, std::uint32_t usagePage,
                      std::uint32_t usage, bool debugPort, IOHIDDeviceCallback matched,
                      IOHIDDeviceCallback removed) {
@@ -97,14 +103,8 @@ DeviceLayerState& deviceLayer() {
 
 void resetDeviceLayer() {
     auto& s = deviceLayer();
-    if (s.zyvtouchRef) {
-        IOHIDDeviceRegisterInputReportCallback(s.zyvtouchRef, nullptr, 0, nullptr, nullptr);
-        IOHIDDeviceClose(s.zyvtouchRef, kIOHIDOptionsTypeNone);
-    }
-    if (s.debugDevRef && s.debugDevRef != s.zyvtouchRef) {
-        IOHIDDeviceRegisterInputReportCallback(s.debugDevRef, nullptr, 0, nullptr, nullptr);
-        IOHIDDeviceClose(s.debugDevRef, kIOHIDOptionsTypeNone);
-    }
+    if (s.zyvtouchRef) letGo(s.zyvtouchRef);
+    if (s.debugDevRef && s.debugDevRef != s.zyvtouchRef) letGo(s.debugDevRef);
     for (auto* manager : {&s.hidManager, &s.hidManager_debugport}) {
         if (*manager) {
             IOHIDManagerClose(*manager, kIOHIDOptionsTypeNone);
@@ -151,10 +151,8 @@ void myDeviceMatchingCallback(void*, IOReturn, void*, IOHIDDeviceRef device) {
         diagnostic("%s :unknown device.", kSigMatch);
         return;
     }
-    // A newer frame replaces the one we had; stop listening to the old one.
-    if (s.zyvtouchRef && s.zyvtouchRef != device) {
-        IOHIDDeviceRegisterInputReportCallback(s.zyvtouchRef, nullptr, 0, nullptr, nullptr);
-    }
+    // A newer frame replaces the one we had: stop listening to the old one.
+    if (s.zyvtouchRef && s.zyvtouchRef != device) letGo(s.zyvtouchRef);
     s.zyvtouchRef = device;
     s.touchInputReportSize = bufferSize(integerProperty(device, "MaxInputReportSize"));
     s.touchInputReport.assign(static_cast<std::size_t>(s.touchInputReportSize), 0);
@@ -167,6 +165,8 @@ void myDeviceMatchingCallback(void*, IOReturn, void*, IOHIDDeviceRef device) {
     std::fflush(stdout);
 
     if (s.ProductID == kCombinedProductID) {
+        // The debug channel moves here; an older frame's debug interface is let go.
+        if (s.debugDevRef && s.debugDevRef != device) letGo(s.debugDevRef);
         s.FrameLen = 0;
         s.FrameDone = 0;
         s.debugDevRef = device;
@@ -226,7 +226,7 @@ void myDebugDeviceMatchingCallback(void*, IOReturn, void*, IOHIDDeviceRef device
         return;
     }
     if (s.debugDevRef && s.debugDevRef != device && s.debugDevRef != s.zyvtouchRef) {
-        IOHIDDeviceRegisterInputReportCallback(s.debugDevRef, nullptr, 0, nullptr, nullptr);
+        letGo(s.debugDevRef);
     }
     s.FrameLen = 0;
     s.FrameDone = 0;

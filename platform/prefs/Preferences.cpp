@@ -70,7 +70,9 @@ struct Snapshot {
 
 Snapshot readDomainFile(const std::string& path) {
     Snapshot snap;
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    // O_NONBLOCK: a FIFO put in the file's place must not hang the reader
+    // before the regular-file check below refuses it.
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (!fd) {
         if (errno == ENOENT)
             return snap;

@@ -80,7 +80,7 @@ TEST_F(ConverterSetupTest, WrongTypesCountAsAbsent) {
     storePreference(kZyvTouchClickDuration, "fast");
     storePreference(kZyvTouchSuccessiveClickDuration, true);
     storePreference(kZyvTouchGestureMoveThreshold, platform::Dictionary{{"x", 1}});
-    storePreference(kZyvTouchInchSize, 24.5);
+    storePreference(kZyvTouchInchSize, "big");
     storePreference(kZyvTouchCoefficients, platform::Array{1, 2});
     auto& c = makeConverter();
     EXPECT_EQ(c.timerClickDuration, 0.2);
@@ -88,6 +88,31 @@ TEST_F(ConverterSetupTest, WrongTypesCountAsAbsent) {
     EXPECT_DOUBLE_EQ(c.gestureMoveThreshold, 0.02157894736842105);
     EXPECT_EQ(c.inchSize(), 32);
     EXPECT_FALSE(c.isCalibrated);
+
+    // A real inch size is read as a whole number; click levels out of range are refused.
+    storePreference(kZyvTouchInchSize, 24.9);
+    storePreference(kZyvTouchClickDuration, -4.0);
+    storePreference(kZyvTouchSuccessiveClickDuration, 1e9);
+    c.resetToStateIdle();
+    EXPECT_EQ(c.inchSize(), 24);
+    EXPECT_EQ(c.timerClickDuration, 0.2);
+    EXPECT_EQ(c.timerSecondClickPendingDuration, 0.30000000000000004);
+}
+
+TEST_F(ConverterSetupTest, DegenerateCalibrationIsNoCalibration) {
+    const double nan = std::nan("");
+    storePreference(kZyvTouchCoefficients,
+                    platform::Dictionary{{"CoefficientKX1", nan},
+                                         {"CoefficientKX2", nan},
+                                         {"CoefficientKX3", nan},
+                                         {"CoefficientKY1", 0.03},
+                                         {"CoefficientKY2", 0.0},
+                                         {"CoefficientKY3", 0.0},
+                                         {"CoefficientKWIDTH", 1920.0},
+                                         {"CoefficientKHEIGHT", 1080.0}});
+    auto& c = makeConverter();
+    EXPECT_FALSE(c.isCalibrated);
+    EXPECT_EQ(c.unitSquarePosition(16384, 8192).x, 0.5);
 }
 
 TEST_F(ConverterSetupTest, InchSizeThatCannotDivideIsRefused) {

@@ -268,7 +268,13 @@ int main(int argc, char** argv) {
     // to standard error.
     std::FILE* traceOut = nullptr;
     if (options.trace && *options.trace == "-") {
-        traceOut = fdopen(dup(STDOUT_FILENO), "w");
+        int fd = dup(STDOUT_FILENO);
+        traceOut = fd >= 0 ? fdopen(fd, "w") : nullptr;
+        if (!traceOut) {
+            std::fprintf(stderr, "tactreplay: cannot write the trace to standard output: %s\n",
+                         std::strerror(errno));
+            return 1;
+        }
     } else if (options.trace) {
         traceOut = std::fopen(options.trace->c_str(), "w");
         if (!traceOut) {
@@ -336,6 +342,9 @@ int main(int argc, char** argv) {
         bool played = virtualLoop ? player.playVirtual(*virtualLoop) : player.playRealtime();
         if (!played)
             rc = 2;
+    } else {
+        std::fprintf(stderr, "tactreplay: the agent could not start (see above)\n");
+        rc = 1;
     }
     tact::agentStop();
     platform::hid::setBackend(nullptr);
