@@ -1,0 +1,157 @@
+// The event service: input events the agent synthesises (pointer, buttons,
+// scroll wheel, keys, system gestures), their fields, their serialised form,
+// and posting them to a sink that delivers them to the desktop.
+//
+// Events are created with flags 0x100 (non-coalesced); an explicit
+// CGEventSetFlags replaces them. An event carries integer and floating fields
+// by field number; mouse, scroll and keyboard events keep their button,
+// wheels and key code in the fields the desktop reads them from.
+//
+// The serialised form (CGEventCreateData) is a fixed header followed by field
+// records of the gesture-record format (16-bit big-endian count, element
+// type, tag, elements). For a gesture event (type 29) the gesture fields come
+// last, each an 8-byte record, in this order: 110, 111, 112 (always, 0 when
+// unset), then 132, 133 when 110 is 5 or 8, then 113, 139, 140 when 110 is 8,
+// or 114 when 110 is 5. So trimming 24, 48 or 64 bytes removes exactly the
+// records the gesture encoders append again. CGEventCreateFromData parses the
+// same format (a later record of a tag wins; record 109 is kept as the
+// event's gesture data) and returns nothing for bytes it cannot parse.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <span>
+#include <variant>
+#include <vector>
+
+namespace platform::events {
+
+using CGEventType = std::uint32_t;
+inline constexpr CGEventType kCGEventNull = 0;
+inline constexpr CGEventType kCGEventLeftMouseDown = 1;
+inline constexpr CGEventType kCGEventLeftMouseUp = 2;
+inline constexpr CGEventType kCGEventRightMouseDown = 3;
+inline constexpr CGEventType kCGEventRightMouseUp = 4;
+inline constexpr CGEventType kCGEventMouseMoved = 5;
+inline constexpr CGEventType kCGEventLeftMouseDragged = 6;
+inline constexpr CGEventType kCGEventKeyDown = 10;
+inline constexpr CGEventType kCGEventKeyUp = 11;
+inline constexpr CGEventType kCGEventScrollWheel = 22;
+inline constexpr CGEventType kCGEventGesture = 29;
+
+using CGEventFlags = std::uint64_t;
+inline constexpr CGEventFlags kCGEventFlagMaskNonCoalesced = 0x100;
+inline constexpr CGEventFlags kCGEventFlagMaskShift = 0x20000;
+inline constexpr CGEventFlags kCGEventFlagMaskControl = 0x40000;
+inline constexpr CGEventFlags kCGEventFlagMaskAlternate = 0x80000;
+inline constexpr CGEventFlags kCGEventFlagMaskCommand = 0x100000;
+
+using CGEventField = std::uint32_t;
+inline constexpr CGEventField kCGMouseEventClickState = 1;
+inline constexpr CGEventField kCGMouseEventButtonNumber = 3;
+inline constexpr CGEventField kCGKeyboardEventKeycode = 9;
+inline constexpr CGEventField kCGScrollWheelEventDeltaAxis1 = 11;
+inline constexpr CGEventField kCGScrollWheelEventDeltaAxis2 = 12;
+inline constexpr CGEventField kCGScrollWheelEventIsContinuous = 88;
+inline constexpr CGEventField kCGScrollWheelEventPointDeltaAxis1 = 96;
+inline constexpr CGEventField kCGScrollWheelEventPointDeltaAxis2 = 97;
+inline constexpr CGEventField kCGScrollWheelEventScrollPhase = 99;
+inline constexpr CGEventField kCGScrollWheelEventMomentumPhase = 123;
+inline constexpr CGEventField kCGEventGestureHIDData = 109;  // the gesture data blob
+
+using CGMouseButton = std::uint32_t;
+inline constexpr CGMouseButton kCGMouseButtonLeft = 0;
+inline constexpr CGMouseButton kCGMouseButtonRight = 1;
+
+using CGScrollEventUnit = std::uint32_t;
+inline constexpr CGScrollEventUnit kCGScrollEventUnitPixel = 0;
+inline constexpr CGScrollEventUnit kCGScrollEventUnitLine = 1;
+
+using CGKeyCode = std::uint16_t;
+
+using CGEventTapLocation = std::uint32_t;
+inline constexpr CGEventTapLocation kCGHIDEventTap = 0;
+
+using CGEventSourceStateID = std::int32_t;
+inline constexpr CGEventSourceStateID kCGEventSourceStateHIDSystemState = 1;
+
+struct CGPoint {
+    double x = 0;
+    double y = 0;
+    friend bool operator==(const CGPoint&, const CGPoint&) = default;
+};
+
+// One event. Fields hold integers or floats by field number.
+struct CGEvent {
+    CGEventType type = kCGEventNull;
+    CGEventFlags flags = kCGEventFlagMaskNonCoalesced;
+    std::uint64_t timestamp = 0;  // nanoseconds since system start
+    std::optional<CGPoint> location;
+    std::map<CGEventField, std::variant<std::int64_t, double>> fields;
+    std::optional<std::vector<std::uint8_t>> gestureData;  // record 109 of a gesture event
+};
+
+// Events and sources are owned by whoever creates them (RAII).
+using CGEventRef = std::unique_ptr<CGEvent>;
+struct CGEventSource {
+    CGEventSourceStateID state;
+};
+using CGEventSourceRef = std::shared_ptr<CGEventSource>;
+
+CGEventSourceRef CGEventSourceCreate(CGEventSourceStateID state);
+
+// A null event at the current pointer location.
+CGEventRef CGEventCreate(const CGEventSourceRef& source);
+CGPoint CGEventGetLocation(const CGEventRef& event);
+CGEventRef CGEventCreateMouseEvent(const CGEventSourceRef& source, CGEventType type, CGPoint point,
+                                   CGMouseButton button);
+// wheel1 is the vertical step, wheel2 the horizontal one (wheelCount 1 or 2).
+CGEventRef CGEventCreateScrollWheelEvent(const CGEventSourceRef& source, CGScrollEventUnit units,
+                                         std::uint32_t wheelCount, std::int32_t wheel1,
+                                         std::int32_t wheel2);
+CGEventRef CGEventCreateKeyboardEvent(const CGEventSourceRef& source, CGKeyCode key, bool keyDown);
+
+void CGEventSetIntegerValueField(const CGEventRef& event, CGEventField field, std::int64_t value);
+std::int64_t CGEventGetIntegerValueField(const CGEventRef& event, CGEventField field);
+void CGEventSetDoubleValueField(const CGEventRef& event, CGEventField field, double value);
+double CGEventGetDoubleValueField(const CGEventRef& event, CGEventField field);
+void CGEventSetType(const CGEventRef& event, CGEventType type);
+void CGEventSetFlags(const CGEventRef& event, CGEventFlags flags);
+void CGEventSetTimestamp(const CGEventRef& event, std::uint64_t timestamp);
+void CGEventSetLocation(const CGEventRef& event, CGPoint location);
+
+std::vector<std::uint8_t> CGEventCreateData(const CGEventRef& event);
+CGEventRef CGEventCreateFromData(std::span<const std::uint8_t> data);
+
+// Delivers the event to the sink in place. Mouse events also move the
+// pointer the next CGEventCreate reports.
+void CGEventPost(CGEventTapLocation tap, const CGEventRef& event);
+
+// Where posted events go.
+class EventSink {
+public:
+    virtual ~EventSink() = default;
+    virtual void post(const CGEvent& event) = 0;
+};
+
+// The sink posted events go to (none: they are dropped and counted).
+void setEventSink(EventSink* sink);
+EventSink* eventSink();
+std::uint64_t droppedEventCount();
+
+// The pointer the service reports: the location of the last posted mouse
+// event, unless a reader of the real pointer is installed.
+void setPointerLocation(CGPoint p);
+void setPointerReader(std::function<std::optional<CGPoint>()> reader);
+
+// A sink that keeps every event, for tests.
+class RecordingSink : public EventSink {
+public:
+    void post(const CGEvent& event) override { events.push_back(event); }
+    std::vector<CGEvent> events;
+};
+
+}  // namespace platform::events
