@@ -8,6 +8,8 @@
 #include "agent/device/AgentMain.hpp"
 #include "common/Notifications.hpp"
 #include "platform/desktop/Desktop.hpp"
+#include "platform/events/Events.hpp"
+#include "platform/events/UinputSink.hpp"
 #include "platform/log/SystemLog.hpp"
 #include "platform/notify/NotificationCenter.hpp"
 #include "platform/runloop/RunLoop.hpp"
@@ -71,8 +73,26 @@ int main(int argc, char** argv) {
                             std::to_string(static_cast<int>(screen.width)) + "x" +
                             std::to_string(static_cast<int>(screen.height)) + " points");
 
+    // Events go to a virtual input device. Without one the agent still
+    // identifies the frame, serves the calibrator and the painter, and
+    // counts what it could not deliver.
+    std::string sinkError;
+    auto uinput = platform::events::UinputSink::open(screen.width, screen.height, &sinkError);
+    if (uinput) {
+        platform::events::setEventSink(uinput.get());
+    } else {
+        platform::systemLog(platform::LogLevel::Warning,
+                            "events are not injected: " + sinkError +
+                                "; calibration and the touch painter still work");
+    }
+
     tact::AgentEnvironment environment{*loop, *notifications, desktop};
     int rc = tact::agentMain(environment);
+    platform::events::setEventSink(nullptr);
+    if (auto dropped = platform::events::droppedEventCount()) {
+        platform::systemLog(platform::LogLevel::Info,
+                            std::to_string(dropped) + " events were not injected");
+    }
     platform::setMainRunLoop(nullptr);
     return rc;
 }

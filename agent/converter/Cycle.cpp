@@ -3,6 +3,7 @@
 #include <bit>
 
 #include "agent/converter/ZyvTouchConverter.hpp"
+#include "common/Notifications.hpp"
 
 namespace tact {
 
@@ -72,11 +73,42 @@ void ZyvTouchConverter::cleanupTouchSets() {
 }
 
 void ZyvTouchConverter::submitGesture() {
-    if (!updateTouchSets())
-        return;
+    actions.clear();
+    if (!updateTouchSets()) return;
+
+    // The current state's action chooses the next state; on a change the
+    // current state's exit runs, then the next state's entry.
+    const std::string_view current = dictZyvStateContext.name(kStateCurrent);
+    const StateRecord* record = dictZyvStateContext.record(current);
     stateRepeatTimes += 1;
-    // The gesture machine's states and the posting pass run here.
+    const std::string_view next = record ? runAction(record->selectorAction) : current;
+    if (!next.empty() && next != current) {
+        _logger.logf(kLogStates, "exit %.*s @ %d ", static_cast<int>(current.size()),
+                     current.data(), static_cast<int>(stateRepeatTimes));
+        stateRepeatTimes = 0;
+        if (record) runOperation(record->selectorExit);
+        dictZyvStateContext.set(kStateCurrent, next);
+        _logger.logf(kLogStates, "enter %.*s", static_cast<int>(next.size()), next.data());
+        if (const StateRecord* entered = dictZyvStateContext.record(next)) {
+            runOperation(entered->selectorEntry);
+        }
+    }
+
+    if (calibrateInProgress) postCalibrationTap();
+    postGestures();
     cleanupTouchSets();
+}
+
+void ZyvTouchConverter::postCalibrationTap() {
+    const Touch* cursor = touchForCursor();
+    std::optional<platform::Dictionary> info;
+    if (cursor && !(leavingTouchesIndexMask & bitOf(cursor->transducerIndex))) {
+        info = platform::Dictionary{
+            {kKeyTapLocation, cursor->toDictionary()},
+            {kKeyActiveTouchCount, static_cast<std::int64_t>(activeFingerCount())}};
+    }
+    environment.notifications.post(platform::String(kZyvTouchEventNotification),
+                                   platform::String(kMultiTouchSupportObject), info);
 }
 
 }  // namespace tact

@@ -188,8 +188,4 @@ void ZyvTouchConverter::submitMTTouches10Points(std::span<const std::uint8_t> re
     runTrackingPasses(std::span(records).first(n));
 }
 
-void ZyvTouchConverter::postReport(std::span<const std::uint8_t>) {
-    // Raw report publishing (touch test mode) arrives with the painter support.
-}
-
 }  // namespace tact

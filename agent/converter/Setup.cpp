@@ -166,18 +166,19 @@ bool ZyvTouchConverter::initStateContext() {
     }
 
     dictZyvStateContext.clear();
-    dictZyvStateContext.set(kStateCurrent, platform::String(kStateIdle));
+    dictZyvStateContext.set(kStateCurrent, kStateIdle);
 
     maxReportInterval = 1.0;
     readPreferences();
 
-    dictZyvStateContext.set(kTimerClickDuration, timerClickDuration);
-    dictZyvStateContext.set(kTimerDragDuration, timerClickDuration);
-    dictZyvStateContext.set(kTimerSecondClickPendingDuration, timerSecondClickPendingDuration);
-    dictZyvStateContext.set(kTimerThirdClickPendingDuration, timerSecondClickPendingDuration);
+    timerSetDuration(timerClickDuration, kTimerClickDuration);
+    timerSetDuration(timerClickDuration, kTimerDragDuration);
+    timerSetDuration(timerSecondClickPendingDuration, kTimerSecondClickPendingDuration);
+    timerSetDuration(timerSecondClickPendingDuration, kTimerThirdClickPendingDuration);
     timerMomentumPendingDuration = 0.1;
-    dictZyvStateContext.set(kTimerMomentumPendingDuration, timerMomentumPendingDuration);
+    timerSetDuration(timerMomentumPendingDuration, kTimerMomentumPendingDuration);
     dictZyvStateContext.set(kStateTimestamp, 0.0);
+    registerStates();
     return true;
 }
 

@@ -4,48 +4,53 @@
 
 namespace tact {
 
-const platform::Value* StateContext::find(std::string_view key) const {
+const StateValue* StateContext::find(std::string_view key) const {
     for (const auto& [k, v] : entries_) {
-        if (k == key)
-            return &v;
+        if (k == key) return &v;
     }
     return nullptr;
 }
 
-platform::Value* StateContext::find(std::string_view key) {
+StateValue* StateContext::find(std::string_view key) {
     for (auto& [k, v] : entries_) {
-        if (k == key)
-            return &v;
+        if (k == key) return &v;
     }
     return nullptr;
 }
 
-void StateContext::set(std::string_view key, platform::Value value) {
-    if (platform::Value* existing = find(key)) {
-        *existing = std::move(value);
+void StateContext::set(std::string_view key, StateValue value) {
+    if (StateValue* existing = find(key)) {
+        *existing = value;
     } else {
-        entries_.emplace_back(std::string(key), std::move(value));
+        entries_.emplace_back(std::string(key), value);
     }
 }
 
 bool StateContext::erase(std::string_view key) {
     auto it = std::find_if(entries_.begin(), entries_.end(),
                            [&](const auto& e) { return e.first == key; });
-    if (it == entries_.end())
-        return false;
+    if (it == entries_.end()) return false;
     entries_.erase(it);
     return true;
 }
 
 std::optional<double> StateContext::number(std::string_view key) const {
-    const platform::Value* v = find(key);
-    return v ? v->asNumber() : std::nullopt;
+    const StateValue* v = find(key);
+    if (!v) return std::nullopt;
+    if (const auto* d = std::get_if<double>(v)) return *d;
+    if (const auto* i = std::get_if<std::int64_t>(v)) return static_cast<double>(*i);
+    return std::nullopt;
 }
 
-std::string StateContext::string(std::string_view key) const {
-    const platform::Value* v = find(key);
-    const platform::String* s = v ? v->asString() : nullptr;
-    return s ? s->toUtf8Lossy() : std::string();
+std::string_view StateContext::name(std::string_view key) const {
+    const StateValue* v = find(key);
+    const auto* s = v ? std::get_if<std::string_view>(v) : nullptr;
+    return s ? *s : std::string_view();
+}
+
+const StateRecord* StateContext::record(std::string_view key) const {
+    const StateValue* v = find(key);
+    return v ? std::get_if<StateRecord>(v) : nullptr;
 }
 
 }  // namespace tact

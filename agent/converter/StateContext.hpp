@@ -1,47 +1,62 @@
-// The state context of the gesture machine: named entries (current state,
-// cycle time stamp, durations, deadlines, and the "stateInfo" entries that
-// gestures keep between reports). Whether an entry is present matters, so it
-// is a keyed store rather than a struct. Lookups take a name and never
-// allocate; entries keep the order in which they were first set.
+// The state context of the gesture machine: named entries (the state table,
+// the current state, the cycle time stamp, durations, deadlines, and the
+// "stateInfo" entries that gestures keep between reports). Whether an entry
+// is present matters, so it is a keyed store rather than a struct. Lookups
+// take a name and never allocate; entries keep the order in which they were
+// first set.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
-
-#include "platform/values/Value.hpp"
 
 namespace tact {
 
-class StateContext {
-  public:
-    bool contains(std::string_view key) const { return find(key) != nullptr; }
-    const platform::Value* find(std::string_view key) const;
-    platform::Value* find(std::string_view key);
+// One row of the state table: the names of its operations (empty: none).
+struct StateRecord {
+    std::string_view selectorAction;
+    std::string_view selectorEntry;
+    std::string_view selectorExit;
+    friend bool operator==(const StateRecord&, const StateRecord&) = default;
+};
 
-    void set(std::string_view key, platform::Value value);
+// State names and operation names are constants of the program, so an entry
+// holds a view of them.
+using StateValue = std::variant<bool, std::int64_t, double, std::string_view, StateRecord>;
+
+class StateContext {
+public:
+    bool contains(std::string_view key) const { return find(key) != nullptr; }
+    const StateValue* find(std::string_view key) const;
+    StateValue* find(std::string_view key);
+
+    void set(std::string_view key, StateValue value);
     bool erase(std::string_view key);
     void clear() { entries_.clear(); }
     std::size_t size() const { return entries_.size(); }
 
-    // A number entry as a double (integer or real); nullopt when absent or not a number.
+    // A number entry (integer or real) as a double; nullopt when absent or
+    // not a number.
     std::optional<double> number(std::string_view key) const;
-    // A string entry as UTF-8; empty when absent.
-    std::string string(std::string_view key) const;
+    // A name entry; empty when absent or not a name.
+    std::string_view name(std::string_view key) const;
+    std::string string(std::string_view key) const { return std::string(name(key)); }
+    const StateRecord* record(std::string_view key) const;
 
     auto begin() const { return entries_.begin(); }
     auto end() const { return entries_.end(); }
 
-  private:
-    std::vector<std::pair<std::string, platform::Value>> entries_;
+private:
+    std::vector<std::pair<std::string, StateValue>> entries_;
 };
 
 // Names of the entries.
 inline constexpr std::string_view kStateCurrent = "state_current";
 inline constexpr std::string_view kStateTimestamp = "state_timestamp";
-inline constexpr std::string_view kStateIdle = "stateIdle";
 
 inline constexpr std::string_view kTimerClickDuration = "timerClickDuration";
 inline constexpr std::string_view kTimerDragDuration = "timerDragDuration";
@@ -50,5 +65,31 @@ inline constexpr std::string_view kTimerSecondClickPendingDuration =
 inline constexpr std::string_view kTimerThirdClickPendingDuration =
     "timerThirdClickPendingDuration";
 inline constexpr std::string_view kTimerMomentumPendingDuration = "timerMomentumPendingDuration";
+
+inline constexpr std::string_view kTimerClickExpiration = "timerClickExpiration";
+inline constexpr std::string_view kTimerDragExpiration = "timerDragExpiration";
+inline constexpr std::string_view kTimerSecondClickPending = "timerSecondClickPending";
+inline constexpr std::string_view kTimerThirdClickPending = "timerThirdClickPending";
+inline constexpr std::string_view kTimerMomentumPending = "timerMomentumPending";
+
+inline constexpr std::string_view kStateInfoFingerForCursor = "stateInfoFingerForCursor";
+
+// The states.
+inline constexpr std::string_view kStateIdle = "stateIdle";
+inline constexpr std::string_view kStatePreIdle = "statePreIdle";
+inline constexpr std::string_view kState1Finger0 = "state1Finger0";
+inline constexpr std::string_view kState1FingerMove = "state1FingerMove";
+inline constexpr std::string_view kState1FingerDrag = "state1FingerDrag";
+inline constexpr std::string_view kState2Fingers0 = "state2Fingers0";
+inline constexpr std::string_view kState2FingersRotate = "state2FingersRotate";
+inline constexpr std::string_view kState2FingersMagnify = "state2FingersMagnify";
+inline constexpr std::string_view kState2FingersScroll = "state2FingersScroll";
+inline constexpr std::string_view kState2FingersMomentumScroll = "state2FingersMomentumScroll";
+inline constexpr std::string_view kState3Fingers0 = "state3Fingers0";
+inline constexpr std::string_view kState3FingersG3 = "state3FingersG3";
+inline constexpr std::string_view kState4Fingers0 = "state4Fingers0";
+inline constexpr std::string_view kState4FingersG4 = "state4FingersG4";
+inline constexpr std::string_view kState5Fingers0 = "state5Fingers0";
+inline constexpr std::string_view kState5FingersG5 = "state5FingersG5";
 
 }  // namespace tact

@@ -6,7 +6,12 @@
 //   Setup.cpp      creation, preferences and thresholds, control notifications
 //   Decoding.cpp   touch report layouts and the three tracking passes
 //   Tracking.cpp   finger IDs to transducers, touch dictionaries, calibration
-//   Cycle.cpp      the report cycle: touch-set update and cleanup
+//   Cycle.cpp      the report cycle: touch sets, state step, calibration taps
+//   StateMachine.cpp  the state table, deadlines, cursor touch, idle states
+//   OneFinger.cpp  pointer moves, clicks and drags
+//   TwoFingers.cpp, MultiFinger.cpp  the states of two and more fingers
+//   Posting.cpp    the gesture queue turned into events
+//   Publishing.cpp raw reports for the touch painter
 #pragma once
 
 #include <array>
@@ -16,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "agent/converter/Gesture.hpp"
 #include "agent/converter/StateContext.hpp"
 #include "agent/converter/Touch.hpp"
 #include "agent/logger/ZyvtouchLogger.hpp"
@@ -108,8 +114,53 @@ class ZyvTouchConverter {
     // Active finger count: live transducers less those leaving.
     int activeFingerCount() const;
 
-    // Hooks that later stages of the cycle fill in.
+    // --- the state machine ---------------------------------------------------
+    void registerStates();
+    void timerSetDuration(double seconds, std::string_view durationName);
+    void timerRestart(std::string_view deadline, std::string_view durationName);
+    bool timerExpired(std::string_view deadline) const;
+    void timerStop(std::string_view deadline);
+    // The touch that drives the pointer, or nullptr.
+    const Touch* touchForCursor();
+    std::string_view stateIdleAction();
+    std::string_view statePreIdleAction();
+    // Runs the named operation of a state record; false when there is none.
+    std::string_view runAction(std::string_view operation);
+    void runOperation(std::string_view operation);
+
+    // --- one finger ---------------------------------------------------------
+    bool actionCursorMove(float x, float y);
+    void actionCursorDrag(float x, float y, std::uint32_t phase);
+    void actionLeftClick();
+    void actionSecondClick();
+    void actionThirdClick();
+    void actionRightClick();
+    void state1Finger0Entry();
+    std::string_view state1Finger0Action();
+    std::string_view state1FingerMoveAction();
+    std::string_view state1FingerDragAction();
+
+    // --- two to five fingers --------------------------------------------------
+    std::string_view state2Fingers0Action();
+    std::string_view state2FingersRotateAction();
+    std::string_view state2FingersMagnifyAction();
+    std::string_view state2FingersScrollAction();
+    std::string_view state2FingersMomentumScrollAction();
+    std::string_view state3Fingers0Action();
+    std::string_view state3FingersG3Action();
+    std::string_view state4Fingers0Action();
+    std::string_view state4FingersG4Action();
+    std::string_view state5Fingers0Action();
+    std::string_view state5FingersG5Action();
+
+    // --- posting ------------------------------------------------------------
+    void postGestures();
+    void postCalibrationTap();
+
+    // --- raw report publishing ----------------------------------------------
+    bool isPostReport() const { return _bTouchTestMode; }
     void postReport(std::span<const std::uint8_t> report);
+    void postTouch(const ContactRecord& record, int index, platform::Dictionary& dict) const;
 
     // --- properties ----------------------------------------------------------
     const BootParam_& bootparam() const { return _bootparam; }
@@ -181,6 +232,8 @@ class ZyvTouchConverter {
     // The state machine.
     StateContext dictZyvStateContext;
     std::uint32_t stateRepeatTimes = 0;
+    std::vector<GestureRecord> actions;  // the gesture queue of the cycle
+    platform::Dictionary gestureInfo;    // payload of the next system gesture event
 
     // The running system's version.
     platform::SystemVersion systemVersion;
@@ -189,6 +242,8 @@ class ZyvTouchConverter {
     AgentEnvironment& environment;
 
   private:
+    platform::Point pointerLocation() const;
+    void queue(GestureRecord record) { actions.push_back(record); }
     void postAgentNotification(const platform::Dictionary& userInfo);
     void postInformationReply();
     void fileTouch(const Touch& touch, TouchMask& mask, std::vector<Touch>& list);

@@ -92,7 +92,21 @@ struct CGEvent {
     std::optional<CGPoint> location;
     std::map<CGEventField, std::variant<std::int64_t, double>> fields;
     std::optional<std::vector<std::uint8_t>> gestureData;  // record 109 of a gesture event
+    // Scroll events: the units they were created with (pixel steps live in
+    // fields 96/97, line steps in fields 11/12).
+    std::optional<CGScrollEventUnit> scrollUnits;
+    friend bool operator==(const CGEvent&, const CGEvent&) = default;
 };
+
+// The units and wheel steps of a scroll event: wheel1 vertical (positive
+// scrolls up), wheel2 horizontal (positive scrolls left). An event without
+// recorded units counts as a pixel event unless it carries only line steps.
+struct ScrollDeltas {
+    CGScrollEventUnit units = kCGScrollEventUnitPixel;
+    std::int64_t wheel1 = 0;
+    std::int64_t wheel2 = 0;
+};
+ScrollDeltas scrollDeltas(const CGEvent& event);
 
 // Events and sources are owned by whoever creates them (RAII).
 using CGEventRef = std::unique_ptr<CGEvent>;
@@ -108,7 +122,9 @@ CGEventRef CGEventCreate(const CGEventSourceRef& source);
 CGPoint CGEventGetLocation(const CGEventRef& event);
 CGEventRef CGEventCreateMouseEvent(const CGEventSourceRef& source, CGEventType type, CGPoint point,
                                    CGMouseButton button);
-// wheel1 is the vertical step, wheel2 the horizontal one (wheelCount 1 or 2).
+// wheel1 is the vertical step, wheel2 the horizontal one (wheelCount 1 or 2;
+// another count or unit gives nullptr). Scroll and keyboard events carry no
+// location unless one is set.
 CGEventRef CGEventCreateScrollWheelEvent(const CGEventSourceRef& source, CGScrollEventUnit units,
                                          std::uint32_t wheelCount, std::int32_t wheel1,
                                          std::int32_t wheel2);

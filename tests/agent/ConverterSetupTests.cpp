@@ -189,7 +189,7 @@ TEST_F(ConverterSetupTest, ControlFlagsAndReloads) {
     EXPECT_TRUE(c.calibrateInProgress);
 
     storePreference(kZyvTouchClickDuration, 4.0);  // written after the converter read them
-    c.dictZyvStateContext.set(kStateCurrent, platform::String("state1Finger0"));
+    c.dictZyvStateContext.set(kStateCurrent, kState1Finger0);
     control({{"calibrateInProgress", false}});
     EXPECT_FALSE(c.calibrateInProgress);
     EXPECT_EQ(c.dictZyvStateContext.string(kStateCurrent), "stateIdle");

@@ -22,6 +22,8 @@
 #include "platform/prefs/Preferences.hpp"
 #include "platform/runloop/RunLoop.hpp"
 #include "platform/runloop/VirtualRunLoop.hpp"
+#include "platform/events/Events.hpp"
+#include "tools/tactreplay/EventTrace.hpp"
 #include "tools/tactreplay/Session.hpp"
 #include "tools/tactreplay/Trace.hpp"
 
@@ -327,6 +329,11 @@ int main(int argc, char** argv) {
     tact::replay::TracingNotificationCenter traced(*centre, trace,
                                                    [&] { return loop->absoluteTime() - epoch; });
 
+    // Events join the trace; the virtual pointer starts at (0, 0).
+    tact::replay::TraceEventSink eventTrace(trace, [&] { return loop->absoluteTime() - epoch; });
+    platform::events::setEventSink(&eventTrace);
+    platform::events::setPointerLocation({0, 0});
+
     platform::VirtualDesktop desktop(header.screenWidth, header.screenHeight);
     desktop.setSystemVersion(header.os);
 
@@ -347,6 +354,7 @@ int main(int argc, char** argv) {
         rc = 1;
     }
     tact::agentStop();
+    platform::events::setEventSink(nullptr);
     platform::hid::setBackend(nullptr);
     platform::setMainRunLoop(nullptr);
 

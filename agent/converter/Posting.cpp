@@ -1,0 +1,95 @@
+// The posting pass: once per report cycle the gesture queue becomes events.
+#include "agent/converter/ZyvTouchConverter.hpp"
+#include "platform/events/Events.hpp"
+
+namespace tact {
+
+using namespace platform::events;
+
+namespace {
+
+constexpr std::string_view kInfoGestureSubtype = "gestureSubtype";
+
+void postMouse(const CGEventSourceRef& source, CGEventType type, CGPoint at, CGMouseButton button) {
+    CGEventRef event = CGEventCreateMouseEvent(source, type, at, button);
+    CGEventPost(kCGHIDEventTap, event);
+}
+
+}  // namespace
+
+void ZyvTouchConverter::postGestures() {
+    if (gestureInfo.empty()) {
+        gestureInfo.set(platform::String(kInfoGestureSubtype), std::int64_t{0});
+        queue(GestureRecord{});
+    }
+    CGEventSourceRef source = CGEventSourceCreate(kCGEventSourceStateHIDSystemState);
+
+    for (const GestureRecord& r : actions) {
+        const CGPoint at{r.positionX.value_or(0.0f), r.positionY.value_or(0.0f)};
+        switch (r.ZyvGestureType) {
+            case kGesturePointerMove:
+                _logger.logf(kLogGestures, "actionCursorMove:%f,%f", at.x, at.y);
+                postMouse(source, kCGEventMouseMoved, at, kCGMouseButtonLeft);
+                break;
+            case kGestureClick: {
+                const std::int64_t clicks = r.zyvGesture1FingerTapPhase.value_or(0);
+                _logger.logf(kLogGestures, "actionLeftClick:%f,%f, clickState:%i", at.x, at.y,
+                             static_cast<int>(clicks));
+                CGEventRef event =
+                    CGEventCreateMouseEvent(source, kCGEventLeftMouseDown, at, kCGMouseButtonLeft);
+                CGEventSetIntegerValueField(event, kCGMouseEventClickState, clicks);
+                CGEventPost(kCGHIDEventTap, event);
+                CGEventSetType(event, kCGEventLeftMouseUp);
+                CGEventPost(kCGHIDEventTap, event);
+                break;
+            }
+            case kGestureDrag: {
+                const std::uint32_t phase = r.zyvGesture1FingerDragPhase.value_or(0);
+                _logger.logf(kLogGestures, "actionCursorDra\xEF\xBC\x8Cg:%f,%f, phase:%d", at.x,
+                             at.y, static_cast<int>(phase));
+                const CGEventType type = phase == kDragPress     ? kCGEventLeftMouseDown
+                                         : phase == kDragRelease ? kCGEventLeftMouseUp
+                                                                 : kCGEventLeftMouseDragged;
+                postMouse(source, type, at, kCGMouseButtonLeft);
+                break;
+            }
+            case kGestureRightClickUnused:
+            case kGestureRightClick: {
+                CGEventRef event =
+                    CGEventCreateMouseEvent(nullptr, kCGEventRightMouseDown, at, kCGMouseButtonRight);
+                CGEventPost(kCGHIDEventTap, event);
+                CGEventSetType(event, kCGEventRightMouseUp);
+                CGEventPost(kCGHIDEventTap, event);
+                _logger.logf(kLogGestures, "actionRightClick:%f,%f", at.x, at.y);
+                break;
+            }
+            case kGestureScroll:
+            case kGestureMomentum:
+            case kGestureMagnify:
+            case kGestureRotate:
+            case kGestureSwipe3:
+            case kGestureSwipe4:
+            case kGesturePinch5:
+            case kGestureSwipe5:
+            case kGestureBegin:
+            case kGestureEnd:
+                // Scrolling, system gestures and swipe actions (skipped in the
+                // painter's touch test mode) are posted once they are recognised.
+                break;
+            default:
+                _logger.logf(kLogOutOfRange, "Unrecognized gesture:%i",
+                             static_cast<int>(r.ZyvGestureType));
+                break;
+        }
+    }
+
+    if (!gestureInfo.empty()) {
+        if (_logger.isEnabled(kLogOutOfRange)) {
+            _logger.logf(kLogOutOfRange, "discarded gesture %s",
+                         platform::describe(platform::Value(gestureInfo)).c_str());
+        }
+        gestureInfo.clear();
+    }
+}
+
+}  // namespace tact

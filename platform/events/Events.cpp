@@ -1,0 +1,225 @@
+#include "platform/events/Events.hpp"
+
+#include <cmath>
+#include <limits>
+
+#include "platform/runloop/Clock.hpp"
+
+namespace platform::events {
+namespace {
+
+struct ServiceState {
+    EventSink* sink = nullptr;
+    std::uint64_t dropped = 0;
+    CGPoint pointer{};
+    std::function<std::optional<CGPoint>()> reader;
+};
+
+ServiceState& service() {
+    static ServiceState state;
+    return state;
+}
+
+// The monotonic clock in nanoseconds (virtual under the virtual run loop).
+std::uint64_t nowNanoseconds() {
+    const std::uint64_t ticks = platform::hostTicks();
+    const platform::Timebase tb = platform::hostTimebase();
+    if (tb.numer == tb.denom || tb.denom == 0)
+        return ticks;
+    const unsigned __int128 ns = static_cast<unsigned __int128>(ticks) * tb.numer / tb.denom;
+    return ns > std::numeric_limits<std::uint64_t>::max() ? std::numeric_limits<std::uint64_t>::max()
+                                                           : static_cast<std::uint64_t>(ns);
+}
+
+CGEventRef newEvent(CGEventType type) {
+    auto event = std::make_unique<CGEvent>();
+    event->type = type;
+    event->timestamp = nowNanoseconds();
+    return event;
+}
+
+CGPoint currentPointer() {
+    ServiceState& s = service();
+    if (s.reader) {
+        if (auto p = s.reader())
+            return *p;
+    }
+    return s.pointer;
+}
+
+bool isMouseType(CGEventType type) {
+    return type >= kCGEventLeftMouseDown && type <= kCGEventLeftMouseDragged;
+}
+
+// A double as an integer field value: truncated toward zero, saturated, NaN 0.
+std::int64_t toInteger(double v) {
+    if (std::isnan(v))
+        return 0;
+    if (v >= 9223372036854775808.0)
+        return std::numeric_limits<std::int64_t>::max();
+    if (v < -9223372036854775808.0)
+        return std::numeric_limits<std::int64_t>::min();
+    return static_cast<std::int64_t>(v);
+}
+
+std::int64_t integerField(const CGEvent& event, CGEventField field) {
+    auto it = event.fields.find(field);
+    if (it == event.fields.end())
+        return 0;
+    if (const auto* i = std::get_if<std::int64_t>(&it->second))
+        return *i;
+    return toInteger(std::get<double>(it->second));
+}
+
+}  // namespace
+
+CGEventSourceRef CGEventSourceCreate(CGEventSourceStateID state) {
+    return std::make_shared<CGEventSource>(CGEventSource{state});
+}
+
+CGEventRef CGEventCreate(const CGEventSourceRef& /*source*/) {
+    auto event = newEvent(kCGEventNull);
+    event->location = currentPointer();
+    return event;
+}
+
+CGPoint CGEventGetLocation(const CGEventRef& event) {
+    if (!event || !event->location)
+        return CGPoint{};
+    return *event->location;
+}
+
+CGEventRef CGEventCreateMouseEvent(const CGEventSourceRef& /*source*/, CGEventType type,
+                                   CGPoint point, CGMouseButton button) {
+    auto event = newEvent(type);
+    event->location = point;
+    event->fields[kCGMouseEventClickState] = std::int64_t{0};
+    event->fields[kCGMouseEventButtonNumber] = std::int64_t{button};
+    return event;
+}
+
+CGEventRef CGEventCreateScrollWheelEvent(const CGEventSourceRef& /*source*/,
+                                         CGScrollEventUnit units, std::uint32_t wheelCount,
+                                         std::int32_t wheel1, std::int32_t wheel2) {
+    if (units != kCGScrollEventUnitPixel && units != kCGScrollEventUnitLine)
+        return nullptr;
+    if (wheelCount < 1 || wheelCount > 2)
+        return nullptr;
+    auto event = newEvent(kCGEventScrollWheel);
+    event->scrollUnits = units;
+    const bool pixels = units == kCGScrollEventUnitPixel;
+    event->fields[pixels ? kCGScrollWheelEventPointDeltaAxis1 : kCGScrollWheelEventDeltaAxis1] =
+        std::int64_t{wheel1};
+    if (wheelCount == 2) {
+        event->fields[pixels ? kCGScrollWheelEventPointDeltaAxis2 : kCGScrollWheelEventDeltaAxis2] =
+            std::int64_t{wheel2};
+    }
+    return event;
+}
+
+CGEventRef CGEventCreateKeyboardEvent(const CGEventSourceRef& /*source*/, CGKeyCode key,
+                                      bool keyDown) {
+    auto event = newEvent(keyDown ? kCGEventKeyDown : kCGEventKeyUp);
+    event->fields[kCGKeyboardEventKeycode] = std::int64_t{key};
+    return event;
+}
+
+void CGEventSetIntegerValueField(const CGEventRef& event, CGEventField field, std::int64_t value) {
+    if (event)
+        event->fields[field] = value;
+}
+
+std::int64_t CGEventGetIntegerValueField(const CGEventRef& event, CGEventField field) {
+    return event ? integerField(*event, field) : 0;
+}
+
+void CGEventSetDoubleValueField(const CGEventRef& event, CGEventField field, double value) {
+    if (event)
+        event->fields[field] = value;
+}
+
+double CGEventGetDoubleValueField(const CGEventRef& event, CGEventField field) {
+    if (!event)
+        return 0;
+    auto it = event->fields.find(field);
+    if (it == event->fields.end())
+        return 0;
+    if (const auto* d = std::get_if<double>(&it->second))
+        return *d;
+    return static_cast<double>(std::get<std::int64_t>(it->second));
+}
+
+void CGEventSetType(const CGEventRef& event, CGEventType type) {
+    if (event)
+        event->type = type;
+}
+
+void CGEventSetFlags(const CGEventRef& event, CGEventFlags flags) {
+    if (event)
+        event->flags = flags;
+}
+
+void CGEventSetTimestamp(const CGEventRef& event, std::uint64_t timestamp) {
+    if (event)
+        event->timestamp = timestamp;
+}
+
+void CGEventSetLocation(const CGEventRef& event, CGPoint location) {
+    if (event)
+        event->location = location;
+}
+
+ScrollDeltas scrollDeltas(const CGEvent& event) {
+    auto has = [&](CGEventField f) { return event.fields.count(f) != 0; };
+    ScrollDeltas d;
+    if (event.scrollUnits) {
+        d.units = *event.scrollUnits;
+    } else {
+        const bool pixels =
+            has(kCGScrollWheelEventPointDeltaAxis1) || has(kCGScrollWheelEventPointDeltaAxis2);
+        const bool lines = has(kCGScrollWheelEventDeltaAxis1) || has(kCGScrollWheelEventDeltaAxis2);
+        d.units = (lines && !pixels) ? kCGScrollEventUnitLine : kCGScrollEventUnitPixel;
+    }
+    if (d.units == kCGScrollEventUnitPixel) {
+        d.wheel1 = integerField(event, kCGScrollWheelEventPointDeltaAxis1);
+        d.wheel2 = integerField(event, kCGScrollWheelEventPointDeltaAxis2);
+    } else {
+        d.wheel1 = integerField(event, kCGScrollWheelEventDeltaAxis1);
+        d.wheel2 = integerField(event, kCGScrollWheelEventDeltaAxis2);
+    }
+    return d;
+}
+
+void CGEventPost(CGEventTapLocation /*tap*/, const CGEventRef& event) {
+    if (!event)
+        return;
+    ServiceState& s = service();
+    if (isMouseType(event->type) && event->location)
+        s.pointer = *event->location;
+    if (s.sink)
+        s.sink->post(*event);
+    else
+        ++s.dropped;
+}
+
+void setEventSink(EventSink* sink) {
+    service().sink = sink;
+}
+
+EventSink* eventSink() {
+    return service().sink;
+}
+
+std::uint64_t droppedEventCount() {
+    return service().dropped;
+}
+
+void setPointerLocation(CGPoint p) {
+    service().pointer = p;
+}
+
+void setPointerReader(std::function<std::optional<CGPoint>()> reader) {
+    service().reader = std::move(reader);
+}
+
+}  // namespace platform::events

@@ -1,0 +1,179 @@
+#include "platform/events/UinputSink.hpp"
+
+#include <fcntl.h>
+#include <libevdev/libevdev-uinput.h>
+#include <libevdev/libevdev.h>
+#include <linux/input.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/log/SystemLog.hpp"
+
+namespace platform::events {
+namespace {
+
+constexpr const char* kAccessHint =
+    "the udev rule installed with the driver grants the desktop user access to it (see README, "
+    "Install)";
+
+struct FreeEvdev {
+    void operator()(libevdev* dev) const { libevdev_free(dev); }
+};
+struct DestroyUinput {
+    void operator()(libevdev_uinput* dev) const { libevdev_uinput_destroy(dev); }
+};
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd = -1) : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd_; }
+    void reset(int fd) {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_;
+};
+
+void setError(std::string* error, std::string message) {
+    if (error)
+        *error = std::move(message);
+}
+
+std::string openFailure(int err) {
+    const std::string path = kUinputPath;
+    switch (err) {
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+            return path + " does not exist (the uinput kernel module is not loaded): input events "
+                          "are not injected; load the module with \"modprobe uinput\", and " +
+                   kAccessHint;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return path + " is not writable by this user: input events are not injected; " +
+                   kAccessHint;
+        default:
+            return "cannot open " + path + ": " + std::strerror(err) +
+                   "; input events are not injected; " + kAccessHint;
+    }
+}
+
+}  // namespace
+
+struct UinputSink::Device {
+    FileDescriptor fd;
+    std::unique_ptr<libevdev, FreeEvdev> description;
+    std::unique_ptr<libevdev_uinput, DestroyUinput> uinput;  // destroyed before fd closes
+};
+
+std::unique_ptr<UinputSink> UinputSink::open(double screenWidth, double screenHeight,
+                                             std::string* error) {
+    auto device = std::make_unique<Device>();
+    device->fd.reset(::open(kUinputPath, O_RDWR | O_CLOEXEC | O_NONBLOCK));
+    if (device->fd.get() < 0) {
+        setError(error, openFailure(errno));
+        return nullptr;
+    }
+
+    device->description.reset(libevdev_new());
+    if (!device->description) {
+        setError(error, "cannot describe the virtual input device: out of memory");
+        return nullptr;
+    }
+    libevdev* dev = device->description.get();
+    libevdev_set_name(dev, kUinputDeviceName);
+    libevdev_set_id_bustype(dev, BUS_VIRTUAL);
+    libevdev_set_id_version(dev, 1);
+
+    // The state gives the axis ranges: the screen in points.
+    const TranslationState ranges(screenWidth, screenHeight);
+    input_absinfo x{};
+    x.minimum = 0;
+    x.maximum = ranges.maxX;
+    input_absinfo y{};
+    y.minimum = 0;
+    y.maximum = ranges.maxY;
+    bool ok = libevdev_enable_event_type(dev, EV_ABS) == 0 &&
+              libevdev_enable_event_code(dev, EV_ABS, ABS_X, &x) == 0 &&
+              libevdev_enable_event_code(dev, EV_ABS, ABS_Y, &y) == 0 &&
+              libevdev_enable_event_type(dev, EV_KEY) == 0 &&
+              libevdev_enable_event_code(dev, EV_KEY, BTN_LEFT, nullptr) == 0 &&
+              libevdev_enable_event_code(dev, EV_KEY, BTN_RIGHT, nullptr) == 0 &&
+              libevdev_enable_event_type(dev, EV_REL) == 0;
+    for (unsigned code : {REL_WHEEL, REL_HWHEEL, REL_WHEEL_HI_RES, REL_HWHEEL_HI_RES})
+        ok = ok && libevdev_enable_event_code(dev, EV_REL, code, nullptr) == 0;
+    for (std::uint16_t key : evdevKeyCodes())
+        ok = ok && libevdev_enable_event_code(dev, EV_KEY, key, nullptr) == 0;
+    if (!ok) {
+        setError(error, "cannot describe the virtual input device");
+        return nullptr;
+    }
+
+    libevdev_uinput* uinput = nullptr;
+    const int rc = libevdev_uinput_create_from_device(dev, device->fd.get(), &uinput);
+    if (rc != 0) {
+        setError(error, std::string("cannot create the virtual input device on ") + kUinputPath +
+                            ": " + std::strerror(-rc) + "; input events are not injected");
+        return nullptr;
+    }
+    device->uinput.reset(uinput);
+    return std::make_unique<UinputSink>(Private{}, std::move(device), screenWidth, screenHeight);
+}
+
+UinputSink::UinputSink(Private, std::unique_ptr<Device> device, double screenWidth,
+                       double screenHeight)
+    : device_(std::move(device)), state_(screenWidth, screenHeight) {}
+
+UinputSink::~UinputSink() = default;
+
+std::string UinputSink::deviceNode() const {
+    const char* node = libevdev_uinput_get_devnode(device_->uinput.get());
+    return node ? node : "";
+}
+
+void UinputSink::post(const CGEvent& event) {
+    if (event.type == kCGEventGesture) {
+        ++droppedGestures_;
+        if (systemLogEnabled(LogLevel::Debug)) {
+            systemLog(LogLevel::Debug, "uinput: gesture event dropped (no evdev form), " +
+                                           std::to_string(droppedGestures_) + " so far");
+        }
+        return;
+    }
+    const std::vector<InputEvent> input = translate(event, state_);
+    if (input.empty()) {
+        if (systemLogEnabled(LogLevel::Debug)) {
+            systemLog(LogLevel::Debug,
+                      "uinput: event type " + std::to_string(event.type) + " has no evdev form");
+        }
+        return;
+    }
+    for (const InputEvent& e : input) {
+        const int rc = libevdev_uinput_write_event(device_->uinput.get(), e.type, e.code, e.value);
+        if (rc != 0) {
+            ++failedEvents_;
+            // The first failure and then every thousandth, so a gone device
+            // cannot flood the log.
+            if (failedEvents_ == 1 || failedEvents_ % 1000 == 0) {
+                systemLog(LogLevel::Warning, "uinput: writing an event failed: " +
+                                                 std::string(std::strerror(-rc)) + " (" +
+                                                 std::to_string(failedEvents_) + " events lost)");
+            }
+            return;
+        }
+    }
+}
+
+}  // namespace platform::events

@@ -1,0 +1,53 @@
+// The sink that delivers posted events to the desktop: one virtual input
+// device on /dev/uinput ("tact virtual touch frame") with an absolute pointer
+// spanning the screen in points, left and right buttons, vertical and
+// horizontal wheels with their high-resolution companions, and the keyboard
+// keys of the virtual key table (see docs/events.md).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/events/Events.hpp"
+#include "platform/events/Translate.hpp"
+
+namespace platform::events {
+
+inline constexpr const char* kUinputPath = "/dev/uinput";
+inline constexpr const char* kUinputDeviceName = "tact virtual touch frame";
+
+class UinputSink : public EventSink {
+  struct Device;
+  struct Private {};
+
+public:
+    // Creates the device for a screen of this size in points; nullptr when
+    // /dev/uinput is missing, not writable or refuses the device, with the
+    // reason (naming the device and the udev rule that grants access) in
+    // *error.
+    static std::unique_ptr<UinputSink> open(double screenWidth, double screenHeight,
+                                            std::string* error);
+
+    UinputSink(Private, std::unique_ptr<Device> device, double screenWidth, double screenHeight);
+    ~UinputSink() override;
+    UinputSink(const UinputSink&) = delete;
+    UinputSink& operator=(const UinputSink&) = delete;
+
+    void post(const CGEvent& event) override;
+
+    // The device node the kernel made (/dev/input/eventN), when known.
+    std::string deviceNode() const;
+    // Gesture events posted (they have no evdev form and are dropped).
+    std::uint64_t droppedGestures() const { return droppedGestures_; }
+    // Events whose evdev events could not all be written.
+    std::uint64_t failedEvents() const { return failedEvents_; }
+
+private:
+    std::unique_ptr<Device> device_;
+    TranslationState state_;
+    std::uint64_t droppedGestures_ = 0;
+    std::uint64_t failedEvents_ = 0;
+};
+
+}  // namespace platform::events

@@ -1,0 +1,197 @@
+// Posted events as evdev events for the virtual input device.
+#include <gtest/gtest.h>
+
+#include <linux/input-event-codes.h>
+
+#include <cmath>
+#include <set>
+
+#include "platform/events/Translate.hpp"
+
+using namespace platform::events;
+using Input = std::vector<InputEvent>;
+
+namespace {
+
+constexpr InputEvent kSyn{EV_SYN, SYN_REPORT, 0};
+
+CGEvent mouse(CGEventType type, double x, double y) {
+    return *CGEventCreateMouseEvent(nullptr, type, CGPoint{x, y}, 0);
+}
+
+CGEvent pixels(std::int32_t vertical, std::int32_t horizontal) {
+    return *CGEventCreateScrollWheelEvent(nullptr, kCGScrollEventUnitPixel, 2, vertical,
+                                          horizontal);
+}
+
+}  // namespace
+
+TEST(TranslateTest, PointerMovesAreAbsolutePositions) {
+    TranslationState state(1920, 1080);
+    EXPECT_EQ(state.maxX, 1919);
+    EXPECT_EQ(state.maxY, 1079);
+    const Input expected = {{EV_ABS, ABS_X, 960}, {EV_ABS, ABS_Y, 540}, kSyn};
+    EXPECT_EQ(translate(mouse(kCGEventMouseMoved, 960, 540), state), expected);
+    EXPECT_EQ(translate(mouse(kCGEventLeftMouseDragged, 960.4, 539.6), state), expected);
+
+    // Rounded, and held to the screen.
+    EXPECT_EQ(translate(mouse(kCGEventMouseMoved, -5, 5000), state),
+              (Input{{EV_ABS, ABS_X, 0}, {EV_ABS, ABS_Y, 1079}, kSyn}));
+    EXPECT_EQ(translate(mouse(kCGEventMouseMoved, 1919.6, 1e300), state),
+              (Input{{EV_ABS, ABS_X, 1919}, {EV_ABS, ABS_Y, 1079}, kSyn}));
+    EXPECT_EQ(translate(mouse(kCGEventMouseMoved, std::nan(""), -INFINITY), state),
+              (Input{{EV_ABS, ABS_X, 0}, {EV_ABS, ABS_Y, 0}, kSyn}));
+
+    // A degenerate screen still has a range.
+    TranslationState tiny(0, -3);
+    EXPECT_EQ(tiny.maxX, 1);
+    EXPECT_EQ(tiny.maxY, 1);
+}
+
+TEST(TranslateTest, ButtonsComeAfterTheirPosition) {
+    TranslationState state(1920, 1080);
+    const Input at = {{EV_ABS, ABS_X, 10}, {EV_ABS, ABS_Y, 20}, kSyn};
+    auto with = [&](std::uint16_t code, int value) {
+        Input i = at;
+        i.push_back({EV_KEY, code, value});
+        i.push_back(kSyn);
+        return i;
+    };
+    EXPECT_EQ(translate(mouse(kCGEventLeftMouseDown, 10, 20), state), with(BTN_LEFT, 1));
+    EXPECT_EQ(translate(mouse(kCGEventLeftMouseUp, 10, 20), state), with(BTN_LEFT, 0));
+    EXPECT_EQ(translate(mouse(kCGEventRightMouseDown, 10, 20), state), with(BTN_RIGHT, 1));
+    EXPECT_EQ(translate(mouse(kCGEventRightMouseUp, 10, 20), state), with(BTN_RIGHT, 0));
+
+    // The type decides the button, as for a left click turned into its release.
+    auto e = CGEventCreateMouseEvent(nullptr, kCGEventRightMouseDown, CGPoint{10, 20}, 0);
+    EXPECT_EQ(translate(*e, state), with(BTN_RIGHT, 1));
+
+    // A button event without a location presses where the pointer is.
+    CGEvent bare;
+    bare.type = kCGEventLeftMouseDown;
+    EXPECT_EQ(translate(bare, state), (Input{{EV_KEY, BTN_LEFT, 1}, kSyn}));
+}
+
+TEST(TranslateTest, PixelScrollingGivesHighResolutionStepsAndWholeNotches) {
+    TranslationState state(1920, 1080);
+    // 40 pixels make a notch: 30 pixels are 90 units, no notch yet.
+    EXPECT_EQ(translate(pixels(30, 0), state), (Input{{EV_REL, REL_WHEEL_HI_RES, 90}, kSyn}));
+    EXPECT_EQ(state.verticalRemainder, 90);
+    // 20 more: 150 units in all, one notch and 30 left.
+    EXPECT_EQ(translate(pixels(20, 0), state),
+              (Input{{EV_REL, REL_WHEEL_HI_RES, 60}, {EV_REL, REL_WHEEL, 1}, kSyn}));
+    EXPECT_EQ(state.verticalRemainder, 30);
+    // Turning back uses up the remainder first.
+    EXPECT_EQ(translate(pixels(-10, 0), state), (Input{{EV_REL, REL_WHEEL_HI_RES, -30}, kSyn}));
+    EXPECT_EQ(state.verticalRemainder, 0);
+    // Many notches at once; downward is negative, as in evdev.
+    EXPECT_EQ(translate(pixels(-130, 0), state),
+              (Input{{EV_REL, REL_WHEEL_HI_RES, -390}, {EV_REL, REL_WHEEL, -3}, kSyn}));
+    EXPECT_EQ(state.verticalRemainder, -30);
+
+    // Horizontal: our positive is to the left, evdev's to the right.
+    EXPECT_EQ(translate(pixels(0, 40), state),
+              (Input{{EV_REL, REL_HWHEEL_HI_RES, -120}, {EV_REL, REL_HWHEEL, -1}, kSyn}));
+    EXPECT_EQ(translate(pixels(0, -5), state), (Input{{EV_REL, REL_HWHEEL_HI_RES, 15}, kSyn}));
+    EXPECT_EQ(state.horizontalRemainder, 15);
+
+    // Both wheels in one frame; a zero step gives nothing.
+    EXPECT_EQ(translate(pixels(1, -1), state),
+              (Input{{EV_REL, REL_WHEEL_HI_RES, 3}, {EV_REL, REL_HWHEEL_HI_RES, 3}, kSyn}));
+    EXPECT_TRUE(translate(pixels(0, 0), state).empty());
+
+    // Steps past the evdev value range are held to it.
+    TranslationState big(100, 100);
+    CGEvent huge = pixels(0, 0);
+    huge.fields[kCGScrollWheelEventPointDeltaAxis1] = std::int64_t{INT64_MAX};
+    auto out = translate(huge, big);
+    ASSERT_EQ(out.size(), 3u);
+    EXPECT_EQ(out[0], (InputEvent{EV_REL, REL_WHEEL_HI_RES, INT32_MAX}));
+    EXPECT_EQ(out[1], (InputEvent{EV_REL, REL_WHEEL, INT32_MAX / 120}));
+}
+
+TEST(TranslateTest, LineScrollingIsWholeNotches) {
+    TranslationState state(1920, 1080);
+    state.verticalRemainder = 50;
+    auto lines = CGEventCreateScrollWheelEvent(nullptr, kCGScrollEventUnitLine, 2, 2, -1);
+    EXPECT_EQ(translate(*lines, state), (Input{{EV_REL, REL_WHEEL_HI_RES, 240},
+                                               {EV_REL, REL_WHEEL, 2},
+                                               {EV_REL, REL_HWHEEL_HI_RES, 120},
+                                               {EV_REL, REL_HWHEEL, 1},
+                                               kSyn}));
+    EXPECT_EQ(state.verticalRemainder, 50);
+}
+
+TEST(TranslateTest, KeysUseTheTable) {
+    TranslationState state(1920, 1080);
+    auto down = CGEventCreateKeyboardEvent(nullptr, 123, true);
+    auto up = CGEventCreateKeyboardEvent(nullptr, 123, false);
+    EXPECT_EQ(translate(*down, state), (Input{{EV_KEY, KEY_LEFT, 1}, kSyn}));
+    EXPECT_EQ(translate(*up, state), (Input{{EV_KEY, KEY_LEFT, 0}, kSyn}));
+    // Flags carry no key presses of their own.
+    CGEventSetFlags(down, 0x140109);
+    EXPECT_EQ(translate(*down, state), (Input{{EV_KEY, KEY_LEFT, 1}, kSyn}));
+
+    // Keys without an evdev code, and nonsense key fields, give nothing.
+    EXPECT_TRUE(translate(*CGEventCreateKeyboardEvent(nullptr, 52, true), state).empty());
+    EXPECT_TRUE(translate(*CGEventCreateKeyboardEvent(nullptr, 0xFFFF, true), state).empty());
+    CGEvent odd;
+    odd.type = kCGEventKeyDown;
+    EXPECT_TRUE(translate(odd, state).empty());
+    odd.fields[kCGKeyboardEventKeycode] = std::int64_t{-1};
+    EXPECT_TRUE(translate(odd, state).empty());
+    odd.fields[kCGKeyboardEventKeycode] = std::int64_t{0x10000};
+    EXPECT_TRUE(translate(odd, state).empty());
+}
+
+TEST(TranslateTest, KeyTableCoversTheLayout) {
+    // The keys of our keystroke sequences and hot keys.
+    const std::pair<CGKeyCode, std::uint16_t> expected[] = {
+        {0, KEY_A},           {1, KEY_S},           {2, KEY_D},          {6, KEY_Z},
+        {12, KEY_Q},          {18, KEY_1},          {29, KEY_0},         {33, KEY_LEFTBRACE},
+        {30, KEY_RIGHTBRACE}, {36, KEY_ENTER},      {48, KEY_TAB},       {49, KEY_SPACE},
+        {51, KEY_BACKSPACE},  {53, KEY_ESC},        {55, KEY_LEFTMETA},  {56, KEY_LEFTSHIFT},
+        {58, KEY_LEFTALT},    {59, KEY_LEFTCTRL},   {122, KEY_F1},       {120, KEY_F2},
+        {99, KEY_F3},         {118, KEY_F4},        {96, KEY_F5},        {97, KEY_F6},
+        {98, KEY_F7},         {100, KEY_F8},        {101, KEY_F9},       {109, KEY_F10},
+        {103, KEY_F11},       {111, KEY_F12},       {123, KEY_LEFT},     {124, KEY_RIGHT},
+        {125, KEY_DOWN},      {126, KEY_UP},        {115, KEY_HOME},     {119, KEY_END},
+        {116, KEY_PAGEUP},    {121, KEY_PAGEDOWN},  {117, KEY_DELETE},   {82, KEY_KP0},
+        {92, KEY_KP9},        {76, KEY_KPENTER},    {131, KEY_ALL_APPLICATIONS},
+        {160, KEY_SCALE},
+    };
+    for (const auto& [key, code] : expected)
+        EXPECT_EQ(evdevKeyCode(key), code) << key;
+
+    // Every letter and digit, each to its own key.
+    const char* letters = "asdfhgzxcv?bqweryt123465=97-80]ou[ip?lj'k;\\,/nm.";
+    std::set<std::uint16_t> seen;
+    for (CGKeyCode key = 0; letters[key]; ++key) {
+        if (letters[key] == '?')
+            continue;
+        auto code = evdevKeyCode(key);
+        ASSERT_TRUE(code) << key;
+        EXPECT_TRUE(seen.insert(*code).second) << key;
+    }
+    EXPECT_EQ(seen.size(), 46u);
+    for (CGKeyCode key : {52, 66, 68, 70, 77, 108, 112, 127, 128, 200, 0xFFFF})
+        EXPECT_FALSE(evdevKeyCode(key)) << key;
+
+    // The device enables every key of the table, each once.
+    auto codes = evdevKeyCodes();
+    std::set<std::uint16_t> unique(codes.begin(), codes.end());
+    EXPECT_EQ(unique.size(), codes.size());
+    EXPECT_TRUE(unique.count(KEY_LEFTMETA));
+    EXPECT_TRUE(unique.count(KEY_ALL_APPLICATIONS));
+}
+
+TEST(TranslateTest, EventsWithoutAnEvdevForm) {
+    TranslationState state(1920, 1080);
+    auto gesture = CGEventCreate(nullptr);
+    EXPECT_TRUE(translate(*gesture, state).empty());  // null event
+    CGEventSetType(gesture, kCGEventGesture);
+    CGEventSetIntegerValueField(gesture, 110, 8);
+    EXPECT_TRUE(translate(*gesture, state).empty());
+    CGEventSetType(gesture, 7);
+    EXPECT_TRUE(translate(*gesture, state).empty());
+}
