@@ -27,8 +27,9 @@ std::uint64_t nowNanoseconds() {
     if (tb.numer == tb.denom || tb.denom == 0)
         return ticks;
     const unsigned __int128 ns = static_cast<unsigned __int128>(ticks) * tb.numer / tb.denom;
-    return ns > std::numeric_limits<std::uint64_t>::max() ? std::numeric_limits<std::uint64_t>::max()
-                                                           : static_cast<std::uint64_t>(ns);
+    return ns > std::numeric_limits<std::uint64_t>::max()
+               ? std::numeric_limits<std::uint64_t>::max()
+               : static_cast<std::uint64_t>(ns);
 }
 
 CGEventRef newEvent(CGEventType type) {

@@ -148,7 +148,7 @@ void CGEventPost(CGEventTapLocation tap, const CGEventRef& event);
 
 // Where posted events go.
 class EventSink {
-public:
+  public:
     virtual ~EventSink() = default;
     virtual void post(const CGEvent& event) = 0;
 };
@@ -165,7 +165,7 @@ void setPointerReader(std::function<std::optional<CGPoint>()> reader);
 
 // A sink that keeps every event, for tests.
 class RecordingSink : public EventSink {
-public:
+  public:
     void post(const CGEvent& event) override { events.push_back(event); }
     std::vector<CGEvent> events;
 };

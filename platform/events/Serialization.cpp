@@ -46,7 +46,7 @@ void debug(const std::string& message) {
 }
 
 class Writer {
-public:
+  public:
     explicit Writer(std::vector<std::uint8_t>& out) : out_(out) {}
     void u8(std::uint8_t v) { out_.push_back(v); }
     void u16(std::uint16_t v) {
@@ -88,12 +88,12 @@ public:
         f64(v);
     }
 
-private:
+  private:
     std::vector<std::uint8_t>& out_;
 };
 
 class Reader {
-public:
+  public:
     explicit Reader(std::span<const std::uint8_t> data) : data_(data) {}
     bool atEnd() const { return pos_ == data_.size(); }
     std::size_t left() const { return data_.size() - pos_; }
@@ -146,7 +146,7 @@ public:
                (std::uint32_t{b[2]} << 8) | std::uint32_t{b[3]};
     }
 
-private:
+  private:
     std::span<const std::uint8_t> data_;
     std::size_t pos_ = 0;
 };
@@ -337,12 +337,19 @@ CGEventRef CGEventCreateFromData(std::span<const std::uint8_t> data) {
             return nullptr;
         std::size_t size = 0;
         switch (element) {
-            case kElementBytes: size = 1; break;
+            case kElementBytes:
+                size = 1;
+                break;
             case kElementInt32:
-            case kElementFloat: size = 4; break;
+            case kElementFloat:
+                size = 4;
+                break;
             case kElementInt64:
-            case kElementDouble: size = 8; break;
-            default: return nullptr;
+            case kElementDouble:
+                size = 8;
+                break;
+            default:
+                return nullptr;
         }
         std::span<const std::uint8_t> elements;
         if (!r.take(std::size_t{count} * size, elements))

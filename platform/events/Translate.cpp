@@ -15,128 +15,71 @@ namespace {
 // Virtual key codes (the ANSI layout's positions) and their evdev keys, by
 // virtual key code.
 constexpr std::pair<CGKeyCode, std::uint16_t> kKeyTable[] = {
-    {0, KEY_A},
-    {1, KEY_S},
-    {2, KEY_D},
-    {3, KEY_F},
-    {4, KEY_H},
-    {5, KEY_G},
-    {6, KEY_Z},
-    {7, KEY_X},
-    {8, KEY_C},
-    {9, KEY_V},
+    {0, KEY_A},           {1, KEY_S},
+    {2, KEY_D},           {3, KEY_F},
+    {4, KEY_H},           {5, KEY_G},
+    {6, KEY_Z},           {7, KEY_X},
+    {8, KEY_C},           {9, KEY_V},
     {10, KEY_102ND},  // the extra key of ISO keyboards
-    {11, KEY_B},
-    {12, KEY_Q},
-    {13, KEY_W},
-    {14, KEY_E},
-    {15, KEY_R},
-    {16, KEY_Y},
-    {17, KEY_T},
-    {18, KEY_1},
-    {19, KEY_2},
-    {20, KEY_3},
-    {21, KEY_4},
-    {22, KEY_6},
-    {23, KEY_5},
-    {24, KEY_EQUAL},
-    {25, KEY_9},
-    {26, KEY_7},
-    {27, KEY_MINUS},
-    {28, KEY_8},
-    {29, KEY_0},
-    {30, KEY_RIGHTBRACE},
-    {31, KEY_O},
-    {32, KEY_U},
-    {33, KEY_LEFTBRACE},
-    {34, KEY_I},
-    {35, KEY_P},
-    {36, KEY_ENTER},
-    {37, KEY_L},
-    {38, KEY_J},
-    {39, KEY_APOSTROPHE},
-    {40, KEY_K},
-    {41, KEY_SEMICOLON},
-    {42, KEY_BACKSLASH},
-    {43, KEY_COMMA},
-    {44, KEY_SLASH},
-    {45, KEY_N},
-    {46, KEY_M},
-    {47, KEY_DOT},
-    {48, KEY_TAB},
-    {49, KEY_SPACE},
-    {50, KEY_GRAVE},
+    {11, KEY_B},          {12, KEY_Q},
+    {13, KEY_W},          {14, KEY_E},
+    {15, KEY_R},          {16, KEY_Y},
+    {17, KEY_T},          {18, KEY_1},
+    {19, KEY_2},          {20, KEY_3},
+    {21, KEY_4},          {22, KEY_6},
+    {23, KEY_5},          {24, KEY_EQUAL},
+    {25, KEY_9},          {26, KEY_7},
+    {27, KEY_MINUS},      {28, KEY_8},
+    {29, KEY_0},          {30, KEY_RIGHTBRACE},
+    {31, KEY_O},          {32, KEY_U},
+    {33, KEY_LEFTBRACE},  {34, KEY_I},
+    {35, KEY_P},          {36, KEY_ENTER},
+    {37, KEY_L},          {38, KEY_J},
+    {39, KEY_APOSTROPHE}, {40, KEY_K},
+    {41, KEY_SEMICOLON},  {42, KEY_BACKSLASH},
+    {43, KEY_COMMA},      {44, KEY_SLASH},
+    {45, KEY_N},          {46, KEY_M},
+    {47, KEY_DOT},        {48, KEY_TAB},
+    {49, KEY_SPACE},      {50, KEY_GRAVE},
     {51, KEY_BACKSPACE},  // "delete" left of the cursor
-    {53, KEY_ESC},
-    {54, KEY_RIGHTMETA},
+    {53, KEY_ESC},        {54, KEY_RIGHTMETA},
     {55, KEY_LEFTMETA},  // command
-    {56, KEY_LEFTSHIFT},
-    {57, KEY_CAPSLOCK},
+    {56, KEY_LEFTSHIFT},  {57, KEY_CAPSLOCK},
     {58, KEY_LEFTALT},  // option
-    {59, KEY_LEFTCTRL},
-    {60, KEY_RIGHTSHIFT},
-    {61, KEY_RIGHTALT},
-    {62, KEY_RIGHTCTRL},
-    {63, KEY_FN},
-    {64, KEY_F17},
-    {65, KEY_KPDOT},
-    {67, KEY_KPASTERISK},
-    {69, KEY_KPPLUS},
-    {71, KEY_NUMLOCK},  // keypad clear, where a PC keypad has num lock
-    {72, KEY_VOLUMEUP},
-    {73, KEY_VOLUMEDOWN},
-    {74, KEY_MUTE},
-    {75, KEY_KPSLASH},
-    {76, KEY_KPENTER},
-    {78, KEY_KPMINUS},
-    {79, KEY_F18},
-    {80, KEY_F19},
-    {81, KEY_KPEQUAL},
-    {82, KEY_KP0},
-    {83, KEY_KP1},
-    {84, KEY_KP2},
-    {85, KEY_KP3},
-    {86, KEY_KP4},
-    {87, KEY_KP5},
-    {88, KEY_KP6},
-    {89, KEY_KP7},
-    {90, KEY_F20},
-    {91, KEY_KP8},
-    {92, KEY_KP9},
-    {93, KEY_YEN},
-    {94, KEY_RO},
-    {95, KEY_KPJPCOMMA},
-    {96, KEY_F5},
-    {97, KEY_F6},
-    {98, KEY_F7},
-    {99, KEY_F3},
-    {100, KEY_F8},
-    {101, KEY_F9},
-    {102, KEY_HANJA},  // eisu, the second language key
-    {103, KEY_F11},
-    {104, KEY_HANGEUL},  // kana, the first language key
-    {105, KEY_F13},
-    {106, KEY_F16},
-    {107, KEY_F14},
-    {109, KEY_F10},
+    {59, KEY_LEFTCTRL},   {60, KEY_RIGHTSHIFT},
+    {61, KEY_RIGHTALT},   {62, KEY_RIGHTCTRL},
+    {63, KEY_FN},         {64, KEY_F17},
+    {65, KEY_KPDOT},      {67, KEY_KPASTERISK},
+    {69, KEY_KPPLUS},     {71, KEY_NUMLOCK},  // keypad clear, where a PC keypad has num lock
+    {72, KEY_VOLUMEUP},   {73, KEY_VOLUMEDOWN},
+    {74, KEY_MUTE},       {75, KEY_KPSLASH},
+    {76, KEY_KPENTER},    {78, KEY_KPMINUS},
+    {79, KEY_F18},        {80, KEY_F19},
+    {81, KEY_KPEQUAL},    {82, KEY_KP0},
+    {83, KEY_KP1},        {84, KEY_KP2},
+    {85, KEY_KP3},        {86, KEY_KP4},
+    {87, KEY_KP5},        {88, KEY_KP6},
+    {89, KEY_KP7},        {90, KEY_F20},
+    {91, KEY_KP8},        {92, KEY_KP9},
+    {93, KEY_YEN},        {94, KEY_RO},
+    {95, KEY_KPJPCOMMA},  {96, KEY_F5},
+    {97, KEY_F6},         {98, KEY_F7},
+    {99, KEY_F3},         {100, KEY_F8},
+    {101, KEY_F9},        {102, KEY_HANJA},    // eisu, the second language key
+    {103, KEY_F11},       {104, KEY_HANGEUL},  // kana, the first language key
+    {105, KEY_F13},       {106, KEY_F16},
+    {107, KEY_F14},       {109, KEY_F10},
     {110, KEY_COMPOSE},  // the context menu key
-    {111, KEY_F12},
-    {113, KEY_F15},
+    {111, KEY_F12},       {113, KEY_F15},
     {114, KEY_INSERT},  // "help", where a PC keyboard has insert
-    {115, KEY_HOME},
-    {116, KEY_PAGEUP},
+    {115, KEY_HOME},      {116, KEY_PAGEUP},
     {117, KEY_DELETE},  // forward delete
-    {118, KEY_F4},
-    {119, KEY_END},
-    {120, KEY_F2},
-    {121, KEY_PAGEDOWN},
-    {122, KEY_F1},
-    {123, KEY_LEFT},
-    {124, KEY_RIGHT},
-    {125, KEY_DOWN},
-    {126, KEY_UP},
-    {131, KEY_ALL_APPLICATIONS},  // the application launcher
-    {160, KEY_SCALE},             // the all-windows overview
+    {118, KEY_F4},        {119, KEY_END},
+    {120, KEY_F2},        {121, KEY_PAGEDOWN},
+    {122, KEY_F1},        {123, KEY_LEFT},
+    {124, KEY_RIGHT},     {125, KEY_DOWN},
+    {126, KEY_UP},        {131, KEY_ALL_APPLICATIONS},  // the application launcher
+    {160, KEY_SCALE},                                   // the all-windows overview
 };
 constexpr std::size_t kKeyCount = std::size(kKeyTable);
 
@@ -182,8 +125,7 @@ void sync(std::vector<InputEvent>& out) {
     out.push_back({EV_SYN, SYN_REPORT, 0});
 }
 
-void position(const CGEvent& event, const TranslationState& state,
-              std::vector<InputEvent>& out) {
+void position(const CGEvent& event, const TranslationState& state, std::vector<InputEvent>& out) {
     if (!event.location)
         return;
     out.push_back({EV_ABS, ABS_X, axisValue(event.location->x, state.maxX)});
@@ -231,10 +173,9 @@ void scroll(const CGEvent& event, TranslationState& state, std::vector<InputEven
             out.push_back({EV_REL, REL_HWHEEL, clampToInt32(horizontal)});
         }
     } else {
-        wheel(vertical * kHiResPerPixel, state.verticalRemainder, REL_WHEEL_HI_RES, REL_WHEEL,
+        wheel(vertical * kHiResPerPixel, state.verticalRemainder, REL_WHEEL_HI_RES, REL_WHEEL, out);
+        wheel(horizontal * kHiResPerPixel, state.horizontalRemainder, REL_HWHEEL_HI_RES, REL_HWHEEL,
               out);
-        wheel(horizontal * kHiResPerPixel, state.horizontalRemainder, REL_HWHEEL_HI_RES,
-              REL_HWHEEL, out);
     }
     if (out.size() != before)
         sync(out);
@@ -261,7 +202,9 @@ std::vector<InputEvent> translate(const CGEvent& event, TranslationState& state)
     std::vector<InputEvent> out;
     switch (event.type) {
         case kCGEventMouseMoved:
-        case kCGEventLeftMouseDragged: position(event, state, out); break;
+        case kCGEventLeftMouseDragged:
+            position(event, state, out);
+            break;
         case kCGEventLeftMouseDown:
         case kCGEventLeftMouseUp:
         case kCGEventRightMouseDown:
@@ -286,8 +229,11 @@ std::vector<InputEvent> translate(const CGEvent& event, TranslationState& state)
                 button(*key, event.type == kCGEventKeyDown ? 1 : 0, out);
             break;
         }
-        case kCGEventScrollWheel: scroll(event, state, out); break;
-        default: break;  // null events and gestures have no evdev form
+        case kCGEventScrollWheel:
+            scroll(event, state, out);
+            break;
+        default:
+            break;  // null events and gestures have no evdev form
     }
     return out;
 }

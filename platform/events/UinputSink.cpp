@@ -26,7 +26,7 @@ struct DestroyUinput {
 };
 
 class FileDescriptor {
-public:
+  public:
     explicit FileDescriptor(int fd = -1) : fd_(fd) {}
     ~FileDescriptor() {
         if (fd_ >= 0)
@@ -41,7 +41,7 @@ public:
         fd_ = fd;
     }
 
-private:
+  private:
     int fd_;
 };
 
@@ -56,8 +56,9 @@ std::string openFailure(int err) {
         case ENOENT:
         case ENODEV:
         case ENXIO:
-            return path + " does not exist (the uinput kernel module is not loaded): input events "
-                          "are not injected; load the module with \"modprobe uinput\", and " +
+            return path +
+                   " does not exist (the uinput kernel module is not loaded): input events "
+                   "are not injected; load the module with \"modprobe uinput\", and " +
                    kAccessHint;
         case EACCES:
         case EPERM:
@@ -167,9 +168,9 @@ void UinputSink::post(const CGEvent& event) {
             // The first failure and then every thousandth, so a gone device
             // cannot flood the log.
             if (failedEvents_ == 1 || failedEvents_ % 1000 == 0) {
-                systemLog(LogLevel::Warning, "uinput: writing an event failed: " +
-                                                 std::string(std::strerror(-rc)) + " (" +
-                                                 std::to_string(failedEvents_) + " events lost)");
+                systemLog(LogLevel::Warning,
+                          "uinput: writing an event failed: " + std::string(std::strerror(-rc)) +
+                              " (" + std::to_string(failedEvents_) + " events lost)");
             }
             return;
         }

@@ -18,10 +18,10 @@ inline constexpr const char* kUinputPath = "/dev/uinput";
 inline constexpr const char* kUinputDeviceName = "tact virtual touch frame";
 
 class UinputSink : public EventSink {
-  struct Device;
-  struct Private {};
+    struct Device;
+    struct Private {};
 
-public:
+  public:
     // Creates the device for a screen of this size in points; nullptr when
     // /dev/uinput is missing, not writable or refuses the device, with the
     // reason (naming the device and the udev rule that grants access) in
@@ -43,7 +43,7 @@ public:
     // Events whose evdev events could not all be written.
     std::uint64_t failedEvents() const { return failedEvents_; }
 
-private:
+  private:
     std::unique_ptr<Device> device_;
     TranslationState state_;
     std::uint64_t droppedGestures_ = 0;

@@ -40,16 +40,18 @@ TEST_F(OneFingerTest, FarTapStartsAgainWithOneClick) {
     report(0.25, {up(2, 30000, 30000)});
     auto e = events();
     ASSERT_EQ(e.size(), 7u);
-    EXPECT_EQ(e[4], "5@1757.81,989.01");
-    EXPECT_EQ(e[5], "1@1757.81,989.01:1");
+    EXPECT_EQ(e[4], "5@1757.81,988.77");
+    EXPECT_EQ(e[5], "1@1757.81,988.77:1");
 }
 
 TEST_F(OneFingerTest, MultiClickWindowStaysOpenWhileTheFingerRests) {
     report(0.00, {down(1, kMid, kMid)});
     report(0.05, {up(1, kMid, kMid)});  // click; the second-click window ends at 0.35
     report(0.30, {down(2, kMid, kMid)});
-    report(0.40, {down(2, kMid, kMid)});  // resting extends the window to 0.60
-    report(0.45, {up(2, kMid, kMid)});    // held 0.15 s: still a double click
+    report(0.33, {down(2, kMid, kMid)});  // each report while resting extends the window
+    report(0.38, {down(2, kMid, kMid)});
+    report(0.43, {down(2, kMid, kMid)});
+    report(0.45, {up(2, kMid, kMid)});  // held 0.15 s: still a double click
     auto e = events();
     ASSERT_GE(e.size(), 6u);
     EXPECT_EQ(e[e.size() - 2], "1@960,540:2");

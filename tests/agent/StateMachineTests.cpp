@@ -88,11 +88,19 @@ TEST_F(StateMachineTest, CursorTouchStaysWithTheFirstFinger) {
     const auto first = c->touchForCursor()->transducerIndex;
     report(0.01, {down(1, 1000, 1000), down(2, 20000, 20000)});
     report(0.02, {down(1, 1000, 1000), down(2, 21000, 20000), down(3, 30000, 100)});
+    ASSERT_NE(c->touchForCursor(), nullptr);
     EXPECT_EQ(c->touchForCursor()->transducerIndex, first);
-    // The first finger lifts; the next choice takes a staying finger over a moving one.
+    // The first finger lifts and is forgotten; the next choice, made within
+    // a cycle, takes a staying finger over a moving one.
     report(0.03, {up(1, 1000, 1000), down(2, 22000, 20000), down(3, 30000, 100)});
-    report(0.04, {down(2, 23000, 20000), down(3, 30000, 100)});
-    EXPECT_EQ(c->touchForCursor()->identity, 3);
+    ReportBuilder r;
+    r.add10(7, 2, 23000, 20000).add10(7, 3, 30000, 100).count(2);
+    c->submitMTTouches6Points(r.span());
+    ASSERT_TRUE(c->updateTouchSets());
+    const Touch* picked = c->touchForCursor();
+    ASSERT_NE(picked, nullptr);
+    EXPECT_EQ(picked->identity, 3);
+    c->cleanupTouchSets();
 }
 
 TEST_F(StateMachineTest, CalibrationTapsFollowTheCursorTouch) {
@@ -127,8 +135,10 @@ TEST_F(StateMachineTest, EmptyPassLogsUnrecognizedAndDiscarded) {
 TEST_F(StateMachineTest, MoreFingersFollowTheCountAlone) {
     report(0.00, {down(1, 100, 100), down(2, 5000, 5000), down(3, 9000, 9000)});
     EXPECT_EQ(state(), "state3Fingers0");
-    report(0.01, {down(1, 100, 100), down(2, 5000, 5000)});
+    report(0.01, {down(1, 100, 100), down(2, 5000, 5000), up(3, 9000, 9000)});
     EXPECT_EQ(state(), "state2Fingers0");
-    report(0.02, {up(1, 100, 100), up(2, 5000, 5000)});
+    report(0.02, {up(1, 100, 100), down(2, 5000, 5000)});
+    EXPECT_EQ(state(), "stateIdle");  // from two fingers, one left means idle
+    report(0.03, {up(2, 5000, 5000)});
     EXPECT_EQ(state(), "stateIdle");
 }

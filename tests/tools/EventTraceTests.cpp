@@ -22,7 +22,7 @@ struct FileCloser {
 
 // Posts events through a trace sink into a temporary file and reads the lines back.
 class EventTraceTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         file.reset(std::tmpfile());
         ASSERT_TRUE(file);
@@ -88,9 +88,8 @@ TEST_F(EventTraceTest, ClickLinesCarryPositionButtonFieldsAndFlags) {
 
     auto raw = lines();
     ASSERT_EQ(raw.size(), 2u);
-    EXPECT_EQ(raw[0],
-              R"({"t":0.05,"event":1,"flags":256,"x":960.0,"y":540.0,"button":0,)"
-              R"("fields":{"1":1,"3":0}})");
+    EXPECT_EQ(raw[0], R"({"t":0.05,"event":1,"flags":256,"x":960.0,"y":540.0,"button":0,)"
+                      R"("fields":{"1":1,"3":0}})");
     auto l = parsed();
     EXPECT_EQ(l[1].integer("event"), 2);
     EXPECT_EQ(l[1].integer("flags"), 256);

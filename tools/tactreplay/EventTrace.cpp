@@ -93,7 +93,8 @@ std::string eventTraceLine(double t, const ev::CGEvent& event) {
             appendInteger(line, d.wheel2);
             break;
         }
-        default: break;
+        default:
+            break;
     }
     if (event.type == ev::kCGEventGesture) {
         // A gesture is what its serialised bytes say: the fields as they

@@ -11,14 +11,14 @@ using namespace platform::events;
 namespace {
 
 class FixedClock : public platform::Clock {
-public:
+  public:
     double absoluteTime() const override { return 800000000.0; }
     std::uint64_t monotonicNanoseconds() const override { return ns; }
     std::uint64_t ns = 0;
 };
 
 class EventServiceTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         clock.ns = 5'000'000'123;
         platform::setClockOverride(&clock);
@@ -37,7 +37,8 @@ protected:
 };
 
 CGPoint pointer() {
-    return CGEventGetLocation(CGEventCreate(CGEventSourceCreate(kCGEventSourceStateHIDSystemState)));
+    return CGEventGetLocation(
+        CGEventCreate(CGEventSourceCreate(kCGEventSourceStateHIDSystemState)));
 }
 
 }  // namespace

@@ -147,19 +147,19 @@ TEST(EventSerialisationTest, HeaderLayoutAndRecordEncodings) {
     CGEventSetDoubleValueField(e, 12, 0.1);
     auto data = CGEventCreateData(e);
     const Bytes expected = {
-        'T', 'E', 'V', '1', 0x00, 0x01,              // magic, version
-        0x00, 0x00, 0x00, 0x0A,                      // type
-        0, 0, 0, 0, 0, 0, 0x01, 0x80,                // flags
-        1, 2, 3, 4, 5, 6, 7, 8,                      // timestamp
-        0x01,                                        // location present
-        0x3F, 0xF0, 0, 0, 0, 0, 0, 0,                // x = 1.0
-        0xC0, 0x00, 0, 0, 0, 0, 0, 0,                // y = -2.0
-        0, 0, 0, 0,                                  // no scroll units
-        0x00, 0x01, 0x40, 0x09, 0, 0, 0, 0x7F,       // 9: 32-bit integer
-        0x00, 0x01, 0x00, 0x0A, 0xFF, 0xFF, 0xFF,    // 10: 64-bit, low word first
-        0xFE, 0xFF, 0xFF, 0xFF, 0xFE,                //     then high word
-        0x00, 0x01, 0xC0, 0x0B, 0x3F, 0, 0, 0,       // 11: float 0.5
-        0x00, 0x01, 0x80, 0x0C, 0x3F, 0xB9, 0x99,    // 12: double 0.1
+        'T',  'E',  'V',  '1',  0x00, 0x01,              // magic, version
+        0x00, 0x00, 0x00, 0x0A,                          // type
+        0,    0,    0,    0,    0,    0,    0x01, 0x80,  // flags
+        1,    2,    3,    4,    5,    6,    7,    8,     // timestamp
+        0x01,                                            // location present
+        0x3F, 0xF0, 0,    0,    0,    0,    0,    0,     // x = 1.0
+        0xC0, 0x00, 0,    0,    0,    0,    0,    0,     // y = -2.0
+        0,    0,    0,    0,                             // no scroll units
+        0x00, 0x01, 0x40, 0x09, 0,    0,    0,    0x7F,  // 9: 32-bit integer
+        0x00, 0x01, 0x00, 0x0A, 0xFF, 0xFF, 0xFF,        // 10: 64-bit, low word first
+        0xFE, 0xFF, 0xFF, 0xFF, 0xFE,                    //     then high word
+        0x00, 0x01, 0xC0, 0x0B, 0x3F, 0,    0,    0,     // 11: float 0.5
+        0x00, 0x01, 0x80, 0x0C, 0x3F, 0xB9, 0x99,        // 12: double 0.1
         0x99, 0x99, 0x99, 0x99, 0x9A,
     };
     EXPECT_EQ(data, expected);
@@ -322,8 +322,8 @@ TEST(EventSerialisationTest, LaterRecordOfATagWins) {
     data.insert(data.end(), {0x00, 0x01, 0x10, 0x6D, 0x01});
     data.insert(data.end(), {0x00, 0x02, 0x10, 0x6D, 0x02, 0x03});
     // A 64-bit record: low word, then high word.
-    data.insert(data.end(), {0x00, 0x01, 0x00, 0x34, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00,
-                             0x01});
+    data.insert(data.end(),
+                {0x00, 0x01, 0x00, 0x34, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x01});
     auto e = CGEventCreateFromData(data);
     ASSERT_TRUE(e);
     EXPECT_EQ(std::get<double>(e->fields.at(50)), 2.5);
@@ -392,10 +392,18 @@ TEST(EventSerialisationTest, HostileBytesNeverCrash) {
         for (int k = 0; k < edits && !data.empty(); ++k) {
             const std::size_t at = rng() % data.size();
             switch (rng() % 4) {
-                case 0: data[at] = static_cast<std::uint8_t>(byte(rng)); break;
-                case 1: data.resize(at); break;
-                case 2: data.insert(data.begin() + at, static_cast<std::uint8_t>(byte(rng))); break;
-                case 3: data.erase(data.begin() + at); break;
+                case 0:
+                    data[at] = static_cast<std::uint8_t>(byte(rng));
+                    break;
+                case 1:
+                    data.resize(at);
+                    break;
+                case 2:
+                    data.insert(data.begin() + at, static_cast<std::uint8_t>(byte(rng)));
+                    break;
+                case 3:
+                    data.erase(data.begin() + at);
+                    break;
             }
         }
         if (auto e = CGEventCreateFromData(data)) {
