@@ -126,3 +126,28 @@ TEST(ReplayTest, PrefsHeaderReachesTheAgent) {
     EXPECT_NE(r.result.err.find("0.025789 0.005333 0.040000"), std::string::npos) << r.result.err;
     EXPECT_TRUE(tact::test::fileExists(prefs.file("com.vostrabaxworks.Tactagent.plist")));
 }
+
+TEST(ReplayTest, OneFingerTapIsTracedAsMovesAndAClick) {
+    auto r = replay("screen 1920x1080\n0 touch 1:16384,16384\n0.05 touch 1:16384,16384:up\n");
+    ASSERT_EQ(r.result.exitCode, 0) << r.result.err;
+    std::vector<platform::Dictionary> events;
+    for (const auto& line : r.lines) {
+        if (line.contains("event"))
+            events.push_back(line);
+    }
+    ASSERT_EQ(events.size(), 4u) << r.result.out;
+    const std::int64_t types[] = {5, 5, 1, 2};
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(events[i].integer("event"), types[i]) << i;
+        EXPECT_EQ(events[i].number("x"), 960.0) << i;
+        EXPECT_EQ(events[i].number("y"), 540.0) << i;
+        EXPECT_EQ(events[i].integer("flags"), 256) << i;
+    }
+    for (std::size_t i = 2; i < 4; ++i) {
+        const auto* fields = events[i].dictionary("fields");
+        ASSERT_NE(fields, nullptr);
+        EXPECT_EQ(fields->integer("1"), 1) << i;
+        EXPECT_EQ(events[i].integer("button"), 0);
+    }
+    EXPECT_EQ(events[2].number("t"), 0.05);
+}

@@ -16,13 +16,13 @@
 #include "common/Notifications.hpp"
 #include "common/PreferenceKeys.hpp"
 #include "platform/desktop/Desktop.hpp"
+#include "platform/events/Events.hpp"
 #include "platform/hid/HID.hpp"
 #include "platform/hid/VirtualFrame.hpp"
 #include "platform/log/SystemLog.hpp"
 #include "platform/prefs/Preferences.hpp"
 #include "platform/runloop/RunLoop.hpp"
 #include "platform/runloop/VirtualRunLoop.hpp"
-#include "platform/events/Events.hpp"
 #include "tools/tactreplay/EventTrace.hpp"
 #include "tools/tactreplay/Session.hpp"
 #include "tools/tactreplay/Trace.hpp"
@@ -313,7 +313,11 @@ int main(int argc, char** argv) {
         loop = std::move(v);
     }
     platform::setMainRunLoop(loop.get());
-    const double epoch = options.realtime ? loop->absoluteTime() : kSessionEpoch;
+    const double epoch = loop->absoluteTime();
+    // Session time: exact on the virtual clock (its nanoseconds since start).
+    auto sessionTime = [&] {
+        return virtualLoop ? virtualLoop->elapsed() : loop->absoluteTime() - epoch;
+    };
 
     std::unique_ptr<platform::NotificationCenter> centre;
     if (options.bus) {
@@ -326,11 +330,10 @@ int main(int argc, char** argv) {
         centre = platform::makeLocalNotificationCenter(*loop);
     }
     tact::replay::TraceWriter trace(traceOut, options.realtime);
-    tact::replay::TracingNotificationCenter traced(*centre, trace,
-                                                   [&] { return loop->absoluteTime() - epoch; });
+    tact::replay::TracingNotificationCenter traced(*centre, trace, sessionTime);
 
     // Events join the trace; the virtual pointer starts at (0, 0).
-    tact::replay::TraceEventSink eventTrace(trace, [&] { return loop->absoluteTime() - epoch; });
+    tact::replay::TraceEventSink eventTrace(trace, sessionTime);
     platform::events::setEventSink(&eventTrace);
     platform::events::setPointerLocation({0, 0});
 
