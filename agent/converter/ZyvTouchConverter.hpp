@@ -7,6 +7,7 @@
 //   Decoding.cpp   touch report layouts and the three tracking passes
 //   Tracking.cpp   finger IDs to transducers, touch dictionaries, calibration
 //   Cycle.cpp      the report cycle: touch sets, state step, calibration taps
+//   Geometry.cpp   centroid, mean angle and radius, and the step detector
 //   StateMachine.cpp  the state table, deadlines, cursor touch, idle states
 //   OneFinger.cpp  pointer moves, clicks and drags
 //   TwoFingers.cpp, MultiFinger.cpp  the states of two and more fingers
@@ -30,6 +31,39 @@
 #include "platform/runloop/RunLoop.hpp"
 
 namespace tact {
+
+// Baselines of the step detector, one per group of touches measured since
+// the last reset.
+struct MoveBaseline {
+    double centerX = 0, centerY = 0;      // "center.x", "center.y"
+    double sumDeltaX = 0, sumDeltaY = 0;  // "sum.delta.x", "sum.delta.y"
+};
+struct RadiusBaseline {
+    double avgRadius = 0;       // "avg.radius"
+    double sumDeltaRadius = 0;  // "sum.Delta.radius"
+};
+struct AngleBaseline {
+    double avgAngle = 0;       // "avg.angle"
+    double sumDeltaAngle = 0;  // "sum.Delta.angle"
+};
+
+// The touch-delta record: the centroid measured last, the running sums of
+// accepted steps, and the baselines by touch mask.
+struct touches_delta_t {
+    double centerX = 0;
+    double centerY = 0;
+    double sumDeltaX = 0;
+    double sumDeltaY = 0;
+    double sumDeltaAngle = 0;
+    double sumDeltaRadius = 0;
+    std::vector<std::pair<std::int64_t, MoveBaseline>> touchesMoveMap;
+    std::vector<std::pair<std::int64_t, RadiusBaseline>> touchesRadiusMap;
+    std::vector<std::pair<std::int64_t, AngleBaseline>> touchesAngleMap;
+};
+
+// The angle step from a to b (see Geometry.cpp for the rule).
+double tlCGAngleDifference(double a, double b);
+double getAngle(double x, double y);
 
 // The services the agent runs on: real ones in tactagent, virtual ones in
 // tactreplay and the tests.
@@ -113,6 +147,17 @@ class ZyvTouchConverter {
     void cleanupTouchSets();
     // Active finger count: live transducers less those leaving.
     int activeFingerCount() const;
+
+    // --- touch geometry ------------------------------------------------------
+    void initTouchesDelta();
+    void finiTouchesDelta();
+    void resetTouchesDelta();
+    void calcCenter(TouchMask mask, double* x, double* y) const;
+    double calcAvgAngle(TouchMask mask, double cx, double cy) const;
+    double calcAvgRadius(TouchMask mask, double cx, double cy) const;
+    void calcDeltas(TouchMask mask, double* dx, double* dy, double* dAngle, double* dRadius);
+    static platform::Point pointFromTouch(const Touch& touch);
+    touches_delta_t touchesDelta;
 
     // --- the state machine ---------------------------------------------------
     void registerStates();
