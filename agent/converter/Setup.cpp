@@ -81,7 +81,7 @@ ZyvTouchConverter& ZyvTouchConverter::sharedConverter() {
 ZyvTouchConverter::ZyvTouchConverter(AgentEnvironment& env)
     : _logger(ZyvtouchLogger::shared()), environment(env) {
     _logger.setLogTypeMask(kLogStartupMask);
-    // Touches-delta baselines arrive with the gesture geometry.
+    initTouchesDelta();
     _inchSize = kDefaultInchSize;
     _deviceSerialNumber = platform::String(kNotAvailable);
     _deviceType = platform::String(kNotAvailable);
