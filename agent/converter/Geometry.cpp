@@ -26,14 +26,17 @@ constexpr std::size_t kBaselineCapacity = 16;
 template <typename Baseline>
 Baseline* findBaseline(std::vector<std::pair<std::int64_t, Baseline>>& map, std::int64_t key) {
     for (auto& [k, baseline] : map) {
-        if (k == key) return &baseline;
+        if (k == key)
+            return &baseline;
     }
     return nullptr;
 }
 
 }  // namespace
 
-double getAngle(double x, double y) { return std::atan2(y, x); }
+double getAngle(double x, double y) {
+    return std::atan2(y, x);
+}
 
 // The step from a to b. When the two lie on opposite sides of zero they are
 // added rather than subtracted: a mean angle that flips sign because one
@@ -41,7 +44,8 @@ double getAngle(double x, double y) { return std::atan2(y, x); }
 // side. One wrap into [-π, π] at most.
 double tlCGAngleDifference(double a, double b) {
     double d = b - a;
-    if ((a < 0 && b > 0) || (a > 0 && b < 0)) d = b + a;
+    if ((a < 0 && b > 0) || (a > 0 && b < 0))
+        d = b + a;
     if (d < -kPi) {
         d += kTwoPi;
     } else if (d > kPi) {
@@ -79,13 +83,15 @@ void ZyvTouchConverter::resetTouchesDelta() {
 // Bits whose touch is absent are skipped; with none present the centroid is
 // (0, 0).
 void ZyvTouchConverter::calcCenter(TouchMask mask, double* x, double* y) const {
-    if (!x || !y) return;
+    if (!x || !y)
+        return;
     *x = 0;
     *y = 0;
     double sumX = 0, sumY = 0;
     int count = 0;
     for (int i = 0; i < kTransducerCount; ++i) {
-        if (!(mask & bitOf(i)) || !transducerTouches[std::size_t(i)]) continue;
+        if (!(mask & bitOf(i)) || !transducerTouches[std::size_t(i)])
+            continue;
         sumX += transducerTouches[std::size_t(i)]->positionX;
         sumY += transducerTouches[std::size_t(i)]->positionY;
         ++count;
@@ -102,7 +108,8 @@ double ZyvTouchConverter::calcAvgAngle(TouchMask mask, double cx, double cy) con
     double sum = 0;
     int count = 0;
     for (int i = 0; i < kTransducerCount; ++i) {
-        if (!(mask & bitOf(i)) || !transducerTouches[std::size_t(i)]) continue;
+        if (!(mask & bitOf(i)) || !transducerTouches[std::size_t(i)])
+            continue;
         const Touch& t = *transducerTouches[std::size_t(i)];
         sum += getAngle(t.positionX - cx, t.positionY - cy);
         ++count;
@@ -114,7 +121,8 @@ double ZyvTouchConverter::calcAvgRadius(TouchMask mask, double cx, double cy) co
     double sum = 0;
     int count = 0;
     for (int i = 0; i < kTransducerCount; ++i) {
-        if (!(mask & bitOf(i)) || !transducerTouches[std::size_t(i)]) continue;
+        if (!(mask & bitOf(i)) || !transducerTouches[std::size_t(i)])
+            continue;
         const Touch& t = *transducerTouches[std::size_t(i)];
         const double dx = t.positionX - cx;
         const double dy = t.positionY - cy;

@@ -63,8 +63,31 @@ void ZyvTouchConverter::postGestures() {
                 _logger.logf(kLogGestures, "actionRightClick:%f,%f", at.x, at.y);
                 break;
             }
-            case kGestureScroll:
-            case kGestureMomentum:
+            case kGestureScroll: {
+                if (_bTouchTestMode) break;
+                const auto dx = static_cast<std::int32_t>(r.deltaX.value_or(0));
+                const auto dy = static_cast<std::int32_t>(r.deltaY.value_or(0));
+                const auto phase = static_cast<int>(r.zyvGesture2FingersSwipePhase.value_or(0));
+                CGEventRef event =
+                    CGEventCreateScrollWheelEvent(source, kCGScrollEventUnitPixel, 2, dy, dx);
+                if (!event) break;
+                const platform::Point pointer = pointerLocation();
+                CGEventSetLocation(event, CGPoint{pointer.x, pointer.y});
+                CGEventSetIntegerValueField(event, kCGScrollWheelEventIsContinuous, 1);
+                _logger.logf(kLogGestures, "scroll, phase:%i, deltax:%i, deltay:%i", phase, dx, dy);
+                CGEventPost(kCGHIDEventTap, event);
+                break;
+            }
+            case kGestureMomentum: {
+                if (_bTouchTestMode) break;
+                const auto dx = static_cast<std::int32_t>(r.deltaX.value_or(0));
+                const auto dy = static_cast<std::int32_t>(r.deltaY.value_or(0));
+                const auto phase = static_cast<std::uint32_t>(r.zyvGesture2FingersSwipePhase.value_or(0));
+                postMomentumScroll(dx, dy, phase);
+                _logger.logf(kLogGestures, "momentum scroll, phase:%i, deltax:%i, deltay:%i",
+                             static_cast<int>(phase), dx, dy);
+                break;
+            }
             case kGestureMagnify:
             case kGestureRotate:
             case kGestureSwipe3:

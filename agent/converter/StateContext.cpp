@@ -53,4 +53,22 @@ const StateRecord* StateContext::record(std::string_view key) const {
     return v ? std::get_if<StateRecord>(v) : nullptr;
 }
 
+bool StateContext::isYes(std::string_view key) const {
+    const StateValue* v = find(key);
+    const bool* b = v ? std::get_if<bool>(v) : nullptr;
+    return b && *b;
+}
+
+std::int32_t StateContext::int32(std::string_view key) const {
+    const StateValue* v = find(key);
+    if (!v) return 0;
+    if (const auto* i = std::get_if<std::int64_t>(v)) return static_cast<std::int32_t>(*i);
+    if (const auto* d = std::get_if<double>(v)) {
+        if (!(*d > -2147483649.0 && *d < 2147483648.0)) return 0;
+        return static_cast<std::int32_t>(*d);
+    }
+    if (const auto* b = std::get_if<bool>(v)) return *b ? 1 : 0;
+    return 0;
+}
+
 }  // namespace tact

@@ -46,6 +46,10 @@ public:
     std::string_view name(std::string_view key) const;
     std::string string(std::string_view key) const { return std::string(name(key)); }
     const StateRecord* record(std::string_view key) const;
+    // A boolean entry that is present and YES.
+    bool isYes(std::string_view key) const;
+    // A number entry as a signed 32-bit integer (truncated); 0 when absent.
+    std::int32_t int32(std::string_view key) const;
 
     auto begin() const { return entries_.begin(); }
     auto end() const { return entries_.end(); }
@@ -91,5 +95,28 @@ inline constexpr std::string_view kState4Fingers0 = "state4Fingers0";
 inline constexpr std::string_view kState4FingersG4 = "state4FingersG4";
 inline constexpr std::string_view kState5Fingers0 = "state5Fingers0";
 inline constexpr std::string_view kState5FingersG5 = "state5FingersG5";
+
+}  // namespace tact
+
+namespace tact {
+
+// Entries the two- and multi-finger gestures keep between reports.
+inline constexpr std::string_view kStateInfoGestureMode = "stateInfoGestureMode";
+inline constexpr std::string_view kStateInfoScrollBegan = "stateInfoScrollBegan";
+inline constexpr std::string_view kStateInfoScrollHasMomentum = "stateInfoScrollHasMomentum";
+inline constexpr std::string_view kStateInfoScrollMomentumDeltaX = "stateInfoScrollMomentumDeltaX";
+inline constexpr std::string_view kStateInfoScrollMomentumDeltaY = "stateInfoScrollMomentumDeltaY";
+inline constexpr std::string_view kStateInfoScrollMomentumTargetDeltaX =
+    "stateInfoScrollMomentumTargetDeltaX";
+inline constexpr std::string_view kStateInfoScrollMomentumTargetDeltaY =
+    "stateInfoScrollMomentumTargetDeltaY";
+inline constexpr std::string_view kStateInfoScrollMomentumTimer = "stateInfoScrollMomentumTimer";
+inline constexpr std::string_view kStateInfoCenterDeltaX = "stateInfoCenterDeltaX";
+inline constexpr std::string_view kStateInfoCenterDeltaY = "stateInfoCenterDeltaY";
+inline constexpr std::string_view kStateInfoSwipeDirection = "stateInfoSwipeDirection";
+inline constexpr std::string_view kStateInfoPinchDirection = "stateInfoPinchDirection";
+inline constexpr std::string_view kStateInfo4FingersInRotateMode = "stateInfo4FingersInRotateMode";
+inline constexpr std::string_view kStateInfo4FingersInPinchMode = "stateInfo4FingersInPinchMode";
+inline constexpr std::string_view kStateInfo4FingersInSwipeMode = "stateInfo4FingersInSwipeMode";
 
 }  // namespace tact

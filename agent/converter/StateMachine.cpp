@@ -32,6 +32,12 @@ constexpr std::pair<std::string_view, Action> kActions[] = {
 
 constexpr std::pair<std::string_view, Operation> kOperations[] = {
     {"state1Finger0Entry", &ZyvTouchConverter::state1Finger0Entry},
+    {"state2Fingers0Entry", &ZyvTouchConverter::state2Fingers0Entry},
+    {"state2FingersRotateExit", &ZyvTouchConverter::state2FingersRotateExit},
+    {"state2FingersMagnifyExit", &ZyvTouchConverter::state2FingersMagnifyExit},
+    {"state2FingersScrollEntry", &ZyvTouchConverter::state2FingersScrollEntry},
+    {"state2FingersScrollExit", &ZyvTouchConverter::state2FingersScrollExit},
+    {"state2FingersMomentumScrollEntry", &ZyvTouchConverter::state2FingersMomentumScrollEntry},
 };
 
 // The state table, in registration order.
@@ -41,11 +47,13 @@ constexpr std::pair<std::string_view, StateRecord> kStateTable[] = {
     {kState1Finger0, {"state1Finger0Action", "state1Finger0Entry", {}}},
     {kState1FingerMove, {"state1FingerMoveAction", {}, {}}},
     {kState1FingerDrag, {"state1FingerDragAction", {}, {}}},
-    {kState2Fingers0, {"state2Fingers0Action", {}, {}}},
-    {kState2FingersRotate, {"state2FingersRotateAction", {}, {}}},
-    {kState2FingersMagnify, {"state2FingersMagnifyAction", {}, {}}},
-    {kState2FingersScroll, {"state2FingersScrollAction", {}, {}}},
-    {kState2FingersMomentumScroll, {"state2FingersMomentumScrollAction", {}, {}}},
+    {kState2Fingers0, {"state2Fingers0Action", "state2Fingers0Entry", {}}},
+    {kState2FingersRotate, {"state2FingersRotateAction", {}, "state2FingersRotateExit"}},
+    {kState2FingersMagnify, {"state2FingersMagnifyAction", {}, "state2FingersMagnifyExit"}},
+    {kState2FingersScroll,
+     {"state2FingersScrollAction", "state2FingersScrollEntry", "state2FingersScrollExit"}},
+    {kState2FingersMomentumScroll,
+     {"state2FingersMomentumScrollAction", "state2FingersMomentumScrollEntry", {}}},
     {kState3Fingers0, {"state3Fingers0Action", {}, {}}},
     {kState3FingersG3, {"state3FingersG3Action", {}, {}}},
     {kState4Fingers0, {"state4Fingers0Action", {}, {}}},

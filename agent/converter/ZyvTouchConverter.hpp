@@ -10,7 +10,9 @@
 //   Geometry.cpp   centroid, mean angle and radius, and the step detector
 //   StateMachine.cpp  the state table, deadlines, cursor touch, idle states
 //   OneFinger.cpp  pointer moves, clicks and drags
-//   TwoFingers.cpp, MultiFinger.cpp  the states of two and more fingers
+//   Classification.cpp  which two-finger gesture, and the per-frame checks
+//   TwoFingers.cpp  right click, scroll with momentum, magnify, rotate
+//   MultiFinger.cpp the states of three to five fingers
 //   Posting.cpp    the gesture queue turned into events
 //   Publishing.cpp raw reports for the touch painter
 #pragma once
@@ -185,7 +187,33 @@ class ZyvTouchConverter {
     std::string_view state1FingerMoveAction();
     std::string_view state1FingerDragAction();
 
-    // --- two to five fingers --------------------------------------------------
+    // --- two fingers: classification -------------------------------------------
+    // The touches of a gesture check: arriving, staying and moving.
+    TouchMask gestureTouchMask() const {
+        return arrivingTouchesIndexMask | stayingTouchesIndexMask | movingTouchesIndexMask;
+    }
+    void state2FingersGestureCheckPrepare();
+    // The next state's name, or empty to stay.
+    std::string_view state2Fingers0GestureCheck2(StateContext& context);
+    bool state2FingersRotateCheck(StateContext& context);
+    bool state2FingersMagnifyCheck(StateContext& context);
+    bool state2FingersScrollCheck(StateContext& context, std::uint32_t phase);
+
+    // --- two fingers: states and momentum ---------------------------------------
+    void state2Fingers0Entry();
+    void state2FingersRotateExit();
+    void state2FingersMagnifyExit();
+    void state2FingersScrollEntry();
+    void state2FingersScrollExit();
+    void state2FingersMomentumScrollEntry();
+    void initMomentumScrollDeltaX(std::int32_t dx, std::int32_t dy);
+    std::int32_t nextMomentumScrollDeltaX(std::int32_t current);
+    std::int32_t nextMomentumScrollDeltaY(std::int32_t current);
+    void postMomentumScroll(std::int32_t dx, std::int32_t dy, std::uint32_t phase);
+    void doMomentumScroll(platform::Timer& timer);
+    bool momentumRunning() const { return momentumTimer_.isValid(); }
+
+    // --- three to five fingers ------------------------------------------------
     std::string_view state2Fingers0Action();
     std::string_view state2FingersRotateAction();
     std::string_view state2FingersMagnifyAction();
@@ -307,6 +335,10 @@ class ZyvTouchConverter {
     std::uint16_t deviceID = 22118;
     std::int32_t _inchSize = 32;
 
+    // Ends the gesture whose begin record was queued (end record, type 15).
+    void endTwoFingerGesture();
+    void stopMomentum();
+    platform::Timer momentumTimer_;
     platform::Observation controlObservation_;
     platform::Observation activationObservation_;
 };

@@ -162,7 +162,14 @@ class Player {
   private:
     void scheduleNext(std::size_t index) {
         if (index >= session_.lines.size()) {
-            loop_.post([this] { loop_.stop(0); });
+            // Every line is handled: stop once nothing of the agent's runs on
+            // (a momentum scroll still running down keeps the replay going).
+            pending_ = loop_.addTimer(0, 0.01, [this](platform::Timer& check) {
+                if (!tact::ZyvTouchConverter::sharedConverter().momentumRunning()) {
+                    check.invalidate();
+                    loop_.stop(0);
+                }
+            });
             return;
         }
         const double start = started_ ? *started_ : (started_ = loop_.absoluteTime(), *started_);

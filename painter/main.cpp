@@ -1,0 +1,194 @@
+// tactpaint: paints every touch the agent reports, for testing a frame.
+#include <QApplication>
+#include <QPixmap>
+#include <QScreen>
+#include <QTimer>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "painter/AppDelegate.hpp"
+#include "painter/TouchView.hpp"
+#include "platform/log/SystemLog.hpp"
+#include "platform/notify/NotificationCenter.hpp"
+#include "platform/runloop/RunLoop.hpp"
+#include "qtsupport/QtRunLoopBridge.hpp"
+
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: tactpaint [--trace] [--screenshot FILE] [--assume-active] [Qt options]\n"
+    "\n"
+    "Paints every touch the touch frame reports as a coloured oval, so that you can\n"
+    "see where the frame detects fingers and how large it measures them. Each finger\n"
+    "identifier has its own colour. The paint stays until you double-click the\n"
+    "window; resizing the window clears it too.\n"
+    "\n"
+    "While the painter is the active application the agent is in touch test mode:\n"
+    "it publishes every raw touch report and posts no scroll or gesture events.\n"
+    "The agent must run on the same D-Bus session bus (DBUS_SESSION_BUS_ADDRESS).\n"
+    "\n"
+    "Options:\n"
+    "  --trace            print a line for every painting tick that had reports\n"
+    "  --screenshot FILE  save a PNG of the screen to FILE once touches were painted\n"
+    "                     and no more came for half a second, then quit\n"
+    "  --assume-active    tell the agent to enter touch test mode at start even if\n"
+    "                     the window system never makes the painter active\n"
+    "  -h, --help         show this help and exit\n";
+
+// Quiet time after the last painted touches before the screenshot is taken.
+constexpr int kScreenshotDelayMilliseconds = 500;
+// How often the main loop looks whether a stop signal came.
+constexpr int kSignalPollMilliseconds = 50;
+
+volatile std::sig_atomic_t stopSignal = 0;
+
+extern "C" void onStopSignal(int signal) {
+    stopSignal = signal;
+}
+
+struct Options {
+    bool help = false;
+    bool trace = false;
+    bool assumeActive = false;
+    std::string screenshot;
+    std::string error;
+};
+
+// Picks our options out; everything else is left to Qt.
+Options parseOptions(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
+            options.help = true;
+        } else if (std::strcmp(arg, "--trace") == 0) {
+            options.trace = true;
+        } else if (std::strcmp(arg, "--assume-active") == 0) {
+            options.assumeActive = true;
+        } else if (std::strcmp(arg, "--screenshot") == 0) {
+            if (i + 1 >= argc) {
+                options.error = "--screenshot needs a file name";
+                return options;
+            }
+            options.screenshot = argv[++i];
+        } else if (std::strncmp(arg, "--screenshot=", 13) == 0) {
+            options.screenshot = arg + 13;
+            if (options.screenshot.empty()) {
+                options.error = "--screenshot needs a file name";
+                return options;
+            }
+        }
+    }
+    return options;
+}
+
+// Saves the screen (the window when the screen cannot be read) as a PNG.
+bool saveScreenshot(QWidget& window, const std::string& path) {
+    QScreen* screen = window.screen() ? window.screen() : QGuiApplication::primaryScreen();
+    QPixmap pixmap = screen ? screen->grabWindow(0) : QPixmap();
+    if (pixmap.isNull())
+        pixmap = window.grab();
+    if (pixmap.isNull() || !pixmap.save(QString::fromStdString(path), "PNG")) {
+        platform::systemLog(platform::LogLevel::Error,
+                            "painter: cannot write the screenshot to " + path);
+        return false;
+    }
+    std::printf("tactpaint: screenshot written to %s\n", path.c_str());
+    std::fflush(stdout);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Options options = parseOptions(argc, argv);
+    if (options.help) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (!options.error.empty()) {
+        std::fprintf(stderr, "tactpaint: %s\n\n%s", options.error.c_str(), kUsage);
+        return 2;
+    }
+
+    platform::setSystemLogIdentifier("tactpaint");
+    auto loop = platform::makeRealRunLoop(false);
+    platform::setMainRunLoop(loop.get());
+
+    int status = 0;
+    {
+        QApplication app(argc, argv);
+        QApplication::setApplicationName(QStringLiteral("Tactpaint"));
+
+        tact::QtRunLoopBridge bridge(*loop);
+        if (!bridge.isActive())
+            return 1;
+
+        std::string error;
+        auto center = platform::makeBusNotificationCenter(*loop, &error);
+        if (!center) {
+            platform::systemLog(platform::LogLevel::Error, "painter: " + error);
+            return 1;
+        }
+
+        // SIGTERM and SIGINT end the program the way closing the window does,
+        // so the agent hears that touch test mode is over.
+        std::signal(SIGTERM, onStopSignal);
+        std::signal(SIGINT, onStopSignal);
+        QTimer signalWatch;
+        QObject::connect(&signalWatch, &QTimer::timeout, &app, [] {
+            if (stopSignal == 0)
+                return;
+            platform::systemLog(platform::LogLevel::Info,
+                                std::string("painter: quitting on ") +
+                                    (stopSignal == SIGINT ? "SIGINT" : "SIGTERM"));
+            stopSignal = 0;
+            QCoreApplication::quit();
+        });
+        signalWatch.start(kSignalPollMilliseconds);
+
+        tact::AppDelegate delegate(*center);
+        std::unique_ptr<QWidget> window = tact::loadMainInterface(delegate, *center, *loop);
+        QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate,
+                         &tact::AppDelegate::applicationWillTerminate);
+
+        bool screenshotFailed = false;
+        QTimer screenshotTimer;
+        screenshotTimer.setSingleShot(true);
+        QObject::connect(&screenshotTimer, &QTimer::timeout, &delegate, [&] {
+            screenshotFailed = !saveScreenshot(*window, options.screenshot);
+            QCoreApplication::quit();
+        });
+        QObject::connect(delegate.touchView, &tact::TouchView::painted, &delegate,
+                         [&](int touches, int reports) {
+                             if (options.trace) {
+                                 // A developer trace: what each tick painted.
+                                 std::printf("TouchView: painted %d touches from %d reports\n",
+                                             touches, reports);
+                                 std::fflush(stdout);
+                             }
+                             if (!options.screenshot.empty() && touches > 0)
+                                 screenshotTimer.start(kScreenshotDelayMilliseconds);
+                         });
+
+        delegate.awakeFromNib();
+        delegate.touchView->awakeFromNib();
+        delegate.applicationDidFinishLaunching();
+        if (options.assumeActive)
+            delegate.applicationStateChanged(Qt::ApplicationActive);
+        std::printf("AppDelegate: observing \"MTouch Report\"\n");
+        std::fflush(stdout);
+
+        status = QApplication::exec();
+        if (status == 0 && screenshotFailed)
+            status = 1;
+        // Leaving the scope destroys the window (ending the observation), the
+        // delegate and the centre, which sends what is still queued.
+    }
+    platform::setMainRunLoop(nullptr);
+    return status;
+}

@@ -1,0 +1,700 @@
+#include "prefpane/MultitouchPrefsPane.hpp"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFormLayout>
+#include <QGridLayout>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+#include <QSignalBlocker>
+#include <QSlider>
+#include <QStandardPaths>
+#include <QTabWidget>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+
+#include "common/Notifications.hpp"
+#include "common/PreferenceKeys.hpp"
+#include "platform/log/SystemLog.hpp"
+#include "platform/prefs/Preferences.hpp"
+#include "platform/values/Value.hpp"
+#include "prefpane/host/Workspace.hpp"
+
+namespace tact {
+namespace {
+
+// The agent takes a click timing level as level x this many seconds.
+constexpr double kSecondsPerClickLevel = 0.025;
+
+// Where the uncalibrated mapping puts its four pairs: targets at a tenth and
+// nine tenths of the screen, samples at a tenth and nine tenths of the
+// frame's 0..32768 range, all as single-precision numbers widened.
+constexpr double kTargetLow = static_cast<double>(0.1f);
+constexpr double kTargetHigh = static_cast<double>(0.9f);
+constexpr double kSampleLow = static_cast<double>(3276.8f);
+constexpr double kSampleHigh = static_cast<double>(29491.2f);
+
+void logNote(platform::LogLevel level, const QString& text) {
+    platform::systemLog(level, ("settings pane: " + text).toStdString());
+}
+
+QString qString(const platform::String& s) {
+    return QString::fromStdU16String(s.units());
+}
+
+platform::String pString(const QString& s) {
+    return platform::String::fromUnits(s.toStdU16String());
+}
+
+// A text the agent sent; nullopt (noted) when the key holds something else.
+std::optional<QString> textValue(const platform::Dictionary& info, std::string_view key) {
+    const platform::Value* value = info.find(platform::String(key));
+    if (!value)
+        return std::nullopt;
+    if (const platform::String* s = value->asString())
+        return qString(*s);
+    logNote(platform::LogLevel::Warning,
+            QStringLiteral("ignored \"%1\" of the agent: %2 is no text")
+                .arg(QString::fromUtf8(key.data(), static_cast<qsizetype>(key.size())),
+                     QString::fromStdString(platform::describe(*value))));
+    return std::nullopt;
+}
+
+// A yes/no the agent sent: a boolean, or a number (nonzero is yes). nullopt
+// when absent or of another type (noted).
+std::optional<bool> flagValue(const platform::Dictionary& info, std::string_view key) {
+    const platform::Value* value = info.find(platform::String(key));
+    if (!value)
+        return std::nullopt;
+    if (auto b = value->asBoolean())
+        return *b;
+    if (auto n = value->asNumber())
+        return *n != 0;
+    logNote(platform::LogLevel::Warning,
+            QStringLiteral("ignored \"%1\" of the agent: %2 is no yes or no")
+                .arg(QString::fromUtf8(key.data(), static_cast<qsizetype>(key.size())),
+                     QString::fromStdString(platform::describe(*value))));
+    return std::nullopt;
+}
+
+// The 16-byte boot-parameter block: code unit k of the text gives byte 2k
+// (its low half) and 2k+1 (its high half). Missing units leave zeros; a
+// block sent as raw data is taken as it is.
+std::optional<std::array<std::uint8_t, 16>> bootParamBytes(const platform::Value& value) {
+    std::array<std::uint8_t, 16> b{};
+    if (const platform::String* s = value.asString()) {
+        const std::u16string& units = s->units();
+        for (std::size_t k = 0; k < 8 && k < units.size(); ++k) {
+            b[2 * k] = static_cast<std::uint8_t>(units[k] & 0xFF);
+            b[2 * k + 1] = static_cast<std::uint8_t>(units[k] >> 8);
+        }
+        return b;
+    }
+    if (const platform::Data* d = value.asData()) {
+        for (std::size_t i = 0; i < b.size() && i < d->size(); ++i)
+            b[i] = (*d)[i];
+        return b;
+    }
+    logNote(platform::LogLevel::Warning,
+            QStringLiteral("ignored \"BOOTPARAM\" of the agent: %1 is no boot-parameter block")
+                .arg(QString::fromStdString(platform::describe(value))));
+    return std::nullopt;
+}
+
+// The stored level of key, when the domain holds a number there.
+std::optional<double> storedLevel(std::string_view key) {
+    auto value = platform::CFPreferencesCopyAppValue(platform::String(key), kZyvTouchSetting);
+    if (!value)
+        return std::nullopt;
+    if (auto n = value->asNumber())
+        return *n;
+    logNote(platform::LogLevel::Warning,
+            QStringLiteral("ignored the stored \"%1\": %2 is no number")
+                .arg(QString::fromUtf8(key.data(), static_cast<qsizetype>(key.size())),
+                     QString::fromStdString(platform::describe(*value))));
+    return std::nullopt;
+}
+
+void setLevel(QSlider* slider, double level) {
+    if (!slider)
+        return;
+    // Loading shows a level; it is no user action and writes nothing.
+    const QSignalBlocker blocker(slider);
+    slider->setValue(static_cast<int>(std::lround(
+        std::clamp(level, double(slider->minimum()), double(slider->maximum())))));
+}
+
+void synchronize() {
+    if (!platform::CFPreferencesAppSynchronize(kZyvTouchSetting))
+        logNote(platform::LogLevel::Error, QStringLiteral("the settings could not be saved"));
+}
+
+// A path the agent can log into: the text as a local path (a file URL is
+// taken as its local path), absolute, naming a regular file that is there
+// or can be made. The file is made (empty) when it is missing, because the
+// agent opens only files that exist.
+std::optional<QString> usableLogPath(const QString& text) {
+    QString path = text.trimmed();
+    if (path.startsWith(QLatin1String("file:"), Qt::CaseInsensitive))
+        path = QUrl(path).toLocalFile();
+    if (path.isEmpty() || !QDir::isAbsolutePath(path))
+        return std::nullopt;
+    const QFileInfo info(path);
+    if (info.exists())
+        return info.isFile() && info.isWritable() ? std::optional(path) : std::nullopt;
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+        return std::nullopt;
+    return path;
+}
+
+QString documentsFolder() {
+    QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (folder.isEmpty())
+        folder = QDir::homePath() + QStringLiteral("/Documents");
+    return folder;
+}
+
+// <documents>/multitouch_<seconds since 1970>.log
+QString defaultLogPath() {
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    return QString::asprintf("%s/multitouch_%f.log", documentsFolder().toUtf8().constData(),
+                             seconds);
+}
+
+// Makes the default log file (and its folder); false when it cannot be made.
+bool createLogFile(const QString& path) {
+    if (!QDir().mkpath(QFileInfo(path).absolutePath()))
+        return false;
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    file.close();
+    return true;
+}
+
+std::unique_ptr<QMessageBox> makeAlert(const QString& informativeText, QWidget* parent) {
+    auto box = std::make_unique<QMessageBox>(parent);
+    box->setIcon(QMessageBox::Warning);
+    box->setWindowTitle(QStringLiteral("Tactpane"));
+    box->setInformativeText(informativeText);
+    box->addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
+    return box;
+}
+
+QSlider* makeLevelSlider(QWidget* parent) {
+    auto* slider = new QSlider(Qt::Horizontal, parent);
+    slider->setRange(MultitouchPrefsPane::kMinimumLevel, MultitouchPrefsPane::kMaximumLevel);
+    slider->setPageStep(1);
+    slider->setTickPosition(QSlider::TicksBelow);
+    slider->setTickInterval(1);
+    // Dragging sends one value, when the slider is let go.
+    slider->setTracking(false);
+    return slider;
+}
+
+QLabel* makeField(QWidget* parent) {
+    auto* field = new QLabel(parent);
+    field->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    field->setMinimumWidth(220);
+    return field;
+}
+
+QLabel* makeNote(const QString& text, QWidget* parent) {
+    auto* note = new QLabel(text, parent);
+    note->setWordWrap(true);
+    QFont font = note->font();
+    font.setPointSizeF(font.pointSizeF() * 0.9);
+    note->setFont(font);
+    return note;
+}
+
+}  // namespace
+
+MultitouchPrefsPane::MultitouchPrefsPane(const PaneContext& context, QObject* parent)
+    : QObject(parent), PreferencePane(context) {}
+
+MultitouchPrefsPane::~MultitouchPrefsPane() {
+    observation_.remove();
+}
+
+QString MultitouchPrefsPane::label() const {
+    return tr("Touch Frame");
+}
+
+std::unique_ptr<QWidget> MultitouchPrefsPane::loadInterface() {
+    auto view = std::make_unique<QWidget>();
+    view->setMinimumSize(600, 380);
+    auto* outer = new QVBoxLayout(view.get());
+    _tabViews = new QTabWidget(view.get());
+    outer->addWidget(_tabViews);
+
+    // Device: what the agent reports about the frame.
+    auto* device = new QWidget(_tabViews);
+    auto* deviceLayout = new QVBoxLayout(device);
+    auto* fields = new QFormLayout();
+    fields->setLabelAlignment(Qt::AlignRight);
+    _driverVersion = makeField(device);
+    _serialNumber = makeField(device);
+    _deviceType = makeField(device);
+    _shipDateTime = makeField(device);
+    _shipTime = makeField(device);
+    _maxTouchPoints = makeField(device);
+    _hardwareVersion = makeField(device);
+    _firmwareVersion = makeField(device);
+    fields->addRow(tr("Driver version:"), _driverVersion);
+    fields->addRow(tr("Serial number:"), _serialNumber);
+    fields->addRow(tr("Type:"), _deviceType);
+    fields->addRow(tr("Ship date:"), _shipDateTime);
+    fields->addRow(tr("Ship time:"), _shipTime);
+    fields->addRow(tr("Touch points:"), _maxTouchPoints);
+    fields->addRow(tr("Hardware version:"), _hardwareVersion);
+    fields->addRow(tr("Firmware version:"), _firmwareVersion);
+    deviceLayout->addLayout(fields);
+    deviceLayout->addStretch(1);
+    auto* deviceButtons = new QHBoxLayout();
+    deviceButtons->addStretch(1);
+    openPainterButton = new QPushButton(tr("Test Touches…"), device);
+    deviceButtons->addWidget(openPainterButton);
+    deviceLayout->addLayout(deviceButtons);
+    _tabViews->addTab(device, tr("Device"));
+
+    // Tuning: the three levels.
+    auto* tuning = new QWidget(_tabViews);
+    auto* tuningLayout = new QVBoxLayout(tuning);
+    auto* levels = new QGridLayout();
+    _clickDuration = makeLevelSlider(tuning);
+    _successiveClickDuration = makeLevelSlider(tuning);
+    _gestureMoveThreshold = makeLevelSlider(tuning);
+    clickDurationLevel_ = new QLabel(tuning);
+    successiveClickDurationLevel_ = new QLabel(tuning);
+    gestureMoveThresholdLevel_ = new QLabel(tuning);
+    for (QLabel* level :
+         {clickDurationLevel_, successiveClickDurationLevel_, gestureMoveThresholdLevel_})
+        level->setMinimumWidth(110);
+    levels->addWidget(new QLabel(tr("Click duration:"), tuning), 0, 0, Qt::AlignRight);
+    levels->addWidget(_clickDuration, 0, 1);
+    levels->addWidget(clickDurationLevel_, 0, 2);
+    levels->addWidget(new QLabel(tr("Double-click interval:"), tuning), 1, 0, Qt::AlignRight);
+    levels->addWidget(_successiveClickDuration, 1, 1);
+    levels->addWidget(successiveClickDurationLevel_, 1, 2);
+    levels->addWidget(new QLabel(tr("Gesture move threshold:"), tuning), 2, 0, Qt::AlignRight);
+    levels->addWidget(_gestureMoveThreshold, 2, 1);
+    levels->addWidget(gestureMoveThresholdLevel_, 2, 2);
+    levels->setColumnStretch(1, 1);
+    tuningLayout->addLayout(levels);
+    tuningLayout->addWidget(makeNote(
+        tr("A touch held longer than the click duration is no click; two clicks further apart "
+           "than the double-click interval are two single clicks. A higher move threshold "
+           "level starts scrolling and gestures after a shorter movement."),
+        tuning));
+    tuningLayout->addStretch(1);
+    auto* tuningButtons = new QHBoxLayout();
+    tuningButtons->addStretch(1);
+    tuningResetButton = new QPushButton(tr("Reset to Defaults"), tuning);
+    tuningButtons->addWidget(tuningResetButton);
+    tuningLayout->addLayout(tuningButtons);
+    _tabViews->addTab(tuning, tr("Tuning"));
+
+    // Calibration.
+    auto* calibration = new QWidget(_tabViews);
+    auto* calibrationLayout = new QVBoxLayout(calibration);
+    calibrationLayout->addWidget(makeNote(
+        tr("Calibrate when the pointer does not land under your finger: four crosses appear "
+           "one after another; hold a finger on each until its counter runs out. Resetting "
+           "the calibration spreads the frame evenly over the main screen."),
+        calibration));
+    calibrationLayout->addStretch(1);
+    auto* calibrationButtons = new QHBoxLayout();
+    calibrationButtons->addStretch(1);
+    resetCoefficientButton = new QPushButton(tr("Reset Calibration"), calibration);
+    openCalibraterButton = new QPushButton(tr("Calibrate…"), calibration);
+    calibrationButtons->addWidget(resetCoefficientButton);
+    calibrationButtons->addWidget(openCalibraterButton);
+    calibrationLayout->addLayout(calibrationButtons);
+    _tabViews->addTab(calibration, tr("Calibration"));
+
+    // The agent's touch log.
+    auto* log = new QWidget(_tabViews);
+    auto* logLayout = new QVBoxLayout(log);
+    _triggerLog = new QCheckBox(tr("Write the agent's touch log"), log);
+    logLayout->addWidget(_triggerLog);
+    auto* pathRow = new QHBoxLayout();
+    pathRow->addWidget(new QLabel(tr("Log file:"), log));
+    _logURL = new QLineEdit(log);
+    _logURL->setPlaceholderText(tr("a new file in your Documents folder"));
+    pathRow->addWidget(_logURL, 1);
+    _selectLogURL = new QPushButton(tr("Choose…"), log);
+    pathRow->addWidget(_selectLogURL);
+    logLayout->addLayout(pathRow);
+    logLayout->addWidget(makeNote(
+        tr("The log holds positions outside the screen and gestures that were not recognised. "
+           "Without a file, switching the log on starts a new one in your Documents folder."),
+        log));
+    logLayout->addStretch(1);
+    _tabViews->addTab(log, tr("Log"));
+
+    connect(_triggerLog, &QCheckBox::clicked, this, [this] { _LogTrigger(); });
+    connect(_selectLogURL, &QPushButton::clicked, this, [this] { _selectLogURLAction(); });
+    connect(openPainterButton, &QPushButton::clicked, this, [this] { _OpenZyvtPainter(); });
+    connect(openCalibraterButton, &QPushButton::clicked, this,
+            [this] { _OpenZyvtouchCalibrater(); });
+    connect(resetCoefficientButton, &QPushButton::clicked, this, [this] { _ResetCoefficient(); });
+    connect(tuningResetButton, &QPushButton::clicked, this, [this] { _tuningReset(); });
+    connect(_clickDuration, &QSlider::valueChanged, this,
+            [this] { _setClickDuration(*_clickDuration); });
+    connect(_successiveClickDuration, &QSlider::valueChanged, this,
+            [this] { _setSuccessiveClickDuration(*_successiveClickDuration); });
+    connect(_gestureMoveThreshold, &QSlider::valueChanged, this,
+            [this] { _setGestureMoveThreshold(*_gestureMoveThreshold); });
+    // While a level is dragged, its label follows.
+    for (QSlider* slider : {_clickDuration, _successiveClickDuration, _gestureMoveThreshold})
+        connect(slider, &QSlider::sliderMoved, this, [this] { showLevels(); });
+
+    // Until something is stored, the levels sit at their reset values.
+    setLevel(_clickDuration, kResetClickDurationLevel);
+    setLevel(_successiveClickDuration, kResetSuccessiveClickDurationLevel);
+    setLevel(_gestureMoveThreshold, kResetGestureMoveThresholdLevel);
+    showLevels();
+    return view;
+}
+
+void MultitouchPrefsPane::mainViewDidLoad() {
+    _tabViews->setCurrentIndex(0);
+
+    synchronize();
+    if (auto logFile = platform::CFPreferencesCopyAppValue(platform::String(kZyvTouchLogFile),
+                                                           kZyvTouchSetting)) {
+        if (const platform::String* path = logFile->asString())
+            _logURL->setText(qString(*path));
+        else
+            logNote(platform::LogLevel::Warning,
+                    QStringLiteral("ignored the stored \"LogFile\": %1 is no path")
+                        .arg(QString::fromStdString(platform::describe(*logFile))));
+    }
+    if (auto logStart = platform::CFPreferencesCopyAppValue(platform::String(kZyvTouchLogStart),
+                                                            kZyvTouchSetting)) {
+        const std::optional<bool> on =
+            logStart->asBoolean() ? logStart->asBoolean()
+            : logStart->asNumber() ? std::optional<bool>(*logStart->asNumber() != 0)
+                                   : std::nullopt;
+        if (on && *on) {
+            _triggerLog->setChecked(true);
+            setLogControlsLocked(true);
+        }
+    }
+    loadTuningSettings();
+
+    alert = makeAlert(QString::fromUtf8(kDeviceAlertText), mainView());
+}
+
+void MultitouchPrefsPane::loadTuningSettings() {
+    if (auto level = storedLevel(kZyvTouchClickDuration))
+        setLevel(_clickDuration, *level);
+    if (auto level = storedLevel(kZyvTouchSuccessiveClickDuration))
+        setLevel(_successiveClickDuration, *level);
+    if (auto level = storedLevel(kZyvTouchGestureMoveThreshold))
+        setLevel(_gestureMoveThreshold, *level);
+    showLevels();
+}
+
+void MultitouchPrefsPane::didSelect() {
+    _isSerialNumberAlive = false;
+    observation_ = notificationCenter().addObserver(
+        platform::String(kZyvTouchEventNotification), platform::String(kMultiTouchSupportObject),
+        [this](const platform::Notification& n) { callbackWithNotification(n); });
+    post(platform::Dictionary{{platform::String(kKeyNeedSerialNumber), true}});
+}
+
+void MultitouchPrefsPane::didUnselect() {
+    observation_.remove();
+    platform::CFPreferencesSetAppValue(platform::String(kZyvTouchLogStart),
+                                       platform::Value(_triggerLog && _triggerLog->isChecked()),
+                                       kZyvTouchSetting);
+    synchronize();
+}
+
+void MultitouchPrefsPane::callbackWithNotification(const platform::Notification& notification) {
+    if (!notification.userInfo)
+        return;
+    const platform::Dictionary& info = *notification.userInfo;
+
+    if (auto version = textValue(info, kKeyDriverVersion))
+        _driverVersion->setText(*version);
+
+    const std::optional<bool> ready = flagValue(info, kKeyIsDeviceReady);
+    if (!ready) {
+        traceDeviceFields();
+        return;
+    }
+    if (!*ready) {
+        _serialNumber->setText(QString());
+        const QString none = QString::fromUtf8(kNotAvailable.data(),
+                                               static_cast<qsizetype>(kNotAvailable.size()));
+        for (QLabel* field : {_deviceType, _shipDateTime, _shipTime, _maxTouchPoints,
+                              _hardwareVersion, _firmwareVersion})
+            field->setText(none);
+        _isSerialNumberAlive = false;
+        traceDeviceFields();
+        return;
+    }
+
+    _isSerialNumberAlive = true;
+    if (info.contains(platform::String(kKeySerialNumber))) {
+        // A reply that ends early leaves the fields of the missing keys as
+        // they were.
+        const std::pair<std::string_view, QLabel*> shown[] = {
+            {kKeySerialNumber, _serialNumber},
+            {kKeyType, _deviceType},
+            {kKeyShipDate, _shipDateTime},
+            {kKeyShipTime, _shipTime},
+        };
+        for (const auto& [key, field] : shown) {
+            if (auto text = textValue(info, key))
+                field->setText(*text);
+        }
+    }
+
+    if (const platform::Value* param = info.find(platform::String(kKeyBootParam))) {
+        if (auto b = bootParamBytes(*param)) {
+            const unsigned h = (*b)[8] + 256u * (*b)[9];
+            const unsigned f = (*b)[10] + 256u * (*b)[11];
+            const unsigned c = (*b)[0] & 0x7Fu;
+            _maxTouchPoints->setText(QString::asprintf("%u", unsigned((*b)[15] >> 4)));
+            _hardwareVersion->setText(QString::asprintf("%u.%u", h / 100, h % 100));
+            _firmwareVersion->setText(QString::asprintf("%u.%u.%u - %u.%u", f / 1000,
+                                                        (f / 10) % 100, f % 10, c / 10, c % 10));
+        }
+    }
+    traceDeviceFields();
+}
+
+void MultitouchPrefsPane::_LogTrigger() {
+    if (!_isSerialNumberAlive) {
+        alert->exec();
+        _triggerLog->setChecked(false);
+        return;
+    }
+
+    if (!_triggerLog->isChecked()) {
+        setLogControlsLocked(false);
+        post(platform::Dictionary{{platform::String(kKeyLogTrigger), false}});
+        return;
+    }
+
+    std::optional<QString> path = usableLogPath(_logURL->text());
+    if (!path) {
+        // No file to log into: start a new one in the documents folder.
+        const QString fresh = defaultLogPath();
+        _logURL->setText(fresh);
+        if (!createLogFile(fresh)) {
+            logNote(platform::LogLevel::Error,
+                    QStringLiteral("cannot create the log file %1").arg(fresh));
+            auto failed =
+                makeAlert(QStringLiteral("log file: %1 cannot be created!").arg(fresh), mainView());
+            failed->exec();
+            _triggerLog->setChecked(false);
+            _logURL->setText(QString());
+            return;
+        }
+        path = fresh;
+    }
+    _logURL->setText(*path);
+    setLogControlsLocked(true);
+    // Kept, so that the field names the file again when the pane comes back.
+    platform::CFPreferencesSetAppValue(platform::String(kZyvTouchLogFile),
+                                       platform::Value(pString(*path)), kZyvTouchSetting);
+    synchronize();
+    post(platform::Dictionary{{platform::String(kKeyLogTrigger), true},
+                              {platform::String(kKeyLogURL), pString(*path)}});
+}
+
+void MultitouchPrefsPane::_selectLogURLAction() {
+    QFileDialog panel(mainView(), tr("Choose the log file"));
+    // Our own dialog on every desktop, so that it behaves the same everywhere.
+    panel.setOption(QFileDialog::DontUseNativeDialog, true);
+    panel.setFileMode(QFileDialog::ExistingFile);
+    panel.setAcceptMode(QFileDialog::AcceptOpen);
+    const QString current = _logURL->text().trimmed();
+    if (QDir::isAbsolutePath(current))
+        panel.setDirectory(QFileInfo(current).absolutePath());
+    else
+        panel.setDirectory(documentsFolder());
+    if (panel.exec() != QDialog::Accepted)
+        return;
+    const QList<QUrl> urls = panel.selectedUrls();
+    if (urls.isEmpty())
+        return;
+    // The local path itself: no scheme, no percent-encoding.
+    const QString path = urls.first().toLocalFile();
+    if (path.isEmpty()) {
+        logNote(platform::LogLevel::Warning,
+                QStringLiteral("%1 is no local file; the log path stays as it was")
+                    .arg(urls.first().toString()));
+        return;
+    }
+    _logURL->setText(path);
+    platform::CFPreferencesSetAppValue(platform::String(kZyvTouchLogFile),
+                                       platform::Value(pString(path)), kZyvTouchSetting);
+    synchronize();
+}
+
+void MultitouchPrefsPane::_OpenZyvtPainter() {
+    launch(kPainterApplication);
+}
+
+void MultitouchPrefsPane::_OpenZyvtouchCalibrater() {
+    launch(kCalibratorApplication);
+}
+
+void MultitouchPrefsPane::launch(const char* applicationPath) {
+    if (!_isSerialNumberAlive) {
+        alert->exec();
+        return;
+    }
+    QString error;
+    if (!workspace().launchApplication(QString::fromUtf8(applicationPath), &error)) {
+        auto failed = makeAlert(
+            QStringLiteral("%1 cannot be started: %2").arg(applicationPath, error), mainView());
+        failed->exec();
+    }
+}
+
+void MultitouchPrefsPane::_ResetCoefficient() {
+    QScreen* screen = QGuiApplication::primaryScreen();
+    const double W = screen ? screen->geometry().width() : 0.0;
+    const double H = screen ? screen->geometry().height() : 0.0;
+    const CalibrationPoints targets{{{kTargetLow * W, kTargetLow * H},
+                                     {kTargetHigh * W, kTargetLow * H},
+                                     {kTargetLow * W, kTargetHigh * H},
+                                     {kTargetHigh * W, kTargetHigh * H}}};
+    const CalibrationPoints samples{{{kSampleLow, kSampleLow},
+                                     {kSampleHigh, kSampleLow},
+                                     {kSampleLow, kSampleHigh},
+                                     {kSampleHigh, kSampleHigh}}};
+    CalibrationCoefficients KXs{};
+    CalibrationCoefficients KYs{};
+    if (getCalibrateCoefficient(targets, samples, KXs, KYs))
+        updateCoefficient(KXs, KYs);
+}
+
+bool MultitouchPrefsPane::getCalibrateCoefficient(const CalibrationPoints& targets,
+                                                  const CalibrationPoints& samples,
+                                                  CalibrationCoefficients& KXs,
+                                                  CalibrationCoefficients& KYs) {
+    return tact::getCalibrateCoefficient(targets, samples, KXs, KYs);
+}
+
+void MultitouchPrefsPane::updateCoefficient(const CalibrationCoefficients& KXs,
+                                            const CalibrationCoefficients& KYs) {
+    QScreen* screen = QGuiApplication::primaryScreen();
+    const double W = screen ? screen->geometry().width() : 0.0;
+    const double H = screen ? screen->geometry().height() : 0.0;
+    platform::Dictionary coefficients{
+        {platform::String(kZyvTouchCoefficientKX1), KXs[0]},
+        {platform::String(kZyvTouchCoefficientKX2), KXs[1]},
+        {platform::String(kZyvTouchCoefficientKX3), KXs[2]},
+        {platform::String(kZyvTouchCoefficientKY1), KYs[0]},
+        {platform::String(kZyvTouchCoefficientKY2), KYs[1]},
+        {platform::String(kZyvTouchCoefficientKY3), KYs[2]},
+        {platform::String(kZyvTouchCoefficientKWIDTH), W},
+        {platform::String(kZyvTouchCoefficientKHEIGHT), H},
+    };
+    platform::CFPreferencesSetAppValue(platform::String(kZyvTouchCoefficients),
+                                       platform::Value(std::move(coefficients)), kZyvTouchSetting);
+    synchronize();
+    post(platform::Dictionary{{platform::String(kKeyPreferenceReload), true}});
+}
+
+void MultitouchPrefsPane::_tuningReset() {
+    platform::CFPreferencesSetAppValue(platform::String(kZyvTouchClickDuration),
+                                       platform::Value(kResetClickDurationLevel), kZyvTouchSetting);
+    platform::CFPreferencesSetAppValue(platform::String(kZyvTouchSuccessiveClickDuration),
+                                       platform::Value(kResetSuccessiveClickDurationLevel),
+                                       kZyvTouchSetting);
+    platform::CFPreferencesSetAppValue(platform::String(kZyvTouchGestureMoveThreshold),
+                                       platform::Value(kResetGestureMoveThresholdLevel),
+                                       kZyvTouchSetting);
+    synchronize();
+    loadTuningSettings();
+    post(platform::Dictionary{{platform::String(kKeyPreferenceReload), true}});
+}
+
+void MultitouchPrefsPane::_setClickDuration(const QAbstractSlider& sender) {
+    writeTuning(kZyvTouchClickDuration, sender);
+}
+
+void MultitouchPrefsPane::_setSuccessiveClickDuration(const QAbstractSlider& sender) {
+    writeTuning(kZyvTouchSuccessiveClickDuration, sender);
+}
+
+void MultitouchPrefsPane::_setGestureMoveThreshold(const QAbstractSlider& sender) {
+    writeTuning(kZyvTouchGestureMoveThreshold, sender);
+}
+
+void MultitouchPrefsPane::writeTuning(std::string_view key, const QAbstractSlider& sender) {
+    platform::CFPreferencesSetAppValue(platform::String(key),
+                                       platform::Value(static_cast<double>(sender.value())),
+                                       kZyvTouchSetting);
+    synchronize();
+    loadTuningSettings();
+    post(platform::Dictionary{{platform::String(kKeyPreferenceReload), true}});
+}
+
+void MultitouchPrefsPane::post(const platform::Dictionary& userInfo) {
+    notificationCenter().post(platform::String(kControlNotification),
+                              platform::String(kControlObject), userInfo);
+}
+
+void MultitouchPrefsPane::setLogControlsLocked(bool locked) {
+    _selectLogURL->setEnabled(!locked);
+    _logURL->setReadOnly(locked);
+}
+
+void MultitouchPrefsPane::showLevels() {
+    auto seconds = [](const QSlider* slider) {
+        const int level = slider->isSliderDown() ? slider->sliderPosition() : slider->value();
+        return tr("%1  (%2 s)").arg(level).arg(level * kSecondsPerClickLevel, 0, 'f', 3);
+    };
+    clickDurationLevel_->setText(seconds(_clickDuration));
+    successiveClickDurationLevel_->setText(seconds(_successiveClickDuration));
+    const int threshold = _gestureMoveThreshold->isSliderDown()
+                              ? _gestureMoveThreshold->sliderPosition()
+                              : _gestureMoveThreshold->value();
+    gestureMoveThresholdLevel_->setText(QString::number(threshold));
+}
+
+void MultitouchPrefsPane::traceDeviceFields() const {
+    // A developer trace of what the device tab shows now.
+    auto quoted = [](const QLabel* field) {
+        return ("\"" + field->text() + "\"").toStdString();
+    };
+    std::printf(
+        "MultitouchPrefsPane: driver=%s serial=%s type=%s shipDate=%s shipTime=%s "
+        "touchPoints=%s hardware=%s firmware=%s alive=%d\n",
+        quoted(_driverVersion).c_str(), quoted(_serialNumber).c_str(),
+        quoted(_deviceType).c_str(), quoted(_shipDateTime).c_str(), quoted(_shipTime).c_str(),
+        quoted(_maxTouchPoints).c_str(), quoted(_hardwareVersion).c_str(),
+        quoted(_firmwareVersion).c_str(), _isSerialNumberAlive ? 1 : 0);
+    std::fflush(stdout);
+}
+
+}  // namespace tact
