@@ -1,5 +1,6 @@
 // The posting pass: once per report cycle the gesture queue becomes events.
 #include "agent/converter/ZyvTouchConverter.hpp"
+#include "agent/touchevents/TouchEvents.hpp"
 #include "platform/events/Events.hpp"
 
 namespace tact {
@@ -23,6 +24,7 @@ void ZyvTouchConverter::postGestures() {
         queue(GestureRecord{});
     }
     CGEventSourceRef source = CGEventSourceCreate(kCGEventSourceStateHIDSystemState);
+    std::optional<std::vector<platform::Dictionary>> touchList;
 
     for (const GestureRecord& r : actions) {
         const CGPoint at{r.positionX.value_or(0.0f), r.positionY.value_or(0.0f)};
@@ -90,14 +92,32 @@ void ZyvTouchConverter::postGestures() {
             }
             case kGestureMagnify:
             case kGestureRotate:
+            case kGestureBegin:
+            case kGestureEnd: {
+                if (_bTouchTestMode) break;
+                if (!touchList) {
+                    // The cycle's touches: arriving, moving, staying, leaving.
+                    touchList.emplace();
+                    for (const auto* list :
+                         {&arrivingTouches, &movingTouches, &stayingTouches, &leavingTouches}) {
+                        for (const Touch& t : *list) touchList->push_back(t.toDictionary());
+                    }
+                }
+                gestureInfo.set(platform::String(kTLInfoKeyDeviceID),
+                                static_cast<std::int64_t>(deviceID));
+                CGEventRef event = systemVersion.minor >= 9
+                                       ? tl_CGEventCreateFromGesture1(&gestureInfo, &*touchList)
+                                       : tl_CGEventCreateFromGesture2(&gestureInfo, &*touchList);
+                if (event) CGEventPost(kCGHIDEventTap, event);
+                gestureInfo.clear();
+                break;
+            }
             case kGestureSwipe3:
             case kGestureSwipe4:
             case kGesturePinch5:
             case kGestureSwipe5:
-            case kGestureBegin:
-            case kGestureEnd:
-                // Scrolling, system gestures and swipe actions (skipped in the
-                // painter's touch test mode) are posted once they are recognised.
+                // Swipe and pinch actions (skipped in the painter's touch test
+                // mode) are carried out once they are recognised.
                 break;
             default:
                 _logger.logf(kLogOutOfRange, "Unrecognized gesture:%i",

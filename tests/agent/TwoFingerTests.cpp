@@ -189,3 +189,30 @@ TEST_F(TwoFingerTest, MomentumSmoothingRoundsTowardZero) {
         EXPECT_EQ(ctx.int32(kStateInfoScrollMomentumDeltaX), k.smoothed) << k.stored;
     }
 }
+
+TEST_F(TwoFingerTest, QuickTapDuringMomentumSpeedsItUp) {
+    c->dictZyvStateContext.set(kStateCurrent, kState2FingersMomentumScroll);
+    c->dictZyvStateContext.set(kStateInfoScrollMomentumDeltaY, std::int64_t{8});
+    c->state2FingersMomentumScrollEntry();
+    report(0.100, {down(1, 5000, 5000)});
+    report(0.105, {up(1, 5000, 5000)});  // lifted within 0.1 s
+    EXPECT_TRUE(c->momentumRunning());
+    EXPECT_EQ(state(), "state2FingersMomentumScroll");
+    // New targets at 2.5 times the current step.
+    const std::int32_t current = c->dictZyvStateContext.int32(kStateInfoScrollMomentumDeltaY);
+    EXPECT_EQ(c->dictZyvStateContext.int32(kStateInfoScrollMomentumTargetDeltaY),
+              static_cast<std::int32_t>(2.5 * current));
+    EXPECT_GT(current, 8);
+}
+
+TEST_F(TwoFingerTest, TwoFingersDuringMomentumEndItAndStartOver) {
+    c->dictZyvStateContext.set(kStateCurrent, kState2FingersMomentumScroll);
+    c->dictZyvStateContext.set(kStateInfoScrollMomentumDeltaY, std::int64_t{8});
+    c->state2FingersMomentumScrollEntry();
+    report(0.05, {down(1, 5000, 5000), down(2, 9000, 5000)});
+    EXPECT_FALSE(c->momentumRunning());
+    EXPECT_EQ(state(), "state2Fingers0");
+    auto scrolls = ofType(kCGEventScrollWheel);
+    ASSERT_FALSE(scrolls.empty());
+    EXPECT_EQ(field(*scrolls.back(), kCGScrollWheelEventMomentumPhase), 3);
+}

@@ -1,6 +1,8 @@
 // tactreplay as a user runs it: a session file in, a trace out.
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "platform/values/Json.hpp"
 #include "tests/support/Subprocess.hpp"
 #include "tests/support/TempDir.hpp"
@@ -150,4 +152,49 @@ TEST(ReplayTest, OneFingerTapIsTracedAsMovesAndAClick) {
         EXPECT_EQ(events[i].integer("button"), 0);
     }
     EXPECT_EQ(events[2].number("t"), 0.05);
+}
+
+TEST(ReplayTest, TwoFingerFlickScrollsWithMomentum) {
+    std::string session = "screen 1920x1080\n";
+    int y = 8000;
+    char line[96];
+    for (int i = 0; i <= 8; ++i, y += 1200) {
+        std::snprintf(line, sizeof line, "%.2f touch 1:10000,%d 2:14000,%d\n", 0.01 * i, y, y);
+        session += line;
+    }
+    std::snprintf(line, sizeof line, "0.09 touch 1:10000,%d:up 2:14000,%d:up\n", y, y);
+    session += line;
+    auto r = replay(session);
+    ASSERT_EQ(r.result.exitCode, 0) << r.result.err;
+
+    std::vector<std::string> kinds;  // what was posted, in order
+    std::vector<double> tickTimes;
+    std::set<std::string> seen;
+    for (const auto& e : r.lines) {
+        if (!e.contains("event")) continue;
+        EXPECT_TRUE(seen.insert(text(e)).second) << "posted twice: " << text(e);
+        const auto* fields = e.dictionary("fields");
+        ASSERT_NE(fields, nullptr);
+        const auto type = e.integer("event");
+        if (type == 29) {
+            kinds.push_back("gesture " + std::to_string(*fields->integer("110")) + "/" +
+                            std::to_string(fields->integer("117").value_or(-1)));
+        } else if (type == 22 && fields->integer("88") == 1) {
+            if (kinds.empty() || kinds.back() != "scroll") kinds.push_back("scroll");
+        } else if (type == 22) {
+            const auto phase = *fields->integer("123");
+            if (phase == 2) {
+                tickTimes.push_back(*e.number("t"));
+                if (kinds.back() != "momentum 2") kinds.push_back("momentum 2");
+            } else {
+                kinds.push_back("momentum " + std::to_string(phase));
+            }
+        }
+    }
+    EXPECT_EQ(kinds, (std::vector<std::string>{"gesture 61/6", "scroll", "gesture 62/6",
+                                               "momentum 1", "momentum 2", "momentum 3"}));
+    ASSERT_GE(tickTimes.size(), 2u);
+    for (std::size_t i = 1; i < tickTimes.size(); ++i) {
+        EXPECT_NEAR(tickTimes[i] - tickTimes[i - 1], 0.01, 1e-9);
+    }
 }

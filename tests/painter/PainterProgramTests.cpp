@@ -1,0 +1,241 @@
+// The real tactpaint on Qt's offscreen platform and a private bus: this test
+// plays the agent, watching what the painter tells it and sending it reports,
+// good and hostile.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/Notifications.hpp"
+#include "platform/notify/NotificationCenter.hpp"
+#include "platform/runloop/RunLoop.hpp"
+#include "tests/support/PrivateBus.hpp"
+#include "tests/support/Subprocess.hpp"
+#include "tests/support/TempDir.hpp"
+
+namespace tact {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+std::optional<platform::Dictionary> control(bool on) {
+    return platform::Dictionary{{kKeyTouchTestMode, on}};
+}
+
+platform::Dictionary oneTouch(int i, std::int64_t id, float x, float y) {
+    auto key = [i](std::string_view format) {
+        std::string k(format);
+        k.replace(k.find("%i"), 2, std::to_string(i));
+        return platform::String(k);
+    };
+    return platform::Dictionary{{key(kKeyFormatFingerID), id},
+                                {key(kKeyFormatX), x},
+                                {key(kKeyFormatY), y},
+                                {key(kKeyFormatWidth), 0.02f},
+                                {key(kKeyFormatHeight), 0.03f}};
+}
+
+// The agent's side of the bus: posts reports, records the control
+// notifications.
+class AgentStandIn {
+  public:
+    explicit AgentStandIn(const std::string& busAddress) {
+        loop_ = platform::makeRealRunLoop(false);
+        std::string error;
+        center_ = platform::makeBusNotificationCenterAt(*loop_, busAddress, &error);
+        if (!center_) {
+            ADD_FAILURE() << "cannot join the private bus: " << error;
+            return;
+        }
+        observation_ = center_->addObserver(
+            kControlNotification, kControlObject,
+            [this](const platform::Notification& n) { control.push_back(n.userInfo); });
+    }
+
+    bool ok() const { return center_ != nullptr; }
+
+    void send(const std::optional<platform::Dictionary>& userInfo) {
+        center_->post(kMTouchReportNotification, kMultiTouchSupportObject, userInfo);
+    }
+
+    void pump(std::chrono::milliseconds duration) {
+        platform::Timer stop = loop_->addTimer(duration.count() / 1000.0, 0,
+                                               [this](platform::Timer&) { loop_->stop(); });
+        loop_->run();
+    }
+    template <typename Pred>
+    bool pumpUntil(Pred pred, std::chrono::milliseconds limit = 10s) {
+        const auto deadline = Clock::now() + limit;
+        while (!pred()) {
+            if (Clock::now() > deadline)
+                return false;
+            pump(10ms);
+        }
+        return true;
+    }
+
+    std::vector<std::optional<platform::Dictionary>> control;
+
+  private:
+    std::unique_ptr<platform::RunLoop> loop_;
+    std::unique_ptr<platform::NotificationCenter> center_;
+    platform::Observation observation_;
+};
+
+class PainterProgram : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(bus_.ok()) << bus_.error();
+        agent_ = std::make_unique<AgentStandIn>(bus_.address());
+        ASSERT_TRUE(agent_->ok());
+    }
+
+    std::vector<std::string> environment() const {
+        return {"QT_QPA_PLATFORM=offscreen", "XDG_CONFIG_HOME=" + dir_.path(),
+                "XDG_RUNTIME_DIR=" + dir_.path(), bus_.environment()};
+    }
+
+    // Starts tactpaint and waits until it observes the agent's reports and
+    // has told the agent to enter touch test mode.
+    void start() {
+        painter_ = std::make_unique<test::BackgroundProcess>(
+            std::vector<std::string>{test::builtProgram("tactpaint"), "--trace"}, environment());
+        ASSERT_TRUE(expectLine("AppDelegate: observing \"MTouch Report\""));
+        ASSERT_TRUE(agent_->pumpUntil([&] { return !agent_->control.empty(); }));
+        EXPECT_EQ(agent_->control, (std::vector{control(true)}));
+    }
+
+    bool expectLine(const std::string& wanted) {
+        std::string line;
+        while (painter_->readLine(line)) {
+            if (line == wanted)
+                return true;
+        }
+        ADD_FAILURE() << "tactpaint never printed: " << wanted;
+        return false;
+    }
+
+    // Reads the trace until the ticks together painted this many reports;
+    // returns the touches they painted, -1 when the trace stops.
+    int paintedTouchesOf(int reports) {
+        const std::string prefix = "TouchView: painted ";
+        int touches = 0, seen = 0;
+        std::string line;
+        while (seen < reports && painter_->readLine(line)) {
+            if (!line.starts_with(prefix))
+                continue;
+            std::istringstream in(line.substr(prefix.size()));
+            int t = 0, r = 0;
+            std::string word;
+            in >> t >> word >> word >> r;
+            touches += t;
+            seen += r;
+        }
+        return seen == reports ? touches : -1;
+    }
+
+    // SIGTERM, then the exit and the last word to the agent.
+    void terminate() {
+        const std::string kill = test::findOnPath("kill");
+        ASSERT_FALSE(kill.empty());
+        ASSERT_EQ(test::runProcess({kill, "-TERM", std::to_string(painter_->pid())}).exitCode, 0);
+        EXPECT_EQ(painter_->wait(10s), 0);
+        ASSERT_TRUE(agent_->pumpUntil([&] { return agent_->control.size() >= 2; }));
+        agent_->pump(100ms);
+        EXPECT_EQ(agent_->control, (std::vector{control(true), control(false)}));
+    }
+
+    test::PrivateBus bus_;
+    test::TempDir dir_;
+    std::unique_ptr<AgentStandIn> agent_;
+    std::unique_ptr<test::BackgroundProcess> painter_;
+};
+
+TEST_F(PainterProgram, TouchTestModeIsOnWhileActiveAndOffAfterSIGTERM) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    platform::Dictionary report{{kKeyActualCount, 2}};
+    for (const auto& part : {oneTouch(0, 1, 0.25f, 0.5f), oneTouch(1, 2, 0.75f, 0.5f)})
+        for (const auto& [key, value] : part)
+            report.set(key, value);
+    agent_->send(report);
+    agent_->pump(20ms);
+    EXPECT_EQ(paintedTouchesOf(1), 2);
+    ASSERT_NO_FATAL_FAILURE(terminate());
+}
+
+TEST_F(PainterProgram, SurvivesHostileReports) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::vector<platform::Dictionary> hostile{
+        {{kKeyActualCount, "lots"}},
+        {{kKeyActualCount, std::numeric_limits<std::int64_t>::max()}},
+        {{kKeyActualCount, std::numeric_limits<std::int64_t>::min()}},
+        {{kKeyActualCount, 1e308}},
+        {{kKeyActualCount, nan}},
+        {{kKeyActualCount, platform::Dictionary{{"deep", platform::Array{1, "x"}}}}},
+        {{kKeyActualCount, 2},
+         {"0_FingerID", "one"},
+         {"0_x", platform::Array{}},
+         {"0_y", platform::Data{0, 1}},
+         {"0_Width", nan},
+         {"0_Height", inf},
+         {"1_x", -inf}},
+        {{kKeyActualCount, 1},
+         {"0_FingerID", platform::String::fromUnits(u"\xD800")},
+         {"0_x", 0.5},
+         {"0_y", 0.5},
+         {"0_Width", 0.1},
+         {"0_Height", -inf}},
+    };
+    for (const auto& info : hostile)
+        agent_->send(info);
+    // Two reports without user information: not reports at all.
+    agent_->send(std::nullopt);
+    agent_->send(std::nullopt);
+    // Then a real one: the painter still paints.
+    agent_->send(oneTouch(0, 3, 0.5f, 0.5f));
+    platform::Dictionary last = oneTouch(0, 3, 0.5f, 0.5f);
+    last.set(kKeyActualCount, 1);
+    agent_->send(last);
+    agent_->pump(20ms);
+    // The report without a count is a report of no touches.
+    EXPECT_EQ(paintedTouchesOf(static_cast<int>(hostile.size()) + 2), 1);
+    ASSERT_NO_FATAL_FAILURE(terminate());
+}
+
+TEST(PainterProgramOptions, HelpNeedsNeitherADisplayNorABus) {
+    auto result =
+        test::runProcess({test::builtProgram("tactpaint"), "--help"},
+                         {"QT_QPA_PLATFORM=xcb", "DISPLAY=", "DBUS_SESSION_BUS_ADDRESS="});
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_TRUE(result.out.starts_with("Usage: tactpaint")) << result.out;
+    EXPECT_NE(result.out.find("--screenshot FILE"), std::string::npos);
+    EXPECT_NE(result.out.find("double-click"), std::string::npos);
+
+    result = test::runProcess({test::builtProgram("tactpaint"), "--screenshot"});
+    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_NE(result.err.find("--screenshot needs a file name"), std::string::npos) << result.err;
+}
+
+TEST(PainterProgramOptions, WithoutABusItSaysSoAndExits) {
+    test::TempDir dir;
+    auto result =
+        test::runProcess({test::builtProgram("tactpaint")},
+                         {"QT_QPA_PLATFORM=offscreen", "XDG_CONFIG_HOME=" + dir.path(),
+                          "XDG_RUNTIME_DIR=" + dir.path(),
+                          "DBUS_SESSION_BUS_ADDRESS=unix:path=" + dir.file("no-bus-here")});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.err.find("bus"), std::string::npos) << result.err;
+}
+
+}  // namespace
+}  // namespace tact
