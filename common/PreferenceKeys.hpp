@@ -31,6 +31,17 @@ inline constexpr std::string_view kZyvTouchInchSize = "InchSize";
 inline constexpr std::string_view kZyvTouchLogFile = "LogFile";
 inline constexpr std::string_view kZyvTouchLogStart = "LogStart";
 
+// Reserved: a per-direction swipe action. Nothing writes or reads them; the
+// swipe actions are fixed.
+inline constexpr std::string_view kZyvTouchSwipeActionUp = "SwipeActionUp";
+inline constexpr std::string_view kZyvTouchSwipeActionDown = "SwipeActionDown";
+inline constexpr std::string_view kZyvTouchSwipeActionLeft = "SwipeActionLeft";
+inline constexpr std::string_view kZyvTouchSwipeActionRight = "SwipeActionRight";
+inline constexpr std::string_view kZyvTouch4FingersSwipeActionUp = "4FingersSwipeActionUp";
+inline constexpr std::string_view kZyvTouch4FingersSwipeActionDown = "4FingersSwipeActionDown";
+inline constexpr std::string_view kZyvTouch4FingersSwipeActionLeft = "4FingersSwipeActionLeft";
+inline constexpr std::string_view kZyvTouch4FingersSwipeActionRight = "4FingersSwipeActionRight";
+
 // Reset values the pane writes, and the agent's defaults when a key is absent.
 inline constexpr double kResetClickDurationLevel = 8.0;
 inline constexpr double kResetSuccessiveClickDurationLevel = 12.0;

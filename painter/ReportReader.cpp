@@ -56,8 +56,7 @@ std::string TouchReport::problems() const {
     if (skipped > 0) {
         if (!text.empty())
             text += "; ";
-        text += std::to_string(skipped) +
-                (skipped == 1 ? " contact was" : " contacts were") +
+        text += std::to_string(skipped) + (skipped == 1 ? " contact was" : " contacts were") +
                 " left out (a key missing, of the wrong type or not a finite number)";
     }
     return text;

@@ -42,8 +42,7 @@ int bit(unsigned value, int n) {
 
 }  // namespace
 
-TouchView::TouchView(platform::NotificationCenter& center, platform::RunLoop& loop,
-                     QWidget* parent)
+TouchView::TouchView(platform::NotificationCenter& center, platform::RunLoop& loop, QWidget* parent)
     : QWidget(parent), center_(center), loop_(loop) {
     setAttribute(Qt::WA_OpaquePaintEvent);
 }
@@ -128,10 +127,10 @@ void TouchView::clearPaintContent() {
 
 void TouchView::updatePaintSize() {
     const qreal ratio = devicePixelRatioF() > 0 ? devicePixelRatioF() : 1.0;
-    const int width = std::clamp(static_cast<int>(std::ceil(this->width() * ratio)), 0,
-                                 kMaxBufferSide);
-    const int height = std::clamp(static_cast<int>(std::ceil(this->height() * ratio)), 0,
-                                  kMaxBufferSide);
+    const int width =
+        std::clamp(static_cast<int>(std::ceil(this->width() * ratio)), 0, kMaxBufferSide);
+    const int height =
+        std::clamp(static_cast<int>(std::ceil(this->height() * ratio)), 0, kMaxBufferSide);
     if (width == 0 || height == 0) {
         anImage = QImage();
         return;
@@ -141,9 +140,9 @@ void TouchView::updatePaintSize() {
         return;
     anImage = QImage(width, height, QImage::Format_RGB32);
     if (anImage.isNull()) {
-        platform::systemLog(platform::LogLevel::Error,
-                            "painter: no memory for a paint buffer of " + std::to_string(width) +
-                                " x " + std::to_string(height) + " pixels");
+        platform::systemLog(platform::LogLevel::Error, "painter: no memory for a paint buffer of " +
+                                                           std::to_string(width) + " x " +
+                                                           std::to_string(height) + " pixels");
         return;
     }
     anImage.setDevicePixelRatio(ratio);
@@ -164,11 +163,16 @@ void TouchView::mouseDown(int clickCount) {
     update();
 }
 
-QColor TouchView::colorForIdentity(std::int64_t identity) {
+std::array<float, 3> TouchView::colorComponents(std::int64_t identity) {
     const unsigned b = static_cast<unsigned>(static_cast<std::uint64_t>(identity) & 0xFFu);
     const float red = static_cast<float>(4 * bit(b, 1) + 2 * bit(b, 4) + bit(b, 7)) / 7.0f;
     const float green = static_cast<float>(4 * bit(b, 0) + 2 * bit(b, 3) + bit(b, 6)) / 7.0f;
     const float blue = static_cast<float>(2 * bit(b, 2) + bit(b, 5)) / 3.0f;
+    return {red, green, blue};
+}
+
+QColor TouchView::colorForIdentity(std::int64_t identity) {
+    const auto [red, green, blue] = colorComponents(identity);
     return QColor::fromRgbF(red, green, blue, 1.0f);
 }
 

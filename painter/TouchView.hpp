@@ -14,6 +14,7 @@
 #include <QRectF>
 #include <QWidget>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -62,7 +63,9 @@ class TouchView : public QWidget {
     // A click with this click count: a double click clears the paint.
     void mouseDown(int clickCount);
 
-    // The colour of a finger, from the low eight bits of its identifier.
+    // The colour of a finger, from the low eight bits of its identifier: its
+    // red, green and blue in single precision, and as the sRGB colour painted.
+    static std::array<float, 3> colorComponents(std::int64_t identity);
     static QColor colorForIdentity(std::int64_t identity);
     // Where a touch is painted, in view coordinates; empty while the view is
     // not in a window on the screen.

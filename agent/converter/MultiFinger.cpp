@@ -1,47 +1,201 @@
-// The states of three, four and five fingers. Until their gestures are
-// recognised they follow only the finger count and queue nothing.
+// Three, four and five fingers: swipes in four directions and, with five
+// fingers, pinches. A contact emits one swipe when it is first recognised and
+// one more for each reversal.
+#include <algorithm>
+#include <cmath>
+
 #include "agent/converter/ZyvTouchConverter.hpp"
+#include "platform/log/SystemLog.hpp"
 
 namespace tact {
 namespace {
 
-// The common transition of the multi-finger base states by finger count.
-std::string_view byFingerCount(int n, std::string_view same) {
+constexpr double kThresholdRating = static_cast<double>(0.3f);
+
+std::string_view byFingerCount(int n) {
     switch (n) {
         case 0: return kStateIdle;
         case 1: return kState1FingerMove;
         case 2: return kState2Fingers0;
         case 3: return kState3Fingers0;
         case 4: return kState4Fingers0;
-        default: return n < 0 ? same : kState5Fingers0;
+        default: return n < 0 ? kStateIdle : kState5Fingers0;
     }
 }
 
 }  // namespace
 
+std::uint32_t ZyvTouchConverter::swipeDirection(double w, double h) {
+    if (std::fabs(h) > 2 * std::fabs(w)) return h > 0 ? 2 : 1;
+    return w > 0 ? 8 : 4;
+}
+
+std::uint32_t ZyvTouchConverter::classifyBasedOnSwipe(double w, double h, double m, double rho) {
+    const double s = 10 * std::hypot(w, h);
+    const double g = 2 * std::fabs(m - 1);
+    const double t = 1.7188733853924696 * std::fabs(rho);
+    if (std::max({s, g, t}) < kThresholdRating) return 11;
+    if (s > std::max(g, t)) return 6;
+    return g > t ? 8 : 5;
+}
+
+void ZyvTouchConverter::state5FingersG5GestureCheckPrepare() {
+    resetTouchesDelta();
+    dictZyvStateContext.set(kStateInfoCenterDeltaX, 0.0);
+    dictZyvStateContext.set(kStateInfoCenterDeltaY, 0.0);
+    for (auto key : {kStateInfoPinchDirection, kStateInfo4FingersInPinchMode,
+                     kStateInfo4FingersInSwipeMode, kStateInfoSwipeDirection}) {
+        dictZyvStateContext.erase(key);
+    }
+}
+
+void ZyvTouchConverter::state3Fingers0Entry() { state5FingersG5GestureCheckPrepare(); }
+void ZyvTouchConverter::state4Fingers0Entry() { state5FingersG5GestureCheckPrepare(); }
+void ZyvTouchConverter::state5Fingers0Entry() { state5FingersG5GestureCheckPrepare(); }
+
+void ZyvTouchConverter::swipeDirectionStep(StateContext& context, double accX, double accY,
+                                           std::int64_t type, const char* label) {
+    context.set(kStateInfoCenterDeltaX, 0.0);
+    context.set(kStateInfoCenterDeltaY, 0.0);
+    const std::uint32_t dir = swipeDirection(accX, accY);
+    _logger.logf(kLogGestures, "%s dx,dy,dir: %f,%f,%d", label, accX, accY, static_cast<int>(dir));
+    if (context.contains(kStateInfoSwipeDirection)) {
+        const auto combined = static_cast<std::uint32_t>(context.int32(kStateInfoSwipeDirection)) | dir;
+        if (combined != 3 && combined != 12) return;  // same way on, or a turn sideways
+    }
+    GestureRecord r;
+    r.ZyvGestureType = type;
+    r.stateInfoSwipeDirection = dir;
+    queue(r);
+    context.set(kStateInfoSwipeDirection, std::int64_t{dir});
+}
+
+bool ZyvTouchConverter::accumulateMotion(StateContext& context, double limit, double* accX,
+                                         double* accY, const char* label) {
+    double dx = 0, dy = 0;
+    calcDeltas(gestureTouchMask(), &dx, &dy, nullptr, nullptr);
+    if (label) {
+        _logger.logf(kLogGestures, "%s calcDeltas dx,dy, centerX,Y: %f,%f, %f,%f", label, dx, dy,
+                     touchesDelta.centerX, touchesDelta.centerY);
+    }
+    *accX = dx + context.number(kStateInfoCenterDeltaX).value_or(0.0);
+    *accY = dy + context.number(kStateInfoCenterDeltaY).value_or(0.0);
+    context.set(kStateInfoCenterDeltaX, *accX);
+    context.set(kStateInfoCenterDeltaY, *accY);
+    return std::fabs(*accX) >= limit || std::fabs(*accY) >= limit;
+}
+
+bool ZyvTouchConverter::state3FingersG3GestureCheck(StateContext& context) {
+    double accX = 0, accY = 0;
+    if (!accumulateMotion(context, 4 * gestureMoveThreshold, &accX, &accY, "G3")) return false;
+    _logger.logf(kLogGestures, "Detect Gesture: 3 Fingers Move");
+    swipeDirectionStep(context, accX, accY, kGestureSwipe3, "G3");
+    return true;
+}
+
+bool ZyvTouchConverter::state4FingersG4GestureCheck(StateContext& context) {
+    if (!context.contains(kStateInfo4FingersInSwipeMode)) {
+        double dx = 0, dy = 0;
+        calcDeltas(gestureTouchMask(), &dx, &dy, nullptr, nullptr);
+        const double limit = 4 * gestureMoveThreshold;
+        if (std::fabs(touchesDelta.sumDeltaX) >= limit || std::fabs(touchesDelta.sumDeltaY) >= limit) {
+            _logger.logf(kLogGestures, "Detect Gesture: 4 Fingers Move");
+            context.set(kStateInfo4FingersInSwipeMode, true);
+            return true;
+        }
+        return false;
+    }
+    double accX = 0, accY = 0;
+    if (accumulateMotion(context, gestureMoveThreshold, &accX, &accY, "G4")) {
+        swipeDirectionStep(context, accX, accY, kGestureSwipe4, "G4");
+    }
+    return true;
+}
+
+bool ZyvTouchConverter::state5FingersG5GestureCheck(StateContext& context) {
+    if (context.contains(kStateInfo4FingersInSwipeMode)) {
+        double accX = 0, accY = 0;
+        if (accumulateMotion(context, gestureMoveThreshold, &accX, &accY, nullptr)) {
+            swipeDirectionStep(context, accX, accY, kGestureSwipe5, "G5");
+        }
+        return true;
+    }
+    if (context.contains(kStateInfo4FingersInPinchMode)) {
+        double r = 0;
+        calcDeltas(gestureTouchMask(), nullptr, nullptr, nullptr, &r);
+        const double acc = r + context.number(kStateInfoCenterDeltaX).value_or(0.0);
+        context.set(kStateInfoCenterDeltaX, acc);
+        if (std::fabs(acc) >= gestureZoomThreshold) {
+            context.set(kStateInfoCenterDeltaX, 0.0);
+            const std::int64_t dir = acc > 0 ? 1 : 2;
+            _logger.logf(kLogGestures, "G5 deltaRadius,dir: %f,%d", acc, static_cast<int>(dir));
+            if (context.contains(kStateInfoPinchDirection) &&
+                (context.int32(kStateInfoPinchDirection) | dir) != 3) {
+                return true;
+            }
+            GestureRecord record;
+            record.ZyvGestureType = kGesturePinch5;
+            record.stateInfoPinchDirection = dir;
+            queue(record);
+            context.set(kStateInfoPinchDirection, dir);
+        }
+        return true;
+    }
+    double dx = 0, dy = 0, r = 0;
+    calcDeltas(gestureTouchMask(), &dx, &dy, nullptr, &r);
+    const double limit = 4 * gestureMoveThreshold;
+    if (std::fabs(touchesDelta.sumDeltaX) >= limit || std::fabs(touchesDelta.sumDeltaY) >= limit) {
+        _logger.logf(kLogGestures, "Detect Gesture: 5 Fingers Move");
+        context.set(kStateInfo4FingersInSwipeMode, true);
+        return true;
+    }
+    if (std::fabs(r) >= 2 * gestureZoomThreshold) {
+        _logger.logf(kLogGestures, "Detect Gesture: 5 Fingers Zoom");
+        context.set(kStateInfo4FingersInPinchMode, true);
+        return true;
+    }
+    return false;
+}
+
 std::string_view ZyvTouchConverter::state3Fingers0Action() {
-    return byFingerCount(activeFingerCount(), kState3Fingers0);
+    const int n = activeFingerCount();
+    if (n != 3) return byFingerCount(n);
+    if (movingTouchesIndexMask == 0) return kState3Fingers0;
+    platform::systemLog(platform::LogLevel::Debug, "three fingers move");
+    return state3FingersG3GestureCheck(dictZyvStateContext) ? kState3FingersG3 : kState3Fingers0;
 }
 
 std::string_view ZyvTouchConverter::state4Fingers0Action() {
-    return byFingerCount(activeFingerCount(), kState4Fingers0);
+    const int n = activeFingerCount();
+    if (n != 4) return byFingerCount(n);
+    if (movingTouchesIndexMask == 0) return kState4Fingers0;
+    return state4FingersG4GestureCheck(dictZyvStateContext) ? kState4FingersG4 : kState4Fingers0;
 }
 
 std::string_view ZyvTouchConverter::state5Fingers0Action() {
-    return byFingerCount(activeFingerCount(), kState5Fingers0);
+    const int n = activeFingerCount();
+    if (n < 5) return byFingerCount(n);
+    if (movingTouchesIndexMask == 0) return kState5Fingers0;
+    return state5FingersG5GestureCheck(dictZyvStateContext) ? kState5FingersG5 : kState5Fingers0;
 }
 
-// A recognised gesture keeps its state until every finger has lifted.
+// Once recognised, a gesture keeps its state until every finger has lifted.
 std::string_view ZyvTouchConverter::state3FingersG3Action() {
-    return activeFingerCount() == 0 ? kStateIdle : kState3FingersG3;
+    if (activeFingerCount() <= 0) return kStateIdle;
+    state3FingersG3GestureCheck(dictZyvStateContext);
+    return kState3FingersG3;
 }
 
 std::string_view ZyvTouchConverter::state4FingersG4Action() {
-    return activeFingerCount() == 0 ? kStateIdle : kState4FingersG4;
+    if (activeFingerCount() <= 0) return kStateIdle;
+    if (movingTouchesIndexMask != 0) state4FingersG4GestureCheck(dictZyvStateContext);
+    return kState4FingersG4;
 }
 
 std::string_view ZyvTouchConverter::state5FingersG5Action() {
-    return activeFingerCount() == 0 ? kStateIdle : kState5FingersG5;
+    if (activeFingerCount() <= 0) return kStateIdle;
+    if (movingTouchesIndexMask != 0) state5FingersG5GestureCheck(dictZyvStateContext);
+    return kState5FingersG5;
 }
 
 }  // namespace tact

@@ -114,10 +114,24 @@ void ZyvTouchConverter::postGestures() {
             }
             case kGestureSwipe3:
             case kGestureSwipe4:
+            case kGestureSwipe5: {
+                if (_bTouchTestMode) break;
+                const auto dir = static_cast<std::uint32_t>(r.stateInfoSwipeDirection.value_or(0));
+                if (r.ZyvGestureType == kGestureSwipe3) {
+                    actionWithSwipe(dir);
+                    _logger.logf(kLogGestures, "3Fingers swipe, direction:%i", static_cast<int>(dir));
+                } else if (r.ZyvGestureType == kGestureSwipe4) {
+                    actionWith4FingersSwipe(dir);
+                    _logger.logf(kLogGestures, "4Fingers swipe, direction:%i", static_cast<int>(dir));
+                } else {
+                    actionWith5FingersSwipe(dir);
+                    _logger.logf(kLogGestures, "5Fingers swipe, direction:%i", static_cast<int>(dir));
+                }
+                break;
+            }
             case kGesturePinch5:
-            case kGestureSwipe5:
-                // Swipe and pinch actions (skipped in the painter's touch test
-                // mode) are carried out once they are recognised.
+                if (_bTouchTestMode) break;
+                actionWithPinch(r.stateInfoPinchDirection.value_or(0));
                 break;
             default:
                 _logger.logf(kLogOutOfRange, "Unrecognized gesture:%i",

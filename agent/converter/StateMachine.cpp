@@ -38,6 +38,12 @@ constexpr std::pair<std::string_view, Operation> kOperations[] = {
     {"state2FingersScrollEntry", &ZyvTouchConverter::state2FingersScrollEntry},
     {"state2FingersScrollExit", &ZyvTouchConverter::state2FingersScrollExit},
     {"state2FingersMomentumScrollEntry", &ZyvTouchConverter::state2FingersMomentumScrollEntry},
+    {"state3Fingers0Entry", &ZyvTouchConverter::state3Fingers0Entry},
+    {"state3FingersG3Exit", &ZyvTouchConverter::state3FingersG3Exit},
+    {"state4Fingers0Entry", &ZyvTouchConverter::state4Fingers0Entry},
+    {"state4FingersG4Exit", &ZyvTouchConverter::state4FingersG4Exit},
+    {"state5Fingers0Entry", &ZyvTouchConverter::state5Fingers0Entry},
+    {"state5FingersG5Exit", &ZyvTouchConverter::state5FingersG5Exit},
 };
 
 // The state table, in registration order.
@@ -54,12 +60,12 @@ constexpr std::pair<std::string_view, StateRecord> kStateTable[] = {
      {"state2FingersScrollAction", "state2FingersScrollEntry", "state2FingersScrollExit"}},
     {kState2FingersMomentumScroll,
      {"state2FingersMomentumScrollAction", "state2FingersMomentumScrollEntry", {}}},
-    {kState3Fingers0, {"state3Fingers0Action", {}, {}}},
-    {kState3FingersG3, {"state3FingersG3Action", {}, {}}},
-    {kState4Fingers0, {"state4Fingers0Action", {}, {}}},
-    {kState4FingersG4, {"state4FingersG4Action", {}, {}}},
-    {kState5Fingers0, {"state5Fingers0Action", {}, {}}},
-    {kState5FingersG5, {"state5FingersG5Action", {}, {}}},
+    {kState3Fingers0, {"state3Fingers0Action", "state3Fingers0Entry", {}}},
+    {kState3FingersG3, {"state3FingersG3Action", {}, "state3FingersG3Exit"}},
+    {kState4Fingers0, {"state4Fingers0Action", "state4Fingers0Entry", {}}},
+    {kState4FingersG4, {"state4FingersG4Action", {}, "state4FingersG4Exit"}},
+    {kState5Fingers0, {"state5Fingers0Action", "state5Fingers0Entry", {}}},
+    {kState5FingersG5, {"state5FingersG5Action", {}, "state5FingersG5Exit"}},
 };
 
 }  // namespace

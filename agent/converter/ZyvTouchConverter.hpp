@@ -12,7 +12,8 @@
 //   OneFinger.cpp  pointer moves, clicks and drags
 //   Classification.cpp  which two-finger gesture, and the per-frame checks
 //   TwoFingers.cpp  right click, scroll with momentum, magnify, rotate
-//   MultiFinger.cpp the states of three to five fingers
+//   MultiFinger.cpp the states of three to five fingers, swipes and pinches
+//   SwipeActions.cpp the desktop actions swipes and pinches carry out
 //   Posting.cpp    the gesture queue turned into events
 //   Publishing.cpp raw reports for the touch painter
 #pragma once
@@ -214,6 +215,33 @@ class ZyvTouchConverter {
     bool momentumRunning() const { return momentumTimer_.isValid(); }
 
     // --- three to five fingers ------------------------------------------------
+    void state5FingersG5GestureCheckPrepare();
+    void state3Fingers0Entry();
+    void state4Fingers0Entry();
+    void state5Fingers0Entry();
+    void state3FingersG3Exit() {}
+    void state4FingersG4Exit() {}
+    void state5FingersG5Exit() {}
+    bool state3FingersG3GestureCheck(StateContext& context);
+    bool state4FingersG4GestureCheck(StateContext& context);
+    bool state5FingersG5GestureCheck(StateContext& context);
+    // Direction code of a motion: 1 up, 2 down, 4 left, 8 right.
+    static std::uint32_t swipeDirection(double width, double height);
+    static std::uint32_t classifyBasedOnSwipe(double width, double height, double magnification,
+                                              double rotation);
+
+    // --- swipe actions ----------------------------------------------------------
+    // The action of a three-finger swipe; empty for none.
+    std::string_view actionForSwipe(std::uint32_t direction) const;
+    std::string_view actionFor4FingersSwipe(std::uint32_t direction) const;
+    std::string_view actionFor5FingersSwipe(std::uint32_t direction) const;
+    void actionWithSwipe(std::uint32_t direction);
+    void actionWith4FingersSwipe(std::uint32_t direction);
+    void actionWith5FingersSwipe(std::uint32_t direction);
+    // The action of a display name ("Exposé" -> "32"); empty for none.
+    static std::string_view actionWithName(std::string_view name);
+    void actionWithPinch(std::int64_t direction);
+
     std::string_view state2Fingers0Action();
     std::string_view state2FingersRotateAction();
     std::string_view state2FingersMagnifyAction();
@@ -338,6 +366,13 @@ class ZyvTouchConverter {
     // Ends the gesture whose begin record was queued (end record, type 15).
     void endTwoFingerGesture();
     void stopMomentum();
+    // Emits a swipe record on the first detection and on each reversal.
+    void swipeDirectionStep(StateContext& context, double accX, double accY, std::int64_t type,
+                            const char* label);
+    // Adds the position steps to the accumulators; true once past limit.
+    bool accumulateMotion(StateContext& context, double limit, double* accX, double* accY,
+                          const char* label);
+    void performSwipe(std::string_view action, std::uint32_t direction, bool noneIsGesture);
     platform::Timer momentumTimer_;
     platform::Observation controlObservation_;
     platform::Observation activationObservation_;

@@ -1,5 +1,6 @@
 // What the painter's in-process tests share: a QApplication on Qt's offscreen
-// platform with one 1920 x 1080 screen, and waiting in Qt's event loop.
+// platform with one 1920 x 1080 screen and windows without frames, and
+// waiting in Qt's event loop.
 #pragma once
 
 #include <QApplication>
@@ -24,7 +25,8 @@ class OffscreenPainterApp {
         writeFile(config, "{\"screens\": [{\"name\": \"main\", \"x\": 0, \"y\": 0, \"width\": " +
                               std::to_string(kScreenWidth) +
                               ", \"height\": " + std::to_string(kScreenHeight) +
-                              ", \"logicalDpi\": 96, \"logicalBaseDpi\": 96, \"dpr\": 1}]}");
+                              ", \"logicalDpi\": 96, \"logicalBaseDpi\": 96, \"dpr\": 1}], "
+                              "\"windowFrameMargins\": false}");
         qputenv("QT_QPA_PLATFORM", ("offscreen:configfile=" + config).c_str());
         qputenv("XDG_RUNTIME_DIR", dir_.path().c_str());
         app_ = std::make_unique<QApplication>(argc_, argv_);

@@ -160,11 +160,12 @@ TEST_F(PainterView, FillsTheMainScreenWithDarkGreyAndTellsTheAgentWhileActive) {
     ASSERT_TRUE(spinUntil([&] { return !control_.empty(); }));
     EXPECT_EQ(control_, (std::vector{control(true)}));
 
-    // Hidden, it is no longer active; shown again, it is.
-    window_->hide();
+    // Another application in front, then the painter again. (The offscreen
+    // platform has no other applications; the state changes as it sends them.)
+    emit qt_.app().applicationStateChanged(Qt::ApplicationInactive);
+    emit qt_.app().applicationStateChanged(Qt::ApplicationHidden);
     ASSERT_TRUE(spinUntil([&] { return control_.size() >= 2; }));
-    window_->show();
-    window_->activateWindow();
+    emit qt_.app().applicationStateChanged(Qt::ApplicationActive);
     ASSERT_TRUE(spinUntil([&] { return control_.size() >= 3; }));
 
     // Quitting tells the agent once more that test mode is over.
@@ -172,8 +173,8 @@ TEST_F(PainterView, FillsTheMainScreenWithDarkGreyAndTellsTheAgentWhileActive) {
     QTimer::singleShot(5s, &qt_.app(), [] { QCoreApplication::exit(3); });
     EXPECT_EQ(QApplication::exec(), 0);
     spinFor(20ms);
-    EXPECT_EQ(control_, (std::vector{control(true), control(false), control(true),
-                                     control(false)}));
+    EXPECT_EQ(control_,
+              (std::vector{control(true), control(false), control(true), control(false)}));
 }
 
 TEST_F(PainterView, AReportWithoutTouchesAsksForARedrawAndPaintsNothing) {
@@ -184,7 +185,7 @@ TEST_F(PainterView, AReportWithoutTouchesAsksForARedrawAndPaintsNothing) {
 
     send(platform::Dictionary{{kKeyActualCount, 0}});
     // No count: no touches, but still a report.
-    send(platform::Dictionary{});
+    send(platform::Dictionary{{"Unrelated", 1}});
     EXPECT_EQ(view_->drawPending(), 2);
     EXPECT_TRUE(view_->pendingTouches().empty());
 
@@ -232,6 +233,8 @@ TEST_F(PainterView, PaintsAnOvalOfTheTouchSizeAtItsPlaceInTheFingersColour) {
     // A quarter of the way up the screen from the bottom, in the middle.
     const Contact touch{1, 0.5f, 0.25f, 0.01f, 0.02f};
     const MyTouch made = MyTouch::InitWithReport({1, touch.x, touch.y, touch.width, touch.height});
+    // The window's content covers the screen exactly.
+    ASSERT_EQ(view_->mapToGlobal(QPoint(0, 0)), QPoint(0, 0));
     const QRectF rect = view_->rectForTouch(made);
     EXPECT_NEAR(rect.width(), 19.2, 1e-5);
     EXPECT_NEAR(rect.height(), 21.6, 1e-5);
@@ -260,8 +263,10 @@ TEST_F(PainterView, PaintsAnOvalOfTheTouchSizeAtItsPlaceInTheFingersColour) {
 
 TEST_F(PainterView, ColoursComeFromTheLowEightBitsOfTheFingerIdentifier) {
     auto rgbF = [](std::int64_t id) {
-        const QColor c = TouchView::colorForIdentity(id);
-        return std::vector<float>{c.redF(), c.greenF(), c.blueF(), c.alphaF()};
+        const auto c = TouchView::colorComponents(id);
+        EXPECT_EQ(TouchView::colorForIdentity(id).alphaF(), 1.0f);
+        EXPECT_EQ(TouchView::colorForIdentity(id).spec(), QColor::Rgb);
+        return std::vector<float>{c[0], c[1], c[2], 1};
     };
     EXPECT_EQ(rgbF(0), (std::vector<float>{0, 0, 0, 1}));
     EXPECT_EQ(rgbF(1), (std::vector<float>{0, 4.0f / 7.0f, 0, 1}));
@@ -277,7 +282,8 @@ TEST_F(PainterView, ColoursComeFromTheLowEightBitsOfTheFingerIdentifier) {
 
     // On the way through a report: 300 arrives as 44 and is painted so.
     ASSERT_NO_FATAL_FAILURE(start());
-    send(report({{300, 0.25f, 0.5f, 0.02f, 0.02f}, {44, 0.75f, 0.5f, 0.02f, 0.02f},
+    send(report({{300, 0.25f, 0.5f, 0.02f, 0.02f},
+                 {44, 0.75f, 0.5f, 0.02f, 0.02f},
                  {0, 0.5f, 0.5f, 0.02f, 0.02f}}));
     ASSERT_EQ(view_->pendingTouches().size(), 3u);
     EXPECT_EQ(view_->pendingTouches()[0].identity, 44);
@@ -377,8 +383,8 @@ TEST_F(PainterView, HostileReportsAreReadDefensivelyAndNeverPaintGarbage) {
     // Finite but absurd: far off the screen, or far larger than it. Read,
     // but not painted.
     send(report({{1, 1e20f, 0.5f, 0.1f, 0.1f},
-                  {1, 0.5f, -3e30f, 0.1f, 0.1f},
-                  {1, 0.5f, 0.5f, 1e30f, 1e30f}}));
+                 {1, 0.5f, -3e30f, 0.1f, 0.1f},
+                 {1, 0.5f, 0.5f, 1e30f, 1e30f}}));
     EXPECT_EQ(view_->pendingTouches().size(), 3u);
     tick();
     ASSERT_EQ(painted_->size(), 1);
@@ -403,7 +409,8 @@ TEST_F(PainterView, TouchesWaitingForALateTickAreBounded) {
     const platform::Dictionary info = report(full);
     const int reports = static_cast<int>(TouchView::kMaxPendingTouches) / kMaxTouchesPerReport + 3;
     for (int i = 0; i < reports; ++i) {
-        view_->doReportWithNotification({kMTouchReportNotification, kMultiTouchSupportObject, info});
+        view_->doReportWithNotification(
+            {kMTouchReportNotification, kMultiTouchSupportObject, info});
         ASSERT_LE(view_->pendingTouches().size(), TouchView::kMaxPendingTouches);
     }
     // What could not wait any longer is in the buffer already.

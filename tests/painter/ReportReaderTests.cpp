@@ -44,8 +44,8 @@ TEST(PaintReportReading, KeysAreTheFormatsAppliedToTheIndex) {
 
 TEST(PaintReportReading, TheAgentsPayloadComesOutExactly) {
     // What the agent publishes for one uncalibrated 10-byte record.
-    const auto info =
-        withCount(1, contact(0, std::int64_t{5}, 0.5f, 0.75f, 0.0999755859375f, 0.199981689453125f));
+    const auto info = withCount(
+        1, contact(0, std::int64_t{5}, 0.5f, 0.75f, 0.0999755859375f, 0.199981689453125f));
     const TouchReport report = readTouchReport(info);
     EXPECT_TRUE(report.isClean());
     ASSERT_EQ(report.touches.size(), 1u);
@@ -74,9 +74,9 @@ TEST(PaintReportReading, TheAgentsPayloadComesOutExactly) {
 }
 
 TEST(PaintReportReading, CountsAreReadForgivinglyAndCapped) {
-    const auto contacts = merged({contact(0, 1, 0.1f, 0.1f, 0.1f, 0.1f),
-                                  contact(1, 2, 0.2f, 0.2f, 0.1f, 0.1f),
-                                  contact(2, 3, 0.3f, 0.3f, 0.1f, 0.1f)});
+    const auto contacts =
+        merged({contact(0, 1, 0.1f, 0.1f, 0.1f, 0.1f), contact(1, 2, 0.2f, 0.2f, 0.1f, 0.1f),
+                contact(2, 3, 0.3f, 0.3f, 0.1f, 0.1f)});
     // No count: no touches, whatever else is there.
     EXPECT_TRUE(readTouchReport(contacts).touches.empty());
     EXPECT_TRUE(readTouchReport(contacts).isClean());

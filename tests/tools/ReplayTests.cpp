@@ -198,3 +198,48 @@ TEST(ReplayTest, TwoFingerFlickScrollsWithMomentum) {
         EXPECT_NEAR(tickTimes[i] - tickTimes[i - 1], 0.01, 1e-9);
     }
 }
+
+namespace {
+
+std::string threeFingerSwipeRight(const std::string& header) {
+    std::string session = header + "screen 1920x1080\n";
+    char line[128];
+    for (int i = 0; i <= 10; ++i) {
+        const int x = 4000 + 600 * i;
+        std::snprintf(line, sizeof line, "%.2f touch 1:%d,10000 2:%d,10000 3:%d,10000\n", 0.01 * i,
+                      x, x + 2000, x + 4000);
+        session += line;
+    }
+    session += "0.11 touch 1:10000,10000:up 2:12000,10000:up 3:14000,10000:up\n";
+    return session;
+}
+
+std::vector<std::string> keyEvents(const std::vector<platform::Dictionary>& lines) {
+    std::vector<std::string> out;
+    for (const auto& e : lines) {
+        const auto type = e.integer("event");
+        if (type != 10 && type != 11) continue;
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%s %lld 0x%llx", type == 10 ? "down" : "up",
+                      static_cast<long long>(*e.integer("keycode")),
+                      static_cast<unsigned long long>(*e.integer("flags")));
+        out.push_back(buf);
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(ReplayTest, ThreeFingerSwipeRightPressesControlLeft) {
+    auto r = replay(threeFingerSwipeRight(""));
+    ASSERT_EQ(r.result.exitCode, 0) << r.result.err;
+    EXPECT_EQ(keyEvents(r.lines), (std::vector<std::string>{"down 59 0x40101", "down 123 0x40101",
+                                                             "up 123 0x100", "up 59 0x100"}));
+
+    // The user's own shortcut for the action wins.
+    auto mine = replay(threeFingerSwipeRight(
+        "hotkeys {\"79\": {\"enabled\": true, \"value\": {\"parameters\": [65535, 124, 262144]}}}\n"));
+    ASSERT_EQ(mine.result.exitCode, 0) << mine.result.err;
+    EXPECT_EQ(keyEvents(mine.lines), (std::vector<std::string>{"down 59 0x40101", "down 124 0x40101",
+                                                               "up 124 0x100", "up 59 0x100"}));
+}
