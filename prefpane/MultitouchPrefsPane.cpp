@@ -136,8 +136,8 @@ void setLevel(QSlider* slider, double level) {
         return;
     // Loading shows a level; it is no user action and writes nothing.
     const QSignalBlocker blocker(slider);
-    slider->setValue(static_cast<int>(std::lround(
-        std::clamp(level, double(slider->minimum()), double(slider->maximum())))));
+    slider->setValue(static_cast<int>(
+        std::lround(std::clamp(level, double(slider->minimum()), double(slider->maximum())))));
 }
 
 void synchronize() {
@@ -174,8 +174,7 @@ QString documentsFolder() {
 // <documents>/multitouch_<seconds since 1970>.log
 QString defaultLogPath() {
     const double seconds =
-        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
-            .count();
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     return QString::asprintf("%s/multitouch_%f.log", documentsFolder().toUtf8().constData(),
                              seconds);
 }
@@ -392,10 +391,10 @@ void MultitouchPrefsPane::mainViewDidLoad() {
     }
     if (auto logStart = platform::CFPreferencesCopyAppValue(platform::String(kZyvTouchLogStart),
                                                             kZyvTouchSetting)) {
-        const std::optional<bool> on =
-            logStart->asBoolean() ? logStart->asBoolean()
-            : logStart->asNumber() ? std::optional<bool>(*logStart->asNumber() != 0)
-                                   : std::nullopt;
+        const std::optional<bool> on = logStart->asBoolean() ? logStart->asBoolean()
+                                       : logStart->asNumber()
+                                           ? std::optional<bool>(*logStart->asNumber() != 0)
+                                           : std::nullopt;
         if (on && *on) {
             _triggerLog->setChecked(true);
             setLogControlsLocked(true);
@@ -447,8 +446,8 @@ void MultitouchPrefsPane::callbackWithNotification(const platform::Notification&
     }
     if (!*ready) {
         _serialNumber->setText(QString());
-        const QString none = QString::fromUtf8(kNotAvailable.data(),
-                                               static_cast<qsizetype>(kNotAvailable.size()));
+        const QString none =
+            QString::fromUtf8(kNotAvailable.data(), static_cast<qsizetype>(kNotAvailable.size()));
         for (QLabel* field : {_deviceType, _shipDateTime, _shipTime, _maxTouchPoints,
                               _hardwareVersion, _firmwareVersion})
             field->setText(none);
@@ -684,16 +683,14 @@ void MultitouchPrefsPane::showLevels() {
 
 void MultitouchPrefsPane::traceDeviceFields() const {
     // A developer trace of what the device tab shows now.
-    auto quoted = [](const QLabel* field) {
-        return ("\"" + field->text() + "\"").toStdString();
-    };
+    auto quoted = [](const QLabel* field) { return ("\"" + field->text() + "\"").toStdString(); };
     std::printf(
         "MultitouchPrefsPane: driver=%s serial=%s type=%s shipDate=%s shipTime=%s "
         "touchPoints=%s hardware=%s firmware=%s alive=%d\n",
-        quoted(_driverVersion).c_str(), quoted(_serialNumber).c_str(),
-        quoted(_deviceType).c_str(), quoted(_shipDateTime).c_str(), quoted(_shipTime).c_str(),
-        quoted(_maxTouchPoints).c_str(), quoted(_hardwareVersion).c_str(),
-        quoted(_firmwareVersion).c_str(), _isSerialNumberAlive ? 1 : 0);
+        quoted(_driverVersion).c_str(), quoted(_serialNumber).c_str(), quoted(_deviceType).c_str(),
+        quoted(_shipDateTime).c_str(), quoted(_shipTime).c_str(), quoted(_maxTouchPoints).c_str(),
+        quoted(_hardwareVersion).c_str(), quoted(_firmwareVersion).c_str(),
+        _isSerialNumberAlive ? 1 : 0);
     std::fflush(stdout);
 }
 

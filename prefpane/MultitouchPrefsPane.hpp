@@ -87,9 +87,8 @@ class MultitouchPrefsPane : public QObject, public PreferencePane {
 
     void loadTuningSettings();
     void callbackWithNotification(const platform::Notification& notification);
-    bool getCalibrateCoefficient(const CalibrationPoints& targets,
-                                 const CalibrationPoints& samples, CalibrationCoefficients& KXs,
-                                 CalibrationCoefficients& KYs);
+    bool getCalibrateCoefficient(const CalibrationPoints& targets, const CalibrationPoints& samples,
+                                 CalibrationCoefficients& KXs, CalibrationCoefficients& KYs);
     void updateCoefficient(const CalibrationCoefficients& KXs, const CalibrationCoefficients& KYs);
 
     bool isSerialNumberAlive() const { return _isSerialNumberAlive; }

@@ -57,8 +57,8 @@ std::unique_ptr<LoadedPaneLibrary> loadPaneLibrary(const QString& path, QString*
 
     auto version = reinterpret_cast<PaneInterfaceVersionFunction>(
         library->resolve(kPaneInterfaceVersionSymbol));
-    auto principal = reinterpret_cast<PanePrincipalClassFunction>(
-        library->resolve(kPanePrincipalClassSymbol));
+    auto principal =
+        reinterpret_cast<PanePrincipalClassFunction>(library->resolve(kPanePrincipalClassSymbol));
     if (!version || !principal)
         return fail(QStringLiteral("it exports no %1 and %2")
                         .arg(kPaneInterfaceVersionSymbol, kPanePrincipalClassSymbol));

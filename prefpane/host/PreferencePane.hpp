@@ -99,15 +99,16 @@ inline constexpr const char* kPanePrincipalClassSymbol = "tactPanePrincipalClass
 //   TACT_PREFERENCE_PANE(MultitouchPrefsPane, tact::MultitouchPrefsPane)
 // exports the interface version, the principal class's name, and a factory
 // of that name that makes a ClassType from the host's context.
-#define TACT_PREFERENCE_PANE(PrincipalClass, ClassType)                                       \
-    TACT_PANE_EXPORT unsigned tactPaneInterfaceVersion() {                                    \
-        return tact::kPreferencePaneInterfaceVersion;                                         \
-    }                                                                                         \
-    TACT_PANE_EXPORT const char* tactPanePrincipalClass() { return #PrincipalClass; }         \
-    TACT_PANE_EXPORT tact::PreferencePane* PrincipalClass(const tact::PaneContext* context) { \
-        if (!context || !context->runLoop || !context->notificationCenter ||                  \
-            !context->workspace)                                                              \
-            return nullptr;                                                                   \
-        /* Ownership passes to the host, which wraps it at once. */                           \
-        return std::make_unique<ClassType>(*context).release();                               \
+#define TACT_PREFERENCE_PANE(PrincipalClass, ClassType)                                           \
+    TACT_PANE_EXPORT unsigned tactPaneInterfaceVersion() {                                        \
+        return tact::kPreferencePaneInterfaceVersion;                                             \
+    }                                                                                             \
+    TACT_PANE_EXPORT const char* tactPanePrincipalClass() {                                       \
+        return #PrincipalClass;                                                                   \
+    }                                                                                             \
+    TACT_PANE_EXPORT tact::PreferencePane* PrincipalClass(const tact::PaneContext* context) {     \
+        if (!context || !context->runLoop || !context->notificationCenter || !context->workspace) \
+            return nullptr;                                                                       \
+        /* Ownership passes to the host, which wraps it at once. */                               \
+        return std::make_unique<ClassType>(*context).release();                                   \
     }

@@ -69,10 +69,9 @@ bool Workspace::launchApplication(const QString& applicationPath, QString* error
     }
     if (reason.isEmpty())
         return true;
-    platform::systemLog(platform::LogLevel::Error,
-                        QStringLiteral("workspace: cannot launch %1: %2")
-                            .arg(applicationPath, reason)
-                            .toStdString());
+    platform::systemLog(platform::LogLevel::Error, QStringLiteral("workspace: cannot launch %1: %2")
+                                                       .arg(applicationPath, reason)
+                                                       .toStdString());
     if (error)
         *error = reason;
     return false;

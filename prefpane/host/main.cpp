@@ -147,9 +147,9 @@ int main(int argc, char** argv) {
                 const QPixmap pixmap = window.grab();
                 const QString path = QString::fromStdString(options.screenshot);
                 if (pixmap.isNull() || !pixmap.save(path, "PNG")) {
-                    platform::systemLog(platform::LogLevel::Error,
-                                        "settings: cannot write the screenshot to " +
-                                            options.screenshot);
+                    platform::systemLog(
+                        platform::LogLevel::Error,
+                        "settings: cannot write the screenshot to " + options.screenshot);
                     screenshotFailed = true;
                 } else {
                     std::printf("tactprefs: screenshot written to %s\n",
@@ -163,11 +163,10 @@ int main(int argc, char** argv) {
         if (!options.screenshot.empty()) {
             // The agent's answer reaches the pane in the same round; the
             // picture is taken after that round.
-            answer = center->addObserver(platform::String(tact::kZyvTouchEventNotification),
-                                         platform::String(tact::kMultiTouchSupportObject),
-                                         [&](const platform::Notification&) {
-                                             loop->post([&] { takeScreenshot(); });
-                                         });
+            answer = center->addObserver(
+                platform::String(tact::kZyvTouchEventNotification),
+                platform::String(tact::kMultiTouchSupportObject),
+                [&](const platform::Notification&) { loop->post([&] { takeScreenshot(); }); });
             QTimer::singleShot(kScreenshotAnswerLimitMilliseconds, &window, takeScreenshot);
         }
 

@@ -83,9 +83,8 @@ inline platform::Dictionary exampleInformationReply() {
         {String(kKeyDriverVersion), "2.0"},
         {String(kKeyIsDeviceReady), true},
         {String(kKeySerialNumber), "ZT-0042"},
-        {String(kKeyBootParam),
-         String::fromUnits(
-             std::u16string{0x0195, 0x0000, 0x0000, 0x0000, 0x007B, 0x3039, 0x0000, 0xA000})},
+        {String(kKeyBootParam), String::fromUnits(std::u16string{0x0195, 0x0000, 0x0000, 0x0000,
+                                                                 0x007B, 0x3039, 0x0000, 0xA000})},
         {String(kKeyType), "IR-32"},
         {String(kKeyShipTime), "07:08:09"},
         {String(kKeyShipDate), "2019-5-6"},

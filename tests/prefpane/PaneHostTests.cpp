@@ -141,7 +141,8 @@ TEST_F(PaneLoading, TheBuiltPaneLoadsAndTalksThroughTheHostsCentre) {
         ASSERT_NE(pane->loadMainView(), nullptr);
         pane->didSelect();
         ASSERT_TRUE(spinUntil([&] { return !control.empty(); }));
-        EXPECT_EQ(control[0], (platform::Dictionary{{platform::String(kKeyNeedSerialNumber), true}}));
+        EXPECT_EQ(control[0],
+                  (platform::Dictionary{{platform::String(kKeyNeedSerialNumber), true}}));
         pane->didUnselect();
     }
     libraries.clear();
@@ -205,9 +206,9 @@ TEST_F(PaneLoading, TheWindowSelectsItsPaneWhileShown) {
         window.show();
         window.hide();
         window.show();
-        EXPECT_EQ(calls, (std::vector<std::string>{"One willSelect", "One didSelect",
-                                                   "One willUnselect", "One didUnselect",
-                                                   "One willSelect", "One didSelect"}));
+        EXPECT_EQ(calls,
+                  (std::vector<std::string>{"One willSelect", "One didSelect", "One willUnselect",
+                                            "One didUnselect", "One willSelect", "One didSelect"}));
         calls.clear();
     }
     // Closing the window unselects the pane before it goes.

@@ -35,8 +35,7 @@ class PaneProgram : public ::testing::Test {
     }
 
     // Reads the pane's trace until a line starts with prefix.
-    bool readTrace(test::BackgroundProcess& program, const std::string& prefix,
-                   std::string& line) {
+    bool readTrace(test::BackgroundProcess& program, const std::string& prefix, std::string& line) {
         while (program.readLine(line)) {
             if (line.starts_with(prefix))
                 return true;
@@ -52,9 +51,9 @@ class PaneProgram : public ::testing::Test {
 TEST_F(PaneProgram, AsksTheAgentWhenShownAndShowsTheReply) {
     test::BackgroundProcess prefs({test::builtProgram("tactprefs")}, environment());
     ASSERT_TRUE(agent_->waitFor(kKeyNeedSerialNumber)) << "tactprefs never asked the agent";
-    EXPECT_EQ(agent_->control, (std::vector<std::optional<platform::Dictionary>>{
-                                   platform::Dictionary{
-                                       {platform::String(kKeyNeedSerialNumber), true}}}));
+    EXPECT_EQ(agent_->control,
+              (std::vector<std::optional<platform::Dictionary>>{
+                  platform::Dictionary{{platform::String(kKeyNeedSerialNumber), true}}}));
 
     agent_->send(test::exampleInformationReply());
     std::string line;

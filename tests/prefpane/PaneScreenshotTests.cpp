@@ -30,9 +30,8 @@ class PrivateXServer {
         const std::string program = test::findOnPath("Xvfb");
         if (program.empty())
             return;
-        server_ = std::make_unique<test::BackgroundProcess>(
-            std::vector<std::string>{program, "-displayfd", "1", "-screen", "0", "1280x800x24",
-                                     "-nolisten", "tcp"});
+        server_ = std::make_unique<test::BackgroundProcess>(std::vector<std::string>{
+            program, "-displayfd", "1", "-screen", "0", "1280x800x24", "-nolisten", "tcp"});
         std::string line;
         if (server_->readLine(line) && !line.empty())
             display_ = ":" + line;
@@ -75,11 +74,10 @@ TEST(PaneScreenshot, TheDeviceTabFilledFromTheAgentsReply) {
     const std::string png = dir + "/tactprefs.png";
     std::filesystem::remove(png);
 
-    test::BackgroundProcess prefs(
-        {test::builtProgram("tactprefs"), "--screenshot", png},
-        {"QT_QPA_PLATFORM=xcb", "DISPLAY=" + x.display(), "HOME=" + home.path(),
-         "XDG_CONFIG_HOME=" + home.file(".config"), "XDG_RUNTIME_DIR=" + home.path(),
-         bus.environment()});
+    test::BackgroundProcess prefs({test::builtProgram("tactprefs"), "--screenshot", png},
+                                  {"QT_QPA_PLATFORM=xcb", "DISPLAY=" + x.display(),
+                                   "HOME=" + home.path(), "XDG_CONFIG_HOME=" + home.file(".config"),
+                                   "XDG_RUNTIME_DIR=" + home.path(), bus.environment()});
     ASSERT_TRUE(agent.waitFor(kKeyNeedSerialNumber)) << "tactprefs never asked the agent";
     agent.send(test::exampleInformationReply());
 

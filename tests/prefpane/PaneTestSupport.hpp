@@ -107,8 +107,7 @@ class ProbingCenter : public platform::NotificationCenter {
             controls.push_back({userInfo, env_.onDisk()});
         return inner_.post(name, object, userInfo);
     }
-    platform::Observation addObserver(const platform::String& name,
-                                      const platform::String& object,
+    platform::Observation addObserver(const platform::String& name, const platform::String& object,
                                       Callback callback) override {
         return inner_.addObserver(name, object, std::move(callback));
     }

@@ -58,14 +58,10 @@ String exampleBootParam() {
 
 Dictionary informationReply() {
     return Dictionary{
-        {String(kKeyDriverVersion), "2.0"},
-        {String(kKeyIsDeviceReady), true},
-        {String(kKeySerialNumber), "ZT-0042"},
-        {String(kKeyBootParam), exampleBootParam()},
-        {String(kKeyType), "IR-32"},
-        {String(kKeyShipTime), "07:08:09"},
-        {String(kKeyShipDate), "2019-5-6"},
-        {String(kKeyProductID), 22118},
+        {String(kKeyDriverVersion), "2.0"},    {String(kKeyIsDeviceReady), true},
+        {String(kKeySerialNumber), "ZT-0042"}, {String(kKeyBootParam), exampleBootParam()},
+        {String(kKeyType), "IR-32"},           {String(kKeyShipTime), "07:08:09"},
+        {String(kKeyShipDate), "2019-5-6"},    {String(kKeyProductID), 22118},
     };
 }
 
@@ -85,8 +81,8 @@ class PaneInProcess : public ::testing::Test {
         bridge_ = std::make_unique<QtRunLoopBridge>(*loop_);
         local_ = platform::makeLocalNotificationCenter(*loop_);
         center_ = std::make_unique<test::ProbingCenter>(*local_, env_);
-        workspace_ = std::make_unique<Workspace>(
-            QStringList{QString::fromStdString(programs_.path())});
+        workspace_ =
+            std::make_unique<Workspace>(QStringList{QString::fromStdString(programs_.path())});
         makeScript(programs_.file("tactcalib"), programs_.file("tactcalib.started"));
         makeScript(programs_.file("tactpaint"), programs_.file("tactpaint.started"));
     }
@@ -197,8 +193,8 @@ TEST_F(PaneInProcess, ShowingAsksTheAgentAndFillsTheFieldsFromItsReply) {
     EXPECT_TRUE(center_->controls.empty());
 
     pane_->didSelect();
-    EXPECT_EQ(postedUserInfo(), (std::vector<std::optional<Dictionary>>{
-                                    control(kKeyNeedSerialNumber, true)}));
+    EXPECT_EQ(postedUserInfo(),
+              (std::vector<std::optional<Dictionary>>{control(kKeyNeedSerialNumber, true)}));
     EXPECT_FALSE(pane_->isSerialNumberAlive());
 
     sendFromAgent(informationReply());
@@ -312,8 +308,8 @@ TEST_F(PaneInProcess, LoadingShowsWhatIsStored) {
 
 TEST_F(PaneInProcess, LevelControlsHoldTheResetLevels) {
     ASSERT_NO_FATAL_FAILURE(load());
-    for (QSlider* slider : {pane_->_clickDuration, pane_->_successiveClickDuration,
-                            pane_->_gestureMoveThreshold}) {
+    for (QSlider* slider :
+         {pane_->_clickDuration, pane_->_successiveClickDuration, pane_->_gestureMoveThreshold}) {
         EXPECT_EQ(slider->minimum(), MultitouchPrefsPane::kMinimumLevel);
         EXPECT_EQ(slider->maximum(), MultitouchPrefsPane::kMaximumLevel);
     }
@@ -394,8 +390,10 @@ TEST_F(PaneInProcess, CalibrationResetSavesTheUncalibratedMapForTheMainScreen) {
     // The very numbers the calibrator's solver gives for these pairs.
     const double lo = double(0.1f), hi = double(0.9f);
     const double a = 3276.800048828125, b = 29491.19921875;
-    const CalibrationPoints targets{
-        {{lo * 1920, lo * 1080}, {hi * 1920, lo * 1080}, {lo * 1920, hi * 1080}, {hi * 1920, hi * 1080}}};
+    const CalibrationPoints targets{{{lo * 1920, lo * 1080},
+                                     {hi * 1920, lo * 1080},
+                                     {lo * 1920, hi * 1080},
+                                     {hi * 1920, hi * 1080}}};
     const CalibrationPoints samples{{{a, a}, {b, a}, {a, b}, {b, b}}};
     CalibrationCoefficients KX{}, KY{};
     ASSERT_TRUE(getCalibrateCoefficient(targets, samples, KX, KY));
@@ -427,9 +425,9 @@ TEST_F(PaneInProcess, LoggingIntoATypedPathPostsThatPathAndLocksTheControls) {
 
     ASSERT_EQ(clickLogSwitch(), "");
     EXPECT_TRUE(pane_->_triggerLog->isChecked());
-    EXPECT_EQ(postedUserInfo(), (std::vector<std::optional<Dictionary>>{
-                                    Dictionary{{String(kKeyLogTrigger), true},
-                                               {String(kKeyLogURL), String(path)}}}));
+    EXPECT_EQ(postedUserInfo(),
+              (std::vector<std::optional<Dictionary>>{
+                  Dictionary{{String(kKeyLogTrigger), true}, {String(kKeyLogURL), String(path)}}}));
     EXPECT_TRUE(pane_->_logURL->isReadOnly());
     EXPECT_FALSE(pane_->_selectLogURL->isEnabled());
     // The file is left as it was; the agent writes into it.
@@ -454,9 +452,9 @@ TEST_F(PaneInProcess, ATypedFileThatIsMissingIsMadeForTheAgent) {
     ASSERT_EQ(clickLogSwitch(), "");
     EXPECT_TRUE(test::fileExists(path));
     EXPECT_EQ(pane_->_logURL->text().toStdString(), path);
-    EXPECT_EQ(postedUserInfo(), (std::vector<std::optional<Dictionary>>{
-                                    Dictionary{{String(kKeyLogTrigger), true},
-                                               {String(kKeyLogURL), String(path)}}}));
+    EXPECT_EQ(postedUserInfo(),
+              (std::vector<std::optional<Dictionary>>{
+                  Dictionary{{String(kKeyLogTrigger), true}, {String(kKeyLogURL), String(path)}}}));
 }
 
 TEST_F(PaneInProcess, LoggingWithoutAPathStartsANewFileInTheDocumentsFolder) {
@@ -477,9 +475,10 @@ TEST_F(PaneInProcess, LoggingWithoutAPathStartsANewFileInTheDocumentsFolder) {
     EXPECT_TRUE(isNumber) << path.toStdString();
 
     // Logging really starts, into that file.
-    EXPECT_EQ(postedUserInfo(), (std::vector<std::optional<Dictionary>>{Dictionary{
-                                    {String(kKeyLogTrigger), true},
-                                    {String(kKeyLogURL), String(path.toStdString())}}}));
+    EXPECT_EQ(
+        postedUserInfo(),
+        (std::vector<std::optional<Dictionary>>{Dictionary{
+            {String(kKeyLogTrigger), true}, {String(kKeyLogURL), String(path.toStdString())}}}));
     EXPECT_TRUE(pane_->_logURL->isReadOnly());
     EXPECT_FALSE(pane_->_selectLogURL->isEnabled());
 }
@@ -487,8 +486,8 @@ TEST_F(PaneInProcess, LoggingWithoutAPathStartsANewFileInTheDocumentsFolder) {
 TEST_F(PaneInProcess, AnUnusableTypedPathAlsoGetsANewFile) {
     ASSERT_NO_FATAL_FAILURE(loadWithDevice());
     test::TempDir logs;
-    for (const std::string& typed : {std::string("relative.log"), logs.path(),
-                                     logs.file("no-such-folder/x.log")}) {
+    for (const std::string& typed :
+         {std::string("relative.log"), logs.path(), logs.file("no-such-folder/x.log")}) {
         center_->controls.clear();
         pane_->_logURL->setText(QString::fromStdString(typed));
         ASSERT_EQ(clickLogSwitch(), "") << typed;
@@ -507,8 +506,7 @@ TEST_F(PaneInProcess, LoggingStaysOffWhenTheNewFileCannotBeMade) {
     test::writeFile(env_.documents(), "");
 
     const QString text = clickLogSwitch();
-    EXPECT_TRUE(text.startsWith("log file: " + documents() + "/multitouch_"))
-        << text.toStdString();
+    EXPECT_TRUE(text.startsWith("log file: " + documents() + "/multitouch_")) << text.toStdString();
     EXPECT_TRUE(text.endsWith(".log cannot be created!")) << text.toStdString();
     EXPECT_FALSE(pane_->_triggerLog->isChecked());
     EXPECT_EQ(pane_->_logURL->text(), "");
@@ -578,8 +576,10 @@ TEST_F(PaneInProcess, LaunchingStartsOurProgramsForTheApplicationPaths) {
     // Without the program it says so instead of doing nothing.
     std::filesystem::remove(programs_.file("tactpaint"));
     const QString text = answeringAlert([&] { pane_->openPainterButton->click(); });
-    EXPECT_TRUE(text.startsWith("/Applications/Tactpaint.app cannot be started: no program "
-                                "tactpaint in ")) << text.toStdString();
+    EXPECT_TRUE(
+        text.startsWith("/Applications/Tactpaint.app cannot be started: no program "
+                        "tactpaint in "))
+        << text.toStdString();
 }
 
 }  // namespace
