@@ -80,7 +80,7 @@ class TouchView : public QWidget {
 
   signals:
     // A tick painted what reports had come since the last one: the number of
-    // touches painted and the number of reports.
+    // touches they held (those off the window leave no paint) and of reports.
     void painted(int touches, int reports);
 
   protected:

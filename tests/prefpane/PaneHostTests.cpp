@@ -83,7 +83,9 @@ TEST(PaneWorkspace, ByDefaultTheProgramsBesideUsComeFirst) {
 TEST(PaneWorkspace, LaunchingStartsTheProgramOnItsOwn) {
     test::PaneTestEnvironment env;
     test::TempDir programs;
-    makeProgram(programs.file("tactcalib"), "echo started > '" + programs.file("marker") + "'");
+    const std::string marker = programs.file("marker");
+    makeProgram(programs.file("tactcalib"),
+                "echo started > '" + marker + ".new' && mv '" + marker + ".new' '" + marker + "'");
     Workspace workspace({q(programs.path())});
 
     QString error;

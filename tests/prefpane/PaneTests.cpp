@@ -70,7 +70,9 @@ Dictionary control(std::string_view key, Value value) {
 }
 
 void makeScript(const std::string& path, const std::string& marker) {
-    test::writeFile(path, "#!/bin/sh\necho \"$0\" > '" + marker + "'\n");
+    // Written aside and renamed, so the marker appears complete.
+    test::writeFile(path, "#!/bin/sh\necho \"$0\" > '" + marker + ".new' && mv '" + marker +
+                              ".new' '" + marker + "'\n");
     std::filesystem::permissions(path, std::filesystem::perms::owner_all);
 }
 

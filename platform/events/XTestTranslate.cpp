@@ -1,0 +1,145 @@
+#include "platform/events/XTestTranslate.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "platform/events/Translate.hpp"
+
+namespace platform::events {
+namespace {
+
+// X keeps positions in 16 bits.
+constexpr std::int32_t kCoordinateMin = std::numeric_limits<std::int16_t>::min();
+constexpr std::int32_t kCoordinateMax = std::numeric_limits<std::int16_t>::max();
+
+std::int32_t toCoordinate(double v) {
+    if (std::isnan(v))
+        return 0;
+    return static_cast<std::int32_t>(
+        std::lround(std::clamp(v, double(kCoordinateMin), double(kCoordinateMax))));
+}
+
+std::int32_t axisMax(double extent) {
+    if (std::isnan(extent) || extent < 2)
+        return 1;
+    return static_cast<std::int32_t>(std::lround(std::min(extent, double(kCoordinateMax)))) - 1;
+}
+
+std::int32_t axisValue(double v, std::int32_t max) {
+    if (std::isnan(v) || v <= 0)
+        return 0;
+    if (v >= static_cast<double>(max))
+        return max;
+    return static_cast<std::int32_t>(std::lround(v));
+}
+
+std::int16_t onRoot(std::int32_t origin, std::int32_t v) {
+    return static_cast<std::int16_t>(std::clamp(origin + v, kCoordinateMin, kCoordinateMax));
+}
+
+void position(const CGEvent& event, const XTestTranslationState& state,
+              std::vector<FakeInput>& out) {
+    if (!event.location)
+        return;
+    out.push_back({kXMotionNotify, 0,
+                   onRoot(state.originX, axisValue(event.location->x, state.maxX)),
+                   onRoot(state.originY, axisValue(event.location->y, state.maxY))});
+}
+
+// Whole steps as clicks of one of two buttons by their sign.
+void steps(std::int64_t count, std::uint8_t positive, std::uint8_t negative,
+           std::vector<FakeInput>& out) {
+    const std::uint8_t button = count > 0 ? positive : negative;
+    const std::int64_t n =
+        std::min(count > 0 ? count : -count, kMaxWheelStepsPerEvent);  // |count| <= 2^31
+    for (std::int64_t i = 0; i < n; ++i) {
+        out.push_back({kXButtonPress, button, 0, 0});
+        out.push_back({kXButtonRelease, button, 0, 0});
+    }
+}
+
+// Pixels added to the remainder; the whole steps it completes are given out
+// and taken off it.
+std::int64_t wholeSteps(std::int64_t pixels, std::int64_t& remainder) {
+    remainder += pixels;
+    const std::int64_t n = remainder / kPixelsPerWheelStep;
+    remainder -= n * kPixelsPerWheelStep;
+    return n;
+}
+
+void scroll(const CGEvent& event, XTestTranslationState& state, std::vector<FakeInput>& out) {
+    const ScrollDeltas d = scrollDeltas(event);
+    constexpr std::int64_t kLimit = std::numeric_limits<std::int32_t>::max();
+    // Both of ours are positive up and to the left: buttons 4 and 6.
+    const std::int64_t vertical = std::clamp<std::int64_t>(d.wheel1, -kLimit, kLimit);
+    const std::int64_t horizontal = std::clamp<std::int64_t>(d.wheel2, -kLimit, kLimit);
+    std::int64_t up = vertical;
+    std::int64_t left = horizontal;
+    if (d.units != kCGScrollEventUnitLine) {
+        // Pixels; a line step is one wheel step and leaves the remainders alone.
+        up = wholeSteps(vertical, state.verticalRemainder);
+        left = wholeSteps(horizontal, state.horizontalRemainder);
+    }
+    steps(up, kXButtonWheelUp, kXButtonWheelDown, out);
+    steps(left, kXButtonWheelLeft, kXButtonWheelRight, out);
+}
+
+}  // namespace
+
+XTestTranslationState::XTestTranslationState(double x, double y, double width, double height)
+    : originX(toCoordinate(x)),
+      originY(toCoordinate(y)),
+      maxX(axisMax(width)),
+      maxY(axisMax(height)) {}
+
+std::optional<std::uint8_t> xKeyCode(CGKeyCode key) {
+    const auto evdev = evdevKeyCode(key);
+    if (!evdev || *evdev + 8 > 255)
+        return std::nullopt;
+    return static_cast<std::uint8_t>(*evdev + 8);
+}
+
+std::vector<FakeInput> translateForXTest(const CGEvent& event, XTestTranslationState& state) {
+    std::vector<FakeInput> out;
+    switch (event.type) {
+        case kCGEventMouseMoved:
+        case kCGEventLeftMouseDragged:
+            position(event, state, out);
+            break;
+        case kCGEventLeftMouseDown:
+        case kCGEventLeftMouseUp:
+        case kCGEventRightMouseDown:
+        case kCGEventRightMouseUp: {
+            const bool left =
+                event.type == kCGEventLeftMouseDown || event.type == kCGEventLeftMouseUp;
+            const bool down =
+                event.type == kCGEventLeftMouseDown || event.type == kCGEventRightMouseDown;
+            position(event, state, out);
+            out.push_back({down ? kXButtonPress : kXButtonRelease,
+                           left ? kXButtonLeft : kXButtonRight, 0, 0});
+            break;
+        }
+        case kCGEventKeyDown:
+        case kCGEventKeyUp: {
+            auto it = event.fields.find(kCGKeyboardEventKeycode);
+            if (it == event.fields.end())
+                break;
+            const auto* code = std::get_if<std::int64_t>(&it->second);
+            if (!code || *code < 0 || *code > std::numeric_limits<CGKeyCode>::max())
+                break;
+            if (auto key = xKeyCode(static_cast<CGKeyCode>(*code)))
+                out.push_back({event.type == kCGEventKeyDown ? kXKeyPress : kXKeyRelease, *key, 0,
+                               0});
+            break;
+        }
+        case kCGEventScrollWheel:
+            scroll(event, state, out);
+            break;
+        default:
+            break;  // null events and gestures have no X form
+    }
+    return out;
+}
+
+}  // namespace platform::events
