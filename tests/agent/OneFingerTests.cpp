@@ -108,3 +108,38 @@ TEST_F(OneFingerTest, RightClickHasButtonOneAndNoSource) {
                   1);
     }
 }
+
+TEST_F(OneFingerTest, DragReleasesOnEveryWayOut) {
+    struct Case {
+        int fingers;
+        const char* next;
+    };
+    for (auto k : {Case{0, "stateIdle"}, Case{2, "state2Fingers0"}, Case{3, "state3Fingers0"},
+                   Case{4, "state4Fingers0"}, Case{5, "state5Fingers0"}}) {
+        c->resetToStateIdle();
+        sink.events.clear();
+        const double t0 = 10.0 * (k.fingers + 1);
+        report(t0, {down(1, kMid, kMid)});
+        report(t0 + 0.2, {down(1, kMid, kMid)});
+        ASSERT_EQ(state(), "state1FingerDrag") << k.fingers;
+        std::vector<Contact> next;
+        if (k.fingers == 0) {
+            next.push_back(up(1, kMid, kMid));
+        } else {
+            for (int i = 0; i < k.fingers; ++i) {
+                next.push_back(down(static_cast<std::uint8_t>(1 + i), static_cast<std::uint16_t>(kMid + 1000 * i), kMid));
+            }
+        }
+        report(t0 + 0.25, next);
+        EXPECT_EQ(state(), k.next) << k.fingers;
+        ASSERT_FALSE(events().empty());
+        // The release comes before anything the next state posts.
+        std::size_t release = 0;
+        for (std::size_t i = 0; i < sink.events.size(); ++i) {
+            if (sink.events[i].type == platform::events::kCGEventLeftMouseUp) release = i;
+        }
+        EXPECT_GT(release, 0u) << k.fingers;
+        EXPECT_EQ(sink.events[release - 1].type, platform::events::kCGEventLeftMouseDown)
+            << k.fingers;
+    }
+}
