@@ -23,6 +23,15 @@ test: build
 demo: build
 	@scripts/demo $(BUILD)
 
+# Installs what `make build` built under PREFIX (DESTDIR is honoured). Build
+# as yourself first; then `sudo make install`. The install manifest that
+# cmake leaves in the build folder is given back to the user behind sudo.
+PREFIX ?= /usr/local
+install:
+	@test -f $(BUILD)/cmake_install.cmake || { echo "make install: nothing is built in $(BUILD); run 'make build' first (as yourself, not root)" >&2; exit 1; }
+	cmake --install $(BUILD) --prefix "$(PREFIX)"
+	@if [ -n "$$SUDO_UID" ] && [ -f $(BUILD)/install_manifest.txt ]; then chown "$$SUDO_UID:$$SUDO_GID" $(BUILD)/install_manifest.txt; fi
+
 format:
 	@git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
 

@@ -435,6 +435,10 @@ void MultitouchPrefsPane::callbackWithNotification(const platform::Notification&
     if (!notification.userInfo)
         return;
     const platform::Dictionary& info = *notification.userInfo;
+    // Calibration taps and the like carry nothing the pane shows.
+    if (!info.contains(platform::String(kKeyDriverVersion)) &&
+        !info.contains(platform::String(kKeyIsDeviceReady)))
+        return;
 
     if (auto version = textValue(info, kKeyDriverVersion))
         _driverVersion->setText(*version);
@@ -488,7 +492,8 @@ void MultitouchPrefsPane::callbackWithNotification(const platform::Notification&
 
 void MultitouchPrefsPane::_LogTrigger() {
     if (!_isSerialNumberAlive) {
-        alert->exec();
+        if (alert)
+            alert->exec();
         _triggerLog->setChecked(false);
         return;
     }
@@ -566,7 +571,8 @@ void MultitouchPrefsPane::_OpenZyvtouchCalibrater() {
 
 void MultitouchPrefsPane::launch(const char* applicationPath) {
     if (!_isSerialNumberAlive) {
-        alert->exec();
+        if (alert)
+            alert->exec();
         return;
     }
     QString error;

@@ -21,6 +21,11 @@ struct XTestScreen {
     double height = 0;
 };
 
+// The display a connection goes to: displayName, or DISPLAY when it is empty.
+std::string xDisplayName(const std::string& displayName);
+// Why connecting to that display failed, from xcb_connection_has_error's code.
+std::string xConnectionError(int code, const std::string& displayName);
+
 class XTestSink : public EventSink {
     struct Connection;
     struct Private {};

@@ -1,0 +1,89 @@
+# Installation: `cmake --install build [--prefix DIR]` (or `make install`).
+#
+#   bin/                          the programs
+#   lib/tact/panes/               the settings pane; tactprefs looks in
+#                                 ../lib/tact/panes next to itself
+#   lib/udev/rules.d/70-tact.rules   access to the frame and /dev/uinput
+#   lib/modules-load.d/tact.conf     loads uinput at boot
+#   lib/systemd/user/tactagent.service   the agent as a user service
+#   share/applications/           desktop entries of the three windowed programs
+#   share/man/man1/               a man page for each program
+#
+# Files that name where the programs are (the service, the desktop entries,
+# the man pages) are filled in when they are installed, not when the build is
+# configured, so `--prefix` at install time and DESTDIR both give the right
+# paths. Every piece is guarded by its target, so a build without the
+# painter or the settings still installs the rest.
+
+set(TACT_DATA_DIR ${PROJECT_SOURCE_DIR}/data)
+
+# Where tactprefs looks for panes, relative to the prefix. Not the
+# architecture's libdir: the host looks for exactly this folder.
+set(TACT_PANE_DESTINATION lib/tact/panes)
+
+# Programs with a man page, and those of them with a window.
+set(TACT_INSTALLED_PROGRAMS tactagent tactreplay tactcalib tactpaint tactprefs)
+set(TACT_DESKTOP_PROGRAMS tactcalib tactpaint tactprefs)
+
+foreach(program IN LISTS TACT_INSTALLED_PROGRAMS ITEMS tactrecord)
+    if(TARGET ${program})
+        install(TARGETS ${program} RUNTIME DESTINATION bin)
+    endif()
+endforeach()
+
+# The settings pane plug-in. (Installing a file twice, should the pane's own
+# folder install it too, only reports it as up to date.)
+foreach(pane IN ITEMS Tactpane tactpane)
+    if(TARGET ${pane})
+        get_target_property(type ${pane} TYPE)
+        if(type STREQUAL "MODULE_LIBRARY" OR type STREQUAL "SHARED_LIBRARY")
+            install(TARGETS ${pane} LIBRARY DESTINATION ${TACT_PANE_DESTINATION})
+        endif()
+    endif()
+endforeach()
+
+# Permissions: the rule and the module list are the same for every prefix.
+install(FILES ${TACT_DATA_DIR}/udev/70-tact.rules DESTINATION lib/udev/rules.d)
+install(FILES ${TACT_DATA_DIR}/modules-load/tact.conf DESTINATION lib/modules-load.d)
+
+# tact_install_configured(SOURCE DESTINATION): installs SOURCE (a .in file)
+# into DESTINATION under the prefix, with @TACT_PREFIX@, @TACT_BINDIR@ and
+# @TACT_VERSION@ replaced by the values of this installation. The filled-in
+# copy is made in a temporary folder, so nothing is written into the build
+# tree (which `sudo make install` would leave owned by root).
+function(tact_install_configured source destination)
+    get_filename_component(name ${source} NAME)
+    string(REGEX REPLACE "\\.in$" "" name ${name})
+    install(CODE "
+        string(RANDOM LENGTH 12 tact_stamp)
+        set(tact_stage \"\$ENV{TMPDIR}\")
+        if(NOT tact_stage)
+            set(tact_stage /tmp)
+        endif()
+        set(tact_stage \"\${tact_stage}/tact-install-\${tact_stamp}\")
+        set(TACT_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+        set(TACT_BINDIR \"\${CMAKE_INSTALL_PREFIX}/bin\")
+        set(TACT_VERSION \"${PROJECT_VERSION}\")
+        configure_file(\"${source}\" \"\${tact_stage}/${name}\" @ONLY)
+        file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${destination}\"
+             TYPE FILE FILES \"\${tact_stage}/${name}\")
+        file(REMOVE_RECURSE \"\${tact_stage}\")
+    ")
+endfunction()
+
+if(TARGET tactagent)
+    tact_install_configured(${TACT_DATA_DIR}/systemd/tactagent.service.in lib/systemd/user)
+endif()
+
+foreach(program IN LISTS TACT_DESKTOP_PROGRAMS)
+    if(TARGET ${program})
+        tact_install_configured(${TACT_DATA_DIR}/applications/${program}.desktop.in
+                                share/applications)
+    endif()
+endforeach()
+
+foreach(program IN LISTS TACT_INSTALLED_PROGRAMS)
+    if(TARGET ${program})
+        tact_install_configured(${TACT_DATA_DIR}/man/${program}.1.in share/man/man1)
+    endif()
+endforeach()

@@ -1,0 +1,65 @@
+// The desktop of an X11 session (see docs/desktop.md): the main screen is
+// RandR's primary output (the root window when there is none), the pointer
+// is the server's, and the frontmost application follows the window manager's
+// _NET_ACTIVE_WINDOW on the root window, named by the active window's
+// WM_CLASS class.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/desktop/Desktop.hpp"
+#include "platform/runloop/RunLoop.hpp"
+
+namespace platform {
+
+class X11Desktop : public Desktop {
+    struct Private {};
+
+  public:
+    struct Impl;
+
+    // Connects to DISPLAY (or the display named), watches the root window
+    // from the loop, and installs the server's pointer as the event
+    // service's pointer. nullptr when no display is reachable, with the
+    // reason in *error.
+    static std::unique_ptr<X11Desktop> connect(RunLoop& loop, std::string* error);
+    static std::unique_ptr<X11Desktop> connect(RunLoop& loop, const std::string& displayName,
+                                               std::string* error);
+
+    X11Desktop(Private, std::shared_ptr<Impl> impl);
+    // Removes the pointer reader it installed.
+    ~X11Desktop() override;
+    X11Desktop(const X11Desktop&) = delete;
+    X11Desktop& operator=(const X11Desktop&) = delete;
+
+    // The primary output's area on the root window; the last one known once
+    // the connection is gone.
+    Rect mainScreenFrame() const override;
+    SystemVersion systemVersion() const override { return SystemVersion{}; }
+    // The server's pointer relative to the main screen's top-left corner;
+    // once the connection is gone, where the agent's own events put it.
+    Point pointerLocation() const override;
+    void setPointerLocation(Point p) override;
+    // Called when the active window belongs to another application than
+    // before (by WM_CLASS class); the application active at connection time
+    // is not reported.
+    Observation observeApplicationActivation(ActivationCallback cb) override;
+
+    // The display connected to, as DISPLAY names it (":0").
+    const std::string& displayName() const;
+    // The application of the active window, empty when none is known.
+    const std::string& activeApplication() const;
+    // False once the server has closed the connection.
+    bool connected() const;
+
+  private:
+    std::shared_ptr<Impl> impl_;
+};
+
+// The application identifier in a WM_CLASS value: its class (the second of
+// its NUL-terminated strings), or its instance when it has no class; empty
+// when it has neither. A STRING value is Latin-1 and comes back as UTF-8.
+std::string applicationFromWmClass(std::string_view value, bool latin1);
+
+}  // namespace platform
