@@ -8,8 +8,10 @@
 #include "agent/device/AgentMain.hpp"
 #include "common/Notifications.hpp"
 #include "platform/desktop/Desktop.hpp"
+#include "platform/desktop/X11Desktop.hpp"
 #include "platform/events/Events.hpp"
 #include "platform/events/UinputSink.hpp"
+#include "platform/events/XTestSink.hpp"
 #include "platform/log/SystemLog.hpp"
 #include "platform/notify/NotificationCenter.hpp"
 #include "platform/runloop/RunLoop.hpp"
@@ -26,6 +28,9 @@ constexpr const char* kUsage =
     "SIGTERM or SIGINT stops it and gives the frame back to the desktop.\n"
     "\n"
     "Environment:\n"
+    "  DISPLAY=:N           the X display to serve (its screen, pointer and active\n"
+    "                       application; events go through XTest when /dev/uinput\n"
+    "                       is not writable)\n"
     "  TACT_SCREEN=WxH      screen size in points when no display is reachable\n"
     "  TACT_LOG_LEVEL=LEVEL debug, info, notice, warning or error (default info)\n";
 
@@ -58,35 +63,64 @@ int main(int argc, char** argv) {
         notifications = platform::makeLocalNotificationCenter(*loop);
     }
 
-    platform::VirtualDesktop desktop;
-    if (const char* size = std::getenv("TACT_SCREEN")) {
-        if (auto wh = platform::parseScreenSize(size)) {
-            desktop.setScreenSize(wh->first, wh->second);
-        } else {
-            platform::systemLog(platform::LogLevel::Warning,
-                                std::string("TACT_SCREEN='") + size + "' is not WxH; ignored");
+    // The desktop: the X display when one is reachable, else a virtual
+    // screen whose pointer follows the agent's own events.
+    std::string displayError;
+    std::unique_ptr<platform::X11Desktop> x11 = platform::X11Desktop::connect(*loop, &displayError);
+    platform::VirtualDesktop virtualDesktop;
+    platform::Desktop* desktop = x11.get();
+    if (x11) {
+        const auto frame = x11->mainScreenFrame();
+        platform::systemLog(platform::LogLevel::Info,
+                            "display " + x11->displayName() + ", screen " +
+                                std::to_string(static_cast<int>(frame.width)) + "x" +
+                                std::to_string(static_cast<int>(frame.height)));
+    } else {
+        if (const char* size = std::getenv("TACT_SCREEN")) {
+            if (auto wh = platform::parseScreenSize(size)) {
+                virtualDesktop.setScreenSize(wh->first, wh->second);
+            } else {
+                platform::systemLog(platform::LogLevel::Warning,
+                                    std::string("TACT_SCREEN='") + size + "' is not WxH; ignored");
+            }
         }
+        const auto frame = virtualDesktop.mainScreenFrame();
+        platform::systemLog(platform::LogLevel::Info,
+                            displayError + ": using a virtual screen of " +
+                                std::to_string(static_cast<int>(frame.width)) + "x" +
+                                std::to_string(static_cast<int>(frame.height)) + " points");
+        desktop = &virtualDesktop;
     }
-    auto screen = desktop.mainScreenFrame();
-    platform::systemLog(platform::LogLevel::Info,
-                        "no display support yet: using a virtual screen of " +
-                            std::to_string(static_cast<int>(screen.width)) + "x" +
-                            std::to_string(static_cast<int>(screen.height)) + " points");
+    const auto screen = desktop->mainScreenFrame();
 
-    // Events go to a virtual input device. Without one the agent still
+    // Events go to a virtual input device, or through XTest on the display
+    // when there is no such device. Without either the agent still
     // identifies the frame, serves the calibrator and the painter, and
     // counts what it could not deliver.
     std::string sinkError;
-    auto uinput = platform::events::UinputSink::open(screen.width, screen.height, &sinkError);
-    if (uinput) {
-        platform::events::setEventSink(uinput.get());
+    std::unique_ptr<platform::events::EventSink> sink =
+        platform::events::UinputSink::open(screen.width, screen.height, &sinkError);
+    if (!sink && x11) {
+        std::string xtestError;
+        sink = platform::events::XTestSink::open({screen.x, screen.y, screen.width, screen.height},
+                                                 &xtestError, x11->displayName());
+        if (sink) {
+            platform::systemLog(platform::LogLevel::Info,
+                                "injecting events through XTest on display " + x11->displayName() +
+                                    " (" + sinkError + ")");
+        } else {
+            sinkError += "; " + xtestError;
+        }
+    }
+    if (sink) {
+        platform::events::setEventSink(sink.get());
     } else {
         platform::systemLog(platform::LogLevel::Warning,
                             "events are not injected: " + sinkError +
                                 "; calibration and the touch painter still work");
     }
 
-    tact::AgentEnvironment environment{*loop, *notifications, desktop};
+    tact::AgentEnvironment environment{*loop, *notifications, *desktop};
     int rc = tact::agentMain(environment);
     platform::events::setEventSink(nullptr);
     if (auto dropped = platform::events::droppedEventCount()) {

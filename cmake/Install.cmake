@@ -15,7 +15,7 @@
 # paths. Every piece is guarded by its target, so a build without the
 # painter or the settings still installs the rest.
 
-set(TACT_DATA_DIR ${PROJECT_SOURCE_DIR}/data)
+get_filename_component(TACT_DATA_DIR ${CMAKE_CURRENT_LIST_DIR}/../data ABSOLUTE)
 
 # Where tactprefs looks for panes, relative to the prefix. Not the
 # architecture's libdir: the host looks for exactly this folder.

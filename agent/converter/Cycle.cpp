@@ -78,8 +78,11 @@ void ZyvTouchConverter::submitGesture() {
 
     // The current state's action chooses the next state; on a change the
     // current state's exit runs, then the next state's entry.
+    // The record is copied: the operations below add entries to the context,
+    // which may move what a pointer into it would point at.
     const std::string_view current = dictZyvStateContext.name(kStateCurrent);
-    const StateRecord* record = dictZyvStateContext.record(current);
+    std::optional<StateRecord> record;
+    if (const StateRecord* r = dictZyvStateContext.record(current)) record = *r;
     stateRepeatTimes += 1;
     const std::string_view next = record ? runAction(record->selectorAction) : current;
     if (!next.empty() && next != current) {
@@ -90,7 +93,8 @@ void ZyvTouchConverter::submitGesture() {
         dictZyvStateContext.set(kStateCurrent, next);
         _logger.logf(kLogStates, "enter %.*s", static_cast<int>(next.size()), next.data());
         if (const StateRecord* entered = dictZyvStateContext.record(next)) {
-            runOperation(entered->selectorEntry);
+            const std::string_view entry = entered->selectorEntry;
+            runOperation(entry);
         }
     }
 

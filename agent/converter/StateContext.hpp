@@ -28,6 +28,8 @@ struct StateRecord {
 // holds a view of them.
 using StateValue = std::variant<bool, std::int64_t, double, std::string_view, StateRecord>;
 
+// Pointers that find() and record() return are invalidated by set() and
+// erase(): copy what you need before running anything that may add entries.
 class StateContext {
 public:
     bool contains(std::string_view key) const { return find(key) != nullptr; }
@@ -38,6 +40,7 @@ public:
     bool erase(std::string_view key);
     void clear() { entries_.clear(); }
     std::size_t size() const { return entries_.size(); }
+    std::size_t capacity() const { return entries_.capacity(); }
 
     // A number entry (integer or real) as a double; nullopt when absent or
     // not a number.

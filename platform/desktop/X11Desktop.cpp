@@ -82,6 +82,7 @@ struct X11Desktop::Impl : std::enable_shared_from_this<X11Desktop::Impl> {
     Rect frame;
     Point pointer;
     std::string activeApplication;
+    xcb_window_t activeWindow = XCB_NONE;
     std::shared_ptr<Observers> observers = std::make_shared<Observers>();
     int nextObserver = 0;
 
@@ -152,10 +153,9 @@ struct X11Desktop::Impl : std::enable_shared_from_this<X11Desktop::Impl> {
         if (type == 0) {
             const auto& err = reinterpret_cast<const xcb_generic_error_t&>(ev);
             if (systemLogEnabled(LogLevel::Debug)) {
-                systemLog(LogLevel::Debug,
-                          "X11: error " + std::to_string(err.error_code) + " for request " +
-                              std::to_string(err.major_code) + "." +
-                              std::to_string(err.minor_code));
+                systemLog(LogLevel::Debug, "X11: error " + std::to_string(err.error_code) +
+                                               " for request " + std::to_string(err.major_code) +
+                                               "." + std::to_string(err.minor_code));
             }
             return;
         }
@@ -169,8 +169,7 @@ struct X11Desktop::Impl : std::enable_shared_from_this<X11Desktop::Impl> {
     Reply<xcb_get_property_reply_t> property(xcb_window_t window, xcb_atom_t atom,
                                              std::uint32_t longs) {
         Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
-            c(),
-            xcb_get_property(c(), 0, window, atom, XCB_GET_PROPERTY_TYPE_ANY, 0, longs),
+            c(), xcb_get_property(c(), 0, window, atom, XCB_GET_PROPERTY_TYPE_ANY, 0, longs),
             nullptr));
         collectQueued();
         return reply;
@@ -180,10 +179,10 @@ struct X11Desktop::Impl : std::enable_shared_from_this<X11Desktop::Impl> {
     // none (no active window, or one without WM_CLASS).
     std::string readActiveApplication() {
         auto active = property(root, activeWindowAtom, 1);
-        if (!active || active->format != 32 || xcb_get_property_value_length(active.get()) < 4)
-            return {};
-        xcb_window_t window = 0;
-        std::memcpy(&window, xcb_get_property_value(active.get()), sizeof window);
+        xcb_window_t window = XCB_NONE;
+        if (active && active->format == 32 && xcb_get_property_value_length(active.get()) >= 4)
+            std::memcpy(&window, xcb_get_property_value(active.get()), sizeof window);
+        activeWindow = window;
         if (window == XCB_NONE)
             return {};
         auto wmClass = property(window, XCB_ATOM_WM_CLASS, 256);
@@ -281,8 +280,8 @@ std::unique_ptr<X11Desktop> X11Desktop::connect(RunLoop& loop, const std::string
     for (int i = 0; i < screenNumber && it.rem; ++i)
         xcb_screen_next(&it);
     if (!it.rem) {
-        setError(error,
-                 "display '" + impl->displayName + "' has no screen " + std::to_string(screenNumber));
+        setError(error, "display '" + impl->displayName + "' has no screen " +
+                            std::to_string(screenNumber));
         return nullptr;
     }
     impl->root = it.data->root;
@@ -315,8 +314,8 @@ std::unique_ptr<X11Desktop> X11Desktop::connect(RunLoop& loop, const std::string
     if (versionCookie) {
         Reply<xcb_randr_query_version_reply_t> version(
             xcb_randr_query_version_reply(c.get(), *versionCookie, nullptr));
-        impl->hasPrimary = version && (version->major_version > 1 ||
-                                       (version->major_version == 1 && version->minor_version >= 3));
+        impl->hasPrimary = version && (version->major_version > 1 || (version->major_version == 1 &&
+                                                                      version->minor_version >= 3));
     }
     if (const int code = xcb_connection_has_error(c.get())) {
         setError(error, events::xConnectionError(code, displayName));
@@ -382,6 +381,10 @@ const std::string& X11Desktop::displayName() const {
 
 const std::string& X11Desktop::activeApplication() const {
     return impl_->activeApplication;
+}
+
+std::uint32_t X11Desktop::activeWindow() const {
+    return impl_->activeWindow;
 }
 
 bool X11Desktop::connected() const {

@@ -5,8 +5,10 @@
 // WM_CLASS class.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "platform/desktop/Desktop.hpp"
 #include "platform/runloop/RunLoop.hpp"
@@ -50,6 +52,8 @@ class X11Desktop : public Desktop {
     const std::string& displayName() const;
     // The application of the active window, empty when none is known.
     const std::string& activeApplication() const;
+    // The window _NET_ACTIVE_WINDOW named when last read (0 for none).
+    std::uint32_t activeWindow() const;
     // False once the server has closed the connection.
     bool connected() const;
 

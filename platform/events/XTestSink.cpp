@@ -116,8 +116,7 @@ std::unique_ptr<XTestSink> XTestSink::open(const XTestScreen& screen, std::strin
 }
 
 XTestSink::XTestSink(Private, std::unique_ptr<Connection> connection, const XTestScreen& screen)
-    : connection_(std::move(connection)),
-      state_(screen.x, screen.y, screen.width, screen.height) {}
+    : connection_(std::move(connection)), state_(screen.x, screen.y, screen.width, screen.height) {}
 
 XTestSink::~XTestSink() = default;
 
@@ -168,9 +167,8 @@ void XTestSink::post(const CGEvent& event) {
         if (Reply<xcb_generic_error_t> err{xcb_request_check(c, cookie)}) {
             refused = true;
             if (systemLogEnabled(LogLevel::Debug)) {
-                systemLog(LogLevel::Debug,
-                          "XTest: the server refused a request (error " +
-                              std::to_string(err->error_code) + ")");
+                systemLog(LogLevel::Debug, "XTest: the server refused a request (error " +
+                                               std::to_string(err->error_code) + ")");
             }
         }
     }

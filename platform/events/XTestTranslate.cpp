@@ -129,8 +129,8 @@ std::vector<FakeInput> translateForXTest(const CGEvent& event, XTestTranslationS
             if (!code || *code < 0 || *code > std::numeric_limits<CGKeyCode>::max())
                 break;
             if (auto key = xKeyCode(static_cast<CGKeyCode>(*code)))
-                out.push_back({event.type == kCGEventKeyDown ? kXKeyPress : kXKeyRelease, *key, 0,
-                               0});
+                out.push_back(
+                    {event.type == kCGEventKeyDown ? kXKeyPress : kXKeyRelease, *key, 0, 0});
             break;
         }
         case kCGEventScrollWheel:

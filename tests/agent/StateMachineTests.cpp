@@ -142,3 +142,15 @@ TEST_F(StateMachineTest, MoreFingersFollowTheCountAlone) {
     report(0.03, {up(2, 5000, 5000)});
     EXPECT_EQ(state(), "stateIdle");
 }
+
+TEST_F(StateMachineTest, ContextGrowingDuringAnActionIsSafe) {
+    // Fill the context to its capacity, so that the next new entry (the idle
+    // action's choice of the cursor touch) moves every entry. A sanitizer
+    // build catches any pointer into the context held across the action.
+    auto& ctx = c->dictZyvStateContext;
+    for (int i = 0; ctx.size() < ctx.capacity(); ++i) ctx.set("padding" + std::to_string(i), 0.0);
+    ASSERT_FALSE(ctx.contains(kStateInfoFingerForCursor));
+    report(0.0, {down(1, 16384, 16384)});  // stateIdle -> state1Finger0, its entry runs
+    EXPECT_EQ(state(), "state1Finger0");
+    EXPECT_EQ(events().size(), 2u);
+}

@@ -2,6 +2,7 @@
 // writes what the agent did as a trace.
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -36,6 +37,7 @@ constexpr double kSessionEpoch = 800000000.0;  // the agent's absolute clock at 
 
 constexpr const char* kUsage =
     "Usage: tactreplay SESSION [--trace FILE|-] [--bus] [--realtime] [--prefs-dir DIR]\n"
+    "                  [--bench]\n"
     "\n"
     "Runs the touch agent on a virtual frame that plays SESSION (a session file,\n"
     "see docs/replay.md; - reads standard input) and exits once every line is\n"
@@ -49,6 +51,9 @@ constexpr const char* kUsage =
     "  --realtime        wait for each line's time instead of jumping to it\n"
     "  --prefs-dir DIR   use DIR for the preference files (default: a fresh\n"
     "                    temporary folder, removed at the end)\n"
+    "  --bench           replay in virtual time without a trace, then print the\n"
+    "                    reports handled, the seconds taken and the reports per\n"
+    "                    second to standard error\n"
     "  --help            show this text\n"
     "\n"
     "Exit status: 0 when the session was played, 2 for a malformed session or\n"
@@ -60,6 +65,7 @@ struct Options {
     bool bus = false;
     bool realtime = false;
     std::optional<std::string> prefsDir;
+    bool bench = false;
 };
 
 int usageError(const std::string& message) {
@@ -224,6 +230,8 @@ int main(int argc, char** argv) {
             options.realtime = true;
         } else if (arg == "--realtime") {
             options.realtime = true;
+        } else if (arg == "--bench") {
+            options.bench = true;
         } else if (arg.size() > 1 && arg[0] == '-') {
             return usageError("unknown option '" + arg + "'");
         } else if (options.session.empty()) {
@@ -234,6 +242,8 @@ int main(int argc, char** argv) {
     }
     if (options.session.empty())
         return usageError("no session file given");
+    if (options.bench && (options.trace || options.realtime))
+        return usageError("--bench replays in virtual time without a trace");
 
     // Read and check the whole session before anything runs.
     std::string text;
@@ -259,9 +269,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tactreplay: %s\n", error.c_str());
         return 2;
     }
+    std::size_t reportCount = 0;  // input reports the frame will send
     {
         platform::hid::VirtualFrame probe(session->header.frame);
         for (const auto& line : session->lines) {
+            if (line.verb == SessionLine::Verb::Raw)
+                ++reportCount;
             if (line.verb != SessionLine::Verb::Touch)
                 continue;
             std::vector<std::vector<std::uint8_t>> reports;
@@ -270,6 +283,7 @@ int main(int argc, char** argv) {
                              line.lineNumber, error.c_str());
                 return 2;
             }
+            reportCount += reports.size();
         }
     }
 
@@ -356,9 +370,17 @@ int main(int argc, char** argv) {
     int rc = 0;
     if (tact::agentStart(environment)) {
         Player player(*session, options.session, *loop, *centre, desktop, *backend, frame);
+        const auto started = std::chrono::steady_clock::now();
         bool played = virtualLoop ? player.playVirtual(*virtualLoop) : player.playRealtime();
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
         if (!played)
             rc = 2;
+        if (played && options.bench) {
+            const double seconds = took.count();
+            std::fprintf(stderr, "tactreplay: bench: %zu reports, %.3f s, %.0f reports/s\n",
+                         reportCount, seconds,
+                         seconds > 0 ? static_cast<double>(reportCount) / seconds : 0.0);
+        }
     } else {
         std::fprintf(stderr, "tactreplay: the agent could not start (see above)\n");
         rc = 1;
