@@ -3,7 +3,7 @@ BUILD ?= build
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 JOBS ?= $(shell nproc)
 
-.PHONY: all bootstrap configure build test demo install format clean
+.PHONY: all bootstrap configure build test demo install format clean bench
 
 all: build
 
@@ -31,6 +31,14 @@ install:
 	@test -f $(BUILD)/cmake_install.cmake || { echo "make install: nothing is built in $(BUILD); run 'make build' first (as yourself, not root)" >&2; exit 1; }
 	cmake --install $(BUILD) --prefix "$(PREFIX)"
 	@if [ -n "$$SUDO_UID" ] && [ -f $(BUILD)/install_manifest.txt ]; then chown "$$SUDO_UID:$$SUDO_GID" $(BUILD)/install_manifest.txt; fi
+
+# Benchmarks: an optimised build of its own in build-bench/, then the figures
+# (see docs/performance.md). Not part of `make test`.
+BENCH_BUILD ?= build-bench
+bench: bootstrap
+	@cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_BENCHMARKS=ON -DBUILD_TESTING=OFF >/dev/null
+	@cmake --build $(BENCH_BUILD) -j $(JOBS) --target tact_benchmarks make_bench_session tactreplay
+	@bench/run $(BENCH_BUILD)
 
 format:
 	@git ls-files '*.cpp' '*.hpp' | xargs clang-format -i

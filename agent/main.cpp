@@ -34,6 +34,16 @@ constexpr const char* kUsage =
     "  TACT_SCREEN=WxH      screen size in points when no display is reachable\n"
     "  TACT_LOG_LEVEL=LEVEL debug, info, notice, warning or error (default info)\n";
 
+// The uinput sink's reason without its "not injected": they are, by XTest.
+std::string withoutNotInjected(std::string reason) {
+    for (const char* phrase :
+         {": input events are not injected", "; input events are not injected"}) {
+        for (auto at = reason.find(phrase); at != std::string::npos; at = reason.find(phrase))
+            reason.erase(at, std::strlen(phrase));
+    }
+    return reason;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {

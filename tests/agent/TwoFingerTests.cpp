@@ -216,3 +216,16 @@ TEST_F(TwoFingerTest, TwoFingersDuringMomentumEndItAndStartOver) {
     ASSERT_FALSE(scrolls.empty());
     EXPECT_EQ(field(*scrolls.back(), kCGScrollWheelEventMomentumPhase), 3);
 }
+
+TEST_F(TwoFingerTest, ResetDuringMomentumEndsItOnTheNextTick) {
+    c->dictZyvStateContext.set(kStateInfoScrollMomentumDeltaY, std::int64_t{8});
+    c->state2FingersMomentumScrollEntry();
+    loop.runUntil(800000000.0 + 0.015);  // one tick
+    sink.events.clear();
+    c->resetToStateIdle();  // the deltas vanish; the timer runs on
+    EXPECT_TRUE(c->momentumRunning());
+    loop.run();
+    ASSERT_EQ(sink.events.size(), 1u);  // only the end: the final pass posts nothing more
+    EXPECT_EQ(field(sink.events[0], kCGScrollWheelEventMomentumPhase), 3);
+    EXPECT_FALSE(c->momentumRunning());
+}
