@@ -117,7 +117,8 @@ int main(int argc, char** argv) {
         if (sink) {
             platform::systemLog(platform::LogLevel::Info,
                                 "injecting events through XTest on display " + x11->displayName() +
-                                    " (" + sinkError + ")");
+                                    " (the virtual input device is not available: " +
+                                    withoutNotInjected(sinkError) + ")");
         } else {
             sinkError += "; " + xtestError;
         }

@@ -318,9 +318,9 @@ for p in "${programs[@]}"; do
     text=$(groff -man -Tascii -P-cbou -rLL=250n "$page" 2>/dev/null)
     # Every option the program's help names is described.
     if [[ -f $work/help-$p ]]; then
-        for option in $(grep -oE -- '--[a-z][a-z-]*' "$work/help-$p" | sort -u); do
+        while read -r option; do
             grep -qF -- "$option" <<<"$text" || fail "$p.1 does not describe $option"
-        done
+        done < <(grep -oE -- '--[a-z][a-z-]*' "$work/help-$p" | sort -u)
     fi
     if command -v man >/dev/null; then
         out=$(MANWIDTH=80 man -l "$page" 2>&1 >/dev/null | grep -v 'cannot adjust line')
