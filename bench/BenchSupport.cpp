@@ -115,12 +115,15 @@ Script makeScript(const VirtualFrameConfig& config, int fingers) {
             script.warmup.push_back(encode(frame, contacts(0, 1200 * i)));
         startY = 1200 * 8;
     }
-    // Then 64 steps of 40 units one way and 64 back: every finger moves with
-    // every sample (one finger diagonally, the others down and up).
-    constexpr int kSteps = 64;
-    constexpr int kStep = 40;
-    for (int k = 1; k <= 2 * kSteps; ++k) {
-        const int offset = (k <= kSteps ? k : 2 * kSteps - k) * kStep;
+    // Then steps one way and as many back, so that every finger moves with
+    // every sample: one finger diagonally by 40 units (a drag of the pointer),
+    // two fingers down and up by 720 units, just past the gesture move
+    // threshold at the default settings (about 708 units), so that every
+    // sample posts a scroll event; more fingers down and up by 40 units.
+    const int steps = fingers == 2 ? 16 : 64;
+    const int step = fingers == 2 ? 720 : 40;
+    for (int k = 1; k <= 2 * steps; ++k) {
+        const int offset = (k <= steps ? k : 2 * steps - k) * step;
         script.loop.push_back(encode(frame, contacts(fingers == 1 ? offset : 0, startY + offset)));
     }
     return script;

@@ -15,6 +15,7 @@
 #include "agent/touchevents/TouchEvents.hpp"
 #include "bench/BenchSupport.hpp"
 #include "bench/CountingAllocator.hpp"
+#include "platform/log/SystemLog.hpp"
 
 namespace tact::bench {
 namespace {
@@ -121,6 +122,8 @@ void registerAll() {
 }  // namespace tact::bench
 
 int main(int argc, char** argv) {
+    // The converter reports its thresholds at Info each time one is made.
+    platform::setSystemLogLevel(platform::LogLevel::Warning);
     tact::bench::registerAll();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
