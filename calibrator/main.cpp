@@ -15,6 +15,7 @@
 #include "platform/notify/NotificationCenter.hpp"
 #include "platform/runloop/RunLoop.hpp"
 #include "qtsupport/QtRunLoopBridge.hpp"
+#include "qtsupport/Screenshot.hpp"
 
 namespace {
 
@@ -51,37 +52,12 @@ Options parseOptions(int argc, char** argv) {
         const char* arg = argv[i];
         if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
             options.help = true;
-        } else if (std::strcmp(arg, "--screenshot") == 0) {
-            if (i + 1 >= argc) {
-                options.error = "--screenshot needs a file name";
+        } else if (tact::takeScreenshotOption(i, argc, argv, &options.screenshot, &options.error)) {
+            if (!options.error.empty())
                 return options;
-            }
-            options.screenshot = argv[++i];
-        } else if (std::strncmp(arg, "--screenshot=", 13) == 0) {
-            options.screenshot = arg + 13;
-            if (options.screenshot.empty()) {
-                options.error = "--screenshot needs a file name";
-                return options;
-            }
         }
     }
     return options;
-}
-
-// Saves the screen (the window when the screen cannot be read) as a PNG.
-bool saveScreenshot(QWidget& window, const std::string& path) {
-    QScreen* screen = window.screen() ? window.screen() : QGuiApplication::primaryScreen();
-    QPixmap pixmap = screen ? screen->grabWindow(0) : QPixmap();
-    if (pixmap.isNull())
-        pixmap = window.grab();
-    if (pixmap.isNull() || !pixmap.save(QString::fromStdString(path), "PNG")) {
-        platform::systemLog(platform::LogLevel::Error,
-                            "calibrator: cannot write the screenshot to " + path);
-        return false;
-    }
-    std::printf("tactcalib: screenshot written to %s\n", path.c_str());
-    std::fflush(stdout);
-    return true;
 }
 
 }  // namespace
@@ -132,7 +108,8 @@ int main(int argc, char** argv) {
                                  return;
                              screenshotScheduled = true;
                              QTimer::singleShot(kScreenshotDelayMilliseconds, &delegate, [&] {
-                                 screenshotFailed = !saveScreenshot(*window, options.screenshot);
+                                 screenshotFailed = !tact::saveScreenshot(
+                                     *window, options.screenshot, "tactcalib");
                                  delegate.exit();
                              });
                          });

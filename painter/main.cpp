@@ -16,6 +16,7 @@
 #include "platform/notify/NotificationCenter.hpp"
 #include "platform/runloop/RunLoop.hpp"
 #include "qtsupport/QtRunLoopBridge.hpp"
+#include "qtsupport/Screenshot.hpp"
 
 namespace {
 
@@ -69,37 +70,12 @@ Options parseOptions(int argc, char** argv) {
             options.trace = true;
         } else if (std::strcmp(arg, "--assume-active") == 0) {
             options.assumeActive = true;
-        } else if (std::strcmp(arg, "--screenshot") == 0) {
-            if (i + 1 >= argc) {
-                options.error = "--screenshot needs a file name";
+        } else if (tact::takeScreenshotOption(i, argc, argv, &options.screenshot, &options.error)) {
+            if (!options.error.empty())
                 return options;
-            }
-            options.screenshot = argv[++i];
-        } else if (std::strncmp(arg, "--screenshot=", 13) == 0) {
-            options.screenshot = arg + 13;
-            if (options.screenshot.empty()) {
-                options.error = "--screenshot needs a file name";
-                return options;
-            }
         }
     }
     return options;
-}
-
-// Saves the screen (the window when the screen cannot be read) as a PNG.
-bool saveScreenshot(QWidget& window, const std::string& path) {
-    QScreen* screen = window.screen() ? window.screen() : QGuiApplication::primaryScreen();
-    QPixmap pixmap = screen ? screen->grabWindow(0) : QPixmap();
-    if (pixmap.isNull())
-        pixmap = window.grab();
-    if (pixmap.isNull() || !pixmap.save(QString::fromStdString(path), "PNG")) {
-        platform::systemLog(platform::LogLevel::Error,
-                            "painter: cannot write the screenshot to " + path);
-        return false;
-    }
-    std::printf("tactpaint: screenshot written to %s\n", path.c_str());
-    std::fflush(stdout);
-    return true;
 }
 
 }  // namespace
@@ -160,7 +136,7 @@ int main(int argc, char** argv) {
         QTimer screenshotTimer;
         screenshotTimer.setSingleShot(true);
         QObject::connect(&screenshotTimer, &QTimer::timeout, &delegate, [&] {
-            screenshotFailed = !saveScreenshot(*window, options.screenshot);
+            screenshotFailed = !tact::saveScreenshot(*window, options.screenshot, "tactpaint");
             QCoreApplication::quit();
         });
         QObject::connect(delegate.touchView, &tact::TouchView::painted, &delegate,
