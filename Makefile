@@ -36,8 +36,7 @@ install:
 # (see docs/performance.md). Not part of `make test`.
 BENCH_BUILD ?= build-bench
 bench: bootstrap
-	@cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_BENCHMARKS=ON -DBUILD_TESTING=OFF \
-	    "-DCMAKE_CXX_FLAGS=-Wno-restrict -Wno-stringop-overflow" >/dev/null
+	@cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_BENCHMARKS=ON -DBUILD_TESTING=OFF >/dev/null
 	@cmake --build $(BENCH_BUILD) -j $(JOBS) --target tact_benchmarks make_bench_session tactreplay
 	@bench/run $(BENCH_BUILD)
 

@@ -83,13 +83,19 @@ class ConverterRig {
     ConverterRig(const ConverterRig&) = delete;
     ConverterRig& operator=(const ConverterRig&) = delete;
 
-    // One report cycle: the clock moves on by one report interval (running
-    // whatever is due), then the sample's reports are submitted.
-    void play(const Sample& sample) {
+    // One report interval passes on the virtual clock (whatever is due runs).
+    void advanceClock() {
         now_ += kReportInterval;
         loop_.runUntil(now_);
+    }
+    // The report cycle of one sample: its reports go to the converter.
+    void submit(const Sample& sample) {
         for (const auto& report : sample)
             converter_->submitMTReport(report);
+    }
+    void play(const Sample& sample) {
+        advanceClock();
+        submit(sample);
     }
 
     ZyvTouchConverter& converter() { return *converter_; }

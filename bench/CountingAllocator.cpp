@@ -43,6 +43,10 @@ std::uint64_t disarmAllocationCount() {
     return gCount;
 }
 
+std::uint64_t allocationCount() {
+    return gCount;
+}
+
 __attribute__((noinline)) void countedAllocation(std::size_t size) {
     asm volatile("" : : "r"(size) : "memory");  // kept as a real call for the debugger
 }

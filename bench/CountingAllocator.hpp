@@ -13,6 +13,8 @@ namespace tact::bench {
 void armAllocationCount();
 // Stops counting and returns the allocations made since armAllocationCount().
 std::uint64_t disarmAllocationCount();
+// The allocations counted since armAllocationCount(), counting on.
+std::uint64_t allocationCount();
 
 // Called for every counted allocation. It does nothing; it is there so that
 // a debugger can stop on it (`break tact::bench::countedAllocation`) and show
