@@ -22,10 +22,10 @@ get_filename_component(TACT_DATA_DIR ${CMAKE_CURRENT_LIST_DIR}/../data ABSOLUTE)
 set(TACT_PANE_DESTINATION lib/tact/panes)
 
 # Programs with a man page, and those of them with a window.
-set(TACT_INSTALLED_PROGRAMS tactagent tactreplay tactcalib tactpaint tactprefs)
+set(TACT_INSTALLED_PROGRAMS tactagent tactreplay tactrecord tactcalib tactpaint tactprefs)
 set(TACT_DESKTOP_PROGRAMS tactcalib tactpaint tactprefs)
 
-foreach(program IN LISTS TACT_INSTALLED_PROGRAMS ITEMS tactrecord)
+foreach(program IN LISTS TACT_INSTALLED_PROGRAMS)
     if(TARGET ${program})
         install(TARGETS ${program} RUNTIME DESTINATION bin)
     endif()

@@ -86,8 +86,7 @@ fi
 expected=()
 for p in "${programs[@]}"; do
     expected+=("bin/$p")
-    # tactrecord comes without a man page of its own so far.
-    [[ $p == tactrecord ]] || expected+=("share/man/man1/$p.1")
+    expected+=("share/man/man1/$p.1")
     case $p in
         tactcalib | tactpaint | tactprefs) expected+=("share/applications/$p.desktop") ;;
         tactagent) expected+=("lib/systemd/user/tactagent.service") ;;
