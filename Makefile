@@ -3,7 +3,7 @@ BUILD ?= build
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 JOBS ?= $(shell nproc)
 
-.PHONY: all bootstrap configure build test demo install format clean bench
+.PHONY: all bootstrap configure build test demo install format clean bench sanitize
 
 all: build
 
@@ -39,6 +39,18 @@ bench: bootstrap
 	@cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_BENCHMARKS=ON -DBUILD_TESTING=OFF >/dev/null
 	@cmake --build $(BENCH_BUILD) -j $(JOBS) --target tact_benchmarks make_bench_session tactreplay
 	@bench/run $(BENCH_BUILD)
+
+# The whole test suite once more, built with AddressSanitizer and
+# UndefinedBehaviorSanitizer (leaks included), in build-sanitize/.
+SANITIZE_BUILD ?= build-sanitize
+SANITIZE_FLAGS = -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined
+sanitize: bootstrap
+	@cmake -S . -B $(SANITIZE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	    "-DCMAKE_CXX_FLAGS=$(SANITIZE_FLAGS)" "-DCMAKE_EXE_LINKER_FLAGS=$(SANITIZE_FLAGS)" \
+	    "-DCMAKE_SHARED_LINKER_FLAGS=$(SANITIZE_FLAGS)" >/dev/null
+	@cmake --build $(SANITIZE_BUILD) -j $(JOBS)
+	@ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	    scripts/with-session-bus ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j $(JOBS)
 
 format:
 	@git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
