@@ -214,7 +214,7 @@ TEST(PlistCodecStructure, WritersRefuseNestingBeyondTheLimit) {
 }
 
 TEST(PlistCodecStructure, ReadsWhatOtherWritersProduce) {
-    // Apple-style layout, comments, CDATA, entities, multi-line data.
+    // The layout other property-list writers use: comments, CDATA, entities, multi-line data.
     const char* xml = R"(<?xml version="1.0" encoding="UTF-8"?>
 <!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
 <plist version="1.0">
