@@ -26,9 +26,9 @@ void ZyvTouchConverter::state2FingersGestureCheckPrepare() {
     resetTouchesDelta();
     dictZyvStateContext.set(kStateInfoCenterDeltaX, 0.0);
     dictZyvStateContext.set(kStateInfoCenterDeltaY, 0.0);
-    for (auto key : {kStateInfoPinchDirection, kStateInfo4FingersInPinchMode,
-                     kStateInfo4FingersInSwipeMode, kStateInfoSwipeDirection,
-                     kStateInfo4FingersInRotateMode}) {
+    for (auto key :
+         {kStateInfoPinchDirection, kStateInfo4FingersInPinchMode, kStateInfo4FingersInSwipeMode,
+          kStateInfoSwipeDirection, kStateInfo4FingersInRotateMode}) {
         dictZyvStateContext.erase(key);
     }
 }
@@ -120,8 +120,10 @@ namespace {
 
 // Truncation toward zero into 32 bits; values beyond the range are held at it.
 std::int32_t pixels(double v) {
-    if (!(v > -2147483648.0)) return v != v ? 0 : INT32_MIN;
-    if (!(v < 2147483647.0)) return INT32_MAX;
+    if (!(v > -2147483648.0))
+        return v != v ? 0 : INT32_MIN;
+    if (!(v < 2147483647.0))
+        return INT32_MAX;
     return static_cast<std::int32_t>(v);
 }
 
@@ -142,10 +144,14 @@ bool ZyvTouchConverter::state2FingersScrollCheck(StateContext& context, std::uin
     const std::int32_t ix = pixels(accX * screenRect.width);
     const std::int32_t iy = pixels(accY * screenRect.height);
     // A running average of the steps, for the momentum after the lift.
-    context.set(kStateInfoScrollMomentumDeltaX,
-                std::int64_t{(static_cast<std::int64_t>(context.int32(kStateInfoScrollMomentumDeltaX)) + ix) / 2});
-    context.set(kStateInfoScrollMomentumDeltaY,
-                std::int64_t{(static_cast<std::int64_t>(context.int32(kStateInfoScrollMomentumDeltaY)) + iy) / 2});
+    context.set(
+        kStateInfoScrollMomentumDeltaX,
+        std::int64_t{
+            (static_cast<std::int64_t>(context.int32(kStateInfoScrollMomentumDeltaX)) + ix) / 2});
+    context.set(
+        kStateInfoScrollMomentumDeltaY,
+        std::int64_t{
+            (static_cast<std::int64_t>(context.int32(kStateInfoScrollMomentumDeltaY)) + iy) / 2});
     if (phase != 2 || ix != 0 || iy != 0) {
         GestureRecord record;
         record.ZyvGestureType = kGestureScroll;

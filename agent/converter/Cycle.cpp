@@ -74,7 +74,8 @@ void ZyvTouchConverter::cleanupTouchSets() {
 
 void ZyvTouchConverter::submitGesture() {
     actions.clear();
-    if (!updateTouchSets()) return;
+    if (!updateTouchSets())
+        return;
 
     // The current state's action chooses the next state; on a change the
     // current state's exit runs, then the next state's entry.
@@ -82,14 +83,16 @@ void ZyvTouchConverter::submitGesture() {
     // which may move what a pointer into it would point at.
     const std::string_view current = dictZyvStateContext.name(kStateCurrent);
     std::optional<StateRecord> record;
-    if (const StateRecord* r = dictZyvStateContext.record(current)) record = *r;
+    if (const StateRecord* r = dictZyvStateContext.record(current))
+        record = *r;
     stateRepeatTimes += 1;
     const std::string_view next = record ? runAction(record->selectorAction) : current;
     if (!next.empty() && next != current) {
         _logger.logf(kLogStates, "exit %.*s @ %d ", static_cast<int>(current.size()),
                      current.data(), static_cast<int>(stateRepeatTimes));
         stateRepeatTimes = 0;
-        if (record) runOperation(record->selectorExit);
+        if (record)
+            runOperation(record->selectorExit);
         dictZyvStateContext.set(kStateCurrent, next);
         _logger.logf(kLogStates, "enter %.*s", static_cast<int>(next.size()), next.data());
         if (const StateRecord* entered = dictZyvStateContext.record(next)) {
@@ -98,7 +101,8 @@ void ZyvTouchConverter::submitGesture() {
         }
     }
 
-    if (calibrateInProgress) postCalibrationTap();
+    if (calibrateInProgress)
+        postCalibrationTap();
     postGestures();
     cleanupTouchSets();
 }

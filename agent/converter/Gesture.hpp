@@ -37,9 +37,9 @@ inline constexpr std::uint32_t kDragRelease = 4;
 // optional members are the keys that may be absent.
 struct GestureRecord {
     std::int64_t ZyvGestureType = kGestureNone;
-    std::optional<float> positionX;  // "position.x", display points
-    std::optional<float> positionY;  // "position.y"
-    std::optional<std::int64_t> zyvGesture1FingerTapPhase;   // click count 1..3
+    std::optional<float> positionX;                           // "position.x", display points
+    std::optional<float> positionY;                           // "position.y"
+    std::optional<std::int64_t> zyvGesture1FingerTapPhase;    // click count 1..3
     std::optional<std::uint32_t> zyvGesture1FingerDragPhase;  // 1 press, 2 move, 4 release
     std::optional<double> deltaX;                             // "delta.x"
     std::optional<double> deltaY;                             // "delta.y"

@@ -14,19 +14,26 @@ constexpr double kThresholdRating = static_cast<double>(0.3f);
 
 std::string_view byFingerCount(int n) {
     switch (n) {
-        case 0: return kStateIdle;
-        case 1: return kState1FingerMove;
-        case 2: return kState2Fingers0;
-        case 3: return kState3Fingers0;
-        case 4: return kState4Fingers0;
-        default: return n < 0 ? kStateIdle : kState5Fingers0;
+        case 0:
+            return kStateIdle;
+        case 1:
+            return kState1FingerMove;
+        case 2:
+            return kState2Fingers0;
+        case 3:
+            return kState3Fingers0;
+        case 4:
+            return kState4Fingers0;
+        default:
+            return n < 0 ? kStateIdle : kState5Fingers0;
     }
 }
 
 }  // namespace
 
 std::uint32_t ZyvTouchConverter::swipeDirection(double w, double h) {
-    if (std::fabs(h) > 2 * std::fabs(w)) return h > 0 ? 2 : 1;
+    if (std::fabs(h) > 2 * std::fabs(w))
+        return h > 0 ? 2 : 1;
     return w > 0 ? 8 : 4;
 }
 
@@ -34,8 +41,10 @@ std::uint32_t ZyvTouchConverter::classifyBasedOnSwipe(double w, double h, double
     const double s = 10 * std::hypot(w, h);
     const double g = 2 * std::fabs(m - 1);
     const double t = 1.7188733853924696 * std::fabs(rho);
-    if (std::max({s, g, t}) < kThresholdRating) return 11;
-    if (s > std::max(g, t)) return 6;
+    if (std::max({s, g, t}) < kThresholdRating)
+        return 11;
+    if (s > std::max(g, t))
+        return 6;
     return g > t ? 8 : 5;
 }
 
@@ -49,9 +58,15 @@ void ZyvTouchConverter::state5FingersG5GestureCheckPrepare() {
     }
 }
 
-void ZyvTouchConverter::state3Fingers0Entry() { state5FingersG5GestureCheckPrepare(); }
-void ZyvTouchConverter::state4Fingers0Entry() { state5FingersG5GestureCheckPrepare(); }
-void ZyvTouchConverter::state5Fingers0Entry() { state5FingersG5GestureCheckPrepare(); }
+void ZyvTouchConverter::state3Fingers0Entry() {
+    state5FingersG5GestureCheckPrepare();
+}
+void ZyvTouchConverter::state4Fingers0Entry() {
+    state5FingersG5GestureCheckPrepare();
+}
+void ZyvTouchConverter::state5Fingers0Entry() {
+    state5FingersG5GestureCheckPrepare();
+}
 
 void ZyvTouchConverter::swipeDirectionStep(StateContext& context, double accX, double accY,
                                            std::int64_t type, const char* label) {
@@ -60,8 +75,10 @@ void ZyvTouchConverter::swipeDirectionStep(StateContext& context, double accX, d
     const std::uint32_t dir = swipeDirection(accX, accY);
     _logger.logf(kLogGestures, "%s dx,dy,dir: %f,%f,%d", label, accX, accY, static_cast<int>(dir));
     if (context.contains(kStateInfoSwipeDirection)) {
-        const auto combined = static_cast<std::uint32_t>(context.int32(kStateInfoSwipeDirection)) | dir;
-        if (combined != 3 && combined != 12) return;  // same way on, or a turn sideways
+        const auto combined =
+            static_cast<std::uint32_t>(context.int32(kStateInfoSwipeDirection)) | dir;
+        if (combined != 3 && combined != 12)
+            return;  // same way on, or a turn sideways
     }
     GestureRecord r;
     r.ZyvGestureType = type;
@@ -87,7 +104,8 @@ bool ZyvTouchConverter::accumulateMotion(StateContext& context, double limit, do
 
 bool ZyvTouchConverter::state3FingersG3GestureCheck(StateContext& context) {
     double accX = 0, accY = 0;
-    if (!accumulateMotion(context, 4 * gestureMoveThreshold, &accX, &accY, "G3")) return false;
+    if (!accumulateMotion(context, 4 * gestureMoveThreshold, &accX, &accY, "G3"))
+        return false;
     _logger.logf(kLogGestures, "Detect Gesture: 3 Fingers Move");
     swipeDirectionStep(context, accX, accY, kGestureSwipe3, "G3");
     return true;
@@ -98,7 +116,8 @@ bool ZyvTouchConverter::state4FingersG4GestureCheck(StateContext& context) {
         double dx = 0, dy = 0;
         calcDeltas(gestureTouchMask(), &dx, &dy, nullptr, nullptr);
         const double limit = 4 * gestureMoveThreshold;
-        if (std::fabs(touchesDelta.sumDeltaX) >= limit || std::fabs(touchesDelta.sumDeltaY) >= limit) {
+        if (std::fabs(touchesDelta.sumDeltaX) >= limit ||
+            std::fabs(touchesDelta.sumDeltaY) >= limit) {
             _logger.logf(kLogGestures, "Detect Gesture: 4 Fingers Move");
             context.set(kStateInfo4FingersInSwipeMode, true);
             return true;
@@ -159,42 +178,53 @@ bool ZyvTouchConverter::state5FingersG5GestureCheck(StateContext& context) {
 
 std::string_view ZyvTouchConverter::state3Fingers0Action() {
     const int n = activeFingerCount();
-    if (n != 3) return byFingerCount(n);
-    if (movingTouchesIndexMask == 0) return kState3Fingers0;
+    if (n != 3)
+        return byFingerCount(n);
+    if (movingTouchesIndexMask == 0)
+        return kState3Fingers0;
     platform::systemLog(platform::LogLevel::Debug, "three fingers move");
     return state3FingersG3GestureCheck(dictZyvStateContext) ? kState3FingersG3 : kState3Fingers0;
 }
 
 std::string_view ZyvTouchConverter::state4Fingers0Action() {
     const int n = activeFingerCount();
-    if (n != 4) return byFingerCount(n);
-    if (movingTouchesIndexMask == 0) return kState4Fingers0;
+    if (n != 4)
+        return byFingerCount(n);
+    if (movingTouchesIndexMask == 0)
+        return kState4Fingers0;
     return state4FingersG4GestureCheck(dictZyvStateContext) ? kState4FingersG4 : kState4Fingers0;
 }
 
 std::string_view ZyvTouchConverter::state5Fingers0Action() {
     const int n = activeFingerCount();
-    if (n < 5) return byFingerCount(n);
-    if (movingTouchesIndexMask == 0) return kState5Fingers0;
+    if (n < 5)
+        return byFingerCount(n);
+    if (movingTouchesIndexMask == 0)
+        return kState5Fingers0;
     return state5FingersG5GestureCheck(dictZyvStateContext) ? kState5FingersG5 : kState5Fingers0;
 }
 
 // Once recognised, a gesture keeps its state until every finger has lifted.
 std::string_view ZyvTouchConverter::state3FingersG3Action() {
-    if (activeFingerCount() <= 0) return kStateIdle;
+    if (activeFingerCount() <= 0)
+        return kStateIdle;
     state3FingersG3GestureCheck(dictZyvStateContext);
     return kState3FingersG3;
 }
 
 std::string_view ZyvTouchConverter::state4FingersG4Action() {
-    if (activeFingerCount() <= 0) return kStateIdle;
-    if (movingTouchesIndexMask != 0) state4FingersG4GestureCheck(dictZyvStateContext);
+    if (activeFingerCount() <= 0)
+        return kStateIdle;
+    if (movingTouchesIndexMask != 0)
+        state4FingersG4GestureCheck(dictZyvStateContext);
     return kState4FingersG4;
 }
 
 std::string_view ZyvTouchConverter::state5FingersG5Action() {
-    if (activeFingerCount() <= 0) return kStateIdle;
-    if (movingTouchesIndexMask != 0) state5FingersG5GestureCheck(dictZyvStateContext);
+    if (activeFingerCount() <= 0)
+        return kStateIdle;
+    if (movingTouchesIndexMask != 0)
+        state5FingersG5GestureCheck(dictZyvStateContext);
     return kState5FingersG5;
 }
 

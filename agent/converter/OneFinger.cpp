@@ -23,9 +23,10 @@ bool ZyvTouchConverter::actionCursorMove(float x, float y) {
     const platform::Point pointer = pointerLocation();
     const float tx = static_cast<float>(cursorMoveThreshold * screenRect.width);
     const float ty = static_cast<float>(cursorMoveThreshold * screenRect.height);
-    const bool move = timerExpired(kTimerClickExpiration) ||
-                      std::fabs(targetX - pointer.x) >= tx || std::fabs(targetY - pointer.y) >= ty;
-    if (!move) return false;
+    const bool move = timerExpired(kTimerClickExpiration) || std::fabs(targetX - pointer.x) >= tx ||
+                      std::fabs(targetY - pointer.y) >= ty;
+    if (!move)
+        return false;
     GestureRecord r;
     r.ZyvGestureType = kGesturePointerMove;
     r.positionX = static_cast<float>(targetX);
@@ -79,7 +80,9 @@ void ZyvTouchConverter::actionThirdClick() {
     queue(r);
 }
 
-void ZyvTouchConverter::actionRightClick() { queue(atPointer(kGestureRightClick, pointerLocation())); }
+void ZyvTouchConverter::actionRightClick() {
+    queue(atPointer(kGestureRightClick, pointerLocation()));
+}
 
 void ZyvTouchConverter::state1Finger0Entry() {
     if (const Touch* t = touchForCursor()) {
@@ -94,7 +97,8 @@ void ZyvTouchConverter::state1Finger0Entry() {
 std::string_view ZyvTouchConverter::state1Finger0Action() {
     const int n = activeFingerCount();
     if (n <= 0) {
-        if (timerExpired(kTimerClickExpiration)) return kStateIdle;  // held too long: no click
+        if (timerExpired(kTimerClickExpiration))
+            return kStateIdle;  // held too long: no click
         if (!timerExpired(kTimerSecondClickPending)) {
             actionSecondClick();
             timerStop(kTimerSecondClickPending);
@@ -143,9 +147,11 @@ std::string_view ZyvTouchConverter::state1Finger0Action() {
 
 std::string_view ZyvTouchConverter::state1FingerMoveAction() {
     const int n = activeFingerCount();
-    if (n <= 0) return kStateIdle;
+    if (n <= 0)
+        return kStateIdle;
     if (n == 1) {
-        if (!stayingTouches.empty()) return kState1FingerDrag;
+        if (!stayingTouches.empty())
+            return kState1FingerDrag;
         if (const Touch* t = touchForCursor()) {
             actionCursorDrag(static_cast<float>(t->positionX), static_cast<float>(t->positionY),
                              kDragPress);
@@ -168,13 +174,15 @@ std::string_view ZyvTouchConverter::state1FingerDragAction() {
         }
     };
     if (n == 1) {
-        if (!stayingTouches.empty()) return kState1FingerDrag;  // no event while the finger rests
+        if (!stayingTouches.empty())
+            return kState1FingerDrag;  // no event while the finger rests
         drag(kDragMove);
         return kState1FingerDrag;
     }
     // Every way out of a drag releases the button first.
     drag(kDragRelease);
-    if (n <= 0) return kStateIdle;
+    if (n <= 0)
+        return kStateIdle;
     if (n == 2) {
         timerRestart(kTimerClickExpiration, kTimerClickDuration);
         return kState2Fingers0;

@@ -57,8 +57,8 @@ void ZyvTouchConverter::postGestures() {
             }
             case kGestureRightClickUnused:
             case kGestureRightClick: {
-                CGEventRef event =
-                    CGEventCreateMouseEvent(nullptr, kCGEventRightMouseDown, at, kCGMouseButtonRight);
+                CGEventRef event = CGEventCreateMouseEvent(nullptr, kCGEventRightMouseDown, at,
+                                                           kCGMouseButtonRight);
                 CGEventPost(kCGHIDEventTap, event);
                 CGEventSetType(event, kCGEventRightMouseUp);
                 CGEventPost(kCGHIDEventTap, event);
@@ -66,13 +66,15 @@ void ZyvTouchConverter::postGestures() {
                 break;
             }
             case kGestureScroll: {
-                if (_bTouchTestMode) break;
+                if (_bTouchTestMode)
+                    break;
                 const auto dx = static_cast<std::int32_t>(r.deltaX.value_or(0));
                 const auto dy = static_cast<std::int32_t>(r.deltaY.value_or(0));
                 const auto phase = static_cast<int>(r.zyvGesture2FingersSwipePhase.value_or(0));
                 CGEventRef event =
                     CGEventCreateScrollWheelEvent(source, kCGScrollEventUnitPixel, 2, dy, dx);
-                if (!event) break;
+                if (!event)
+                    break;
                 const platform::Point pointer = pointerLocation();
                 CGEventSetLocation(event, CGPoint{pointer.x, pointer.y});
                 CGEventSetIntegerValueField(event, kCGScrollWheelEventIsContinuous, 1);
@@ -81,10 +83,12 @@ void ZyvTouchConverter::postGestures() {
                 break;
             }
             case kGestureMomentum: {
-                if (_bTouchTestMode) break;
+                if (_bTouchTestMode)
+                    break;
                 const auto dx = static_cast<std::int32_t>(r.deltaX.value_or(0));
                 const auto dy = static_cast<std::int32_t>(r.deltaY.value_or(0));
-                const auto phase = static_cast<std::uint32_t>(r.zyvGesture2FingersSwipePhase.value_or(0));
+                const auto phase =
+                    static_cast<std::uint32_t>(r.zyvGesture2FingersSwipePhase.value_or(0));
                 postMomentumScroll(dx, dy, phase);
                 _logger.logf(kLogGestures, "momentum scroll, phase:%i, deltax:%i, deltay:%i",
                              static_cast<int>(phase), dx, dy);
@@ -94,13 +98,15 @@ void ZyvTouchConverter::postGestures() {
             case kGestureRotate:
             case kGestureBegin:
             case kGestureEnd: {
-                if (_bTouchTestMode) break;
+                if (_bTouchTestMode)
+                    break;
                 if (!touchList) {
                     // The cycle's touches: arriving, moving, staying, leaving.
                     touchList.emplace();
                     for (const auto* list :
                          {&arrivingTouches, &movingTouches, &stayingTouches, &leavingTouches}) {
-                        for (const Touch& t : *list) touchList->push_back(t.toDictionary());
+                        for (const Touch& t : *list)
+                            touchList->push_back(t.toDictionary());
                     }
                 }
                 gestureInfo.set(platform::String(kTLInfoKeyDeviceID),
@@ -108,29 +114,35 @@ void ZyvTouchConverter::postGestures() {
                 CGEventRef event = systemVersion.minor >= 9
                                        ? tl_CGEventCreateFromGesture1(&gestureInfo, &*touchList)
                                        : tl_CGEventCreateFromGesture2(&gestureInfo, &*touchList);
-                if (event) CGEventPost(kCGHIDEventTap, event);
+                if (event)
+                    CGEventPost(kCGHIDEventTap, event);
                 gestureInfo.clear();
                 break;
             }
             case kGestureSwipe3:
             case kGestureSwipe4:
             case kGestureSwipe5: {
-                if (_bTouchTestMode) break;
+                if (_bTouchTestMode)
+                    break;
                 const auto dir = static_cast<std::uint32_t>(r.stateInfoSwipeDirection.value_or(0));
                 if (r.ZyvGestureType == kGestureSwipe3) {
                     actionWithSwipe(dir);
-                    _logger.logf(kLogGestures, "3Fingers swipe, direction:%i", static_cast<int>(dir));
+                    _logger.logf(kLogGestures, "3Fingers swipe, direction:%i",
+                                 static_cast<int>(dir));
                 } else if (r.ZyvGestureType == kGestureSwipe4) {
                     actionWith4FingersSwipe(dir);
-                    _logger.logf(kLogGestures, "4Fingers swipe, direction:%i", static_cast<int>(dir));
+                    _logger.logf(kLogGestures, "4Fingers swipe, direction:%i",
+                                 static_cast<int>(dir));
                 } else {
                     actionWith5FingersSwipe(dir);
-                    _logger.logf(kLogGestures, "5Fingers swipe, direction:%i", static_cast<int>(dir));
+                    _logger.logf(kLogGestures, "5Fingers swipe, direction:%i",
+                                 static_cast<int>(dir));
                 }
                 break;
             }
             case kGesturePinch5:
-                if (_bTouchTestMode) break;
+                if (_bTouchTestMode)
+                    break;
                 actionWithPinch(r.stateInfoPinchDirection.value_or(0));
                 break;
             default:

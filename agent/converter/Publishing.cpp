@@ -37,8 +37,10 @@ void ZyvTouchConverter::postTouch(const ContactRecord& r, int index,
 }
 
 void ZyvTouchConverter::postReport(std::span<const std::uint8_t> report) {
-    if (!_bTouchTestMode) return;
-    const std::uint8_t c = report.size() > kTouchReportCountOffset ? report[kTouchReportCountOffset] : 0;
+    if (!_bTouchTestMode)
+        return;
+    const std::uint8_t c =
+        report.size() > kTouchReportCountOffset ? report[kTouchReportCountOffset] : 0;
     auto read10 = [](std::span<const std::uint8_t> bytes, std::size_t i) {
         return ContactRecord::read10(bytes.subspan(1 + 10 * i).first<10>());
     };
@@ -51,7 +53,8 @@ void ZyvTouchConverter::postReport(std::span<const std::uint8_t> report) {
         const unsigned maxTouches = _bootparam.Flags & 0xF0;
         if (maxTouches >= 0x10 && maxTouches <= 0x60) {
             const std::size_t n = std::min<std::size_t>(c, capacity(report.size(), 10));
-            for (std::size_t i = 0; i < n; ++i) postTouch(read10(report, i), published++, dict);
+            for (std::size_t i = 0; i < n; ++i)
+                postTouch(read10(report, i), published++, dict);
         } else {
             const std::size_t n = std::min<std::size_t>(c, capacity(report.size(), 6));
             for (std::size_t i = 0; i < n; ++i) {
@@ -63,13 +66,16 @@ void ZyvTouchConverter::postReport(std::span<const std::uint8_t> report) {
         // The held first half first, then the rest from this report.
         const std::span<const std::uint8_t> held(prevMTReport.data(), prevMTReportLength);
         const std::size_t heldCount = capacity(prevMTReportLength, 10);
-        for (std::size_t i = 0; i < heldCount; ++i) postTouch(read10(held, i), published++, dict);
+        for (std::size_t i = 0; i < heldCount; ++i)
+            postTouch(read10(held, i), published++, dict);
         const std::size_t fresh =
             std::min<std::size_t>(prevActualCount - 6, capacity(report.size(), 10));
-        for (std::size_t i = 0; i < fresh; ++i) postTouch(read10(report, i), published++, dict);
+        for (std::size_t i = 0; i < fresh; ++i)
+            postTouch(read10(report, i), published++, dict);
     } else if (c >= 1 && c <= 6) {
         const std::size_t n = std::min<std::size_t>(c, capacity(report.size(), 10));
-        for (std::size_t i = 0; i < n; ++i) postTouch(read10(report, i), published++, dict);
+        for (std::size_t i = 0; i < n; ++i)
+            postTouch(read10(report, i), published++, dict);
     } else {
         return;
     }

@@ -44,12 +44,13 @@ std::optional<double> numberPreference(std::string_view key) {
 // longer than any click can last (over 10 s) are refused for the default.
 double clickLevelSeconds(std::string_view key, double fallback) {
     auto level = numberPreference(key);
-    if (!level) return fallback;
+    if (!level)
+        return fallback;
     const double seconds = *level * kClickLevelSeconds;
     if (!std::isfinite(seconds) || seconds < 0 || seconds > 10) {
-        platform::systemLog(platform::LogLevel::Warning,
-                            "preference " + std::string(key) + " level " + std::to_string(*level) +
-                                " ignored: out of range");
+        platform::systemLog(platform::LogLevel::Warning, "preference " + std::string(key) +
+                                                             " level " + std::to_string(*level) +
+                                                             " ignored: out of range");
         return fallback;
     }
     return seconds;
@@ -153,7 +154,8 @@ bool ZyvTouchConverter::initStateContext() {
         // samples on one line), would pin every touch to an edge: no calibration.
         if (isCalibrated) {
             bool finite = true;
-            for (const auto& field : fields) finite = finite && std::isfinite(*field.second);
+            for (const auto& field : fields)
+                finite = finite && std::isfinite(*field.second);
             if (!finite || KWIDTH == 0 || KHEIGHT == 0) {
                 platform::systemLog(platform::LogLevel::Warning,
                                     "stored calibration ignored: it is degenerate (recalibrate)");

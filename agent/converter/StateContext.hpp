@@ -31,7 +31,7 @@ using StateValue = std::variant<bool, std::int64_t, double, std::string_view, St
 // Pointers that find() and record() return are invalidated by set() and
 // erase(): copy what you need before running anything that may add entries.
 class StateContext {
-public:
+  public:
     bool contains(std::string_view key) const { return find(key) != nullptr; }
     const StateValue* find(std::string_view key) const;
     StateValue* find(std::string_view key);
@@ -57,7 +57,7 @@ public:
     auto begin() const { return entries_.begin(); }
     auto end() const { return entries_.end(); }
 
-private:
+  private:
     std::vector<std::pair<std::string, StateValue>> entries_;
 };
 

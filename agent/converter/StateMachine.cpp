@@ -71,18 +71,21 @@ constexpr std::pair<std::string_view, StateRecord> kStateTable[] = {
 }  // namespace
 
 void ZyvTouchConverter::registerStates() {
-    for (const auto& [name, record] : kStateTable) dictZyvStateContext.set(name, record);
+    for (const auto& [name, record] : kStateTable)
+        dictZyvStateContext.set(name, record);
 }
 
 std::string_view ZyvTouchConverter::runAction(std::string_view operation) {
     for (const auto& [name, action] : kActions) {
-        if (name == operation) return (this->*action)();
+        if (name == operation)
+            return (this->*action)();
     }
     return {};
 }
 
 void ZyvTouchConverter::runOperation(std::string_view operation) {
-    if (operation.empty()) return;
+    if (operation.empty())
+        return;
     for (const auto& [name, op] : kOperations) {
         if (name == operation) {
             (this->*op)();
@@ -132,7 +135,8 @@ const Touch* ZyvTouchConverter::touchForCursor() {
     } else if (arrivingTouchesIndexMask != 0 && !arrivingTouches.empty()) {
         picked = &arrivingTouches.front();
     }
-    if (!picked) return nullptr;
+    if (!picked)
+        return nullptr;
     dictZyvStateContext.set(kStateInfoFingerForCursor, picked->transducerIndex);
     const auto& stored = transducerTouches[static_cast<std::size_t>(picked->transducerIndex & 63)];
     return stored ? &*stored : picked;
@@ -141,7 +145,8 @@ const Touch* ZyvTouchConverter::touchForCursor() {
 std::string_view ZyvTouchConverter::stateIdleAction() {
     touchForCursor();  // fixes the cursor touch for the states that follow
     switch (activeFingerCount()) {
-        case 0: return kStateIdle;
+        case 0:
+            return kStateIdle;
         case 1:
             if (timerExpired(kTimerSecondClickPending) && timerExpired(kTimerThirdClickPending)) {
                 timerStop(kTimerClickExpiration);
@@ -156,9 +161,12 @@ std::string_view ZyvTouchConverter::stateIdleAction() {
         case 2:
             timerRestart(kTimerClickExpiration, kTimerClickDuration);
             return kState2Fingers0;
-        case 3: return kState3Fingers0;
-        case 4: return kState4Fingers0;
-        default: return activeFingerCount() < 0 ? kStateIdle : kState5Fingers0;
+        case 3:
+            return kState3Fingers0;
+        case 4:
+            return kState4Fingers0;
+        default:
+            return activeFingerCount() < 0 ? kStateIdle : kState5Fingers0;
     }
 }
 

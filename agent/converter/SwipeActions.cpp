@@ -18,31 +18,45 @@ bool wasActionLaunchPad = false;
 
 std::string_view ZyvTouchConverter::actionForSwipe(std::uint32_t direction) const {
     switch (direction) {
-        case 1: return kTLEventActionExposeAll;
-        case 2: return kTLEventActionExposeApplication;
-        case 4: return kTLEventActionControlRight;
-        case 8: return kTLEventActionControlLeft;
-        default: return {};
+        case 1:
+            return kTLEventActionExposeAll;
+        case 2:
+            return kTLEventActionExposeApplication;
+        case 4:
+            return kTLEventActionControlRight;
+        case 8:
+            return kTLEventActionControlLeft;
+        default:
+            return {};
     }
 }
 
 std::string_view ZyvTouchConverter::actionFor4FingersSwipe(std::uint32_t direction) const {
     std::string_view app;
-    if (_activeApplicationBundleId) app = *_activeApplicationBundleId;
+    if (_activeApplicationBundleId)
+        app = *_activeApplicationBundleId;
     if (app == kSafari) {
         switch (direction) {
-            case 4: return kTLEventActionCommandRightbracket;
-            case 8: return kTLEventActionCommandLeftbracket;
-            default: return SwipeActionIgnore;
+            case 4:
+                return kTLEventActionCommandRightbracket;
+            case 8:
+                return kTLEventActionCommandLeftbracket;
+            default:
+                return SwipeActionIgnore;
         }
     }
     if (app == kPreview) {
         switch (direction) {  // up and down are crossed in a document
-            case 1: return kTLEventActionDownArrow;
-            case 2: return kTLEventActionUpArrow;
-            case 4: return kTLEventActionRightArrow;
-            case 8: return kTLEventActionLeftArrow;
-            default: return SwipeActionIgnore;
+            case 1:
+                return kTLEventActionDownArrow;
+            case 2:
+                return kTLEventActionUpArrow;
+            case 4:
+                return kTLEventActionRightArrow;
+            case 8:
+                return kTLEventActionLeftArrow;
+            default:
+                return SwipeActionIgnore;
         }
     }
     return SwipeActionIgnore;
@@ -51,10 +65,13 @@ std::string_view ZyvTouchConverter::actionFor4FingersSwipe(std::uint32_t directi
 std::string_view ZyvTouchConverter::actionFor5FingersSwipe(std::uint32_t direction) const {
     switch (direction) {
         case 1:
-        case 2: return kTLEventActionLaunchPad;
+        case 2:
+            return kTLEventActionLaunchPad;
         case 4:
-        case 8: return kTLEventActionExposeDesktop;
-        default: return SwipeActionIgnore;
+        case 8:
+            return kTLEventActionExposeDesktop;
+        default:
+            return SwipeActionIgnore;
     }
 }
 
@@ -69,7 +86,8 @@ void ZyvTouchConverter::performSwipe(std::string_view action, std::uint32_t dire
         }
         return;
     }
-    if (action == SwipeActionIgnore) return;
+    if (action == SwipeActionIgnore)
+        return;
     tl_PostActionSequence(action);
 }
 
@@ -91,7 +109,8 @@ std::string_view ZyvTouchConverter::actionWithName(std::string_view name) {
         {"Expos\xC3\xA9", "32"},       {"Dashboard", "62"},    {"Spaces", "75"},
     };
     for (const auto& [display, action] : kNames) {
-        if (display == name) return action;
+        if (display == name)
+            return action;
     }
     return {};
 }
@@ -102,7 +121,8 @@ void ZyvTouchConverter::actionWithPinch(std::int64_t d) {
     if (systemVersion.minor < 8) {
         action = d == 2 ? kTLEventActionLaunchPad : kTLEventActionExposeDesktop;
     } else if (d == 2) {
-        action = wasActionExposeDesktop ? KTLEventActionEscapeExposeDesktop : kTLEventActionLaunchPad;
+        action =
+            wasActionExposeDesktop ? KTLEventActionEscapeExposeDesktop : kTLEventActionLaunchPad;
         wasActionLaunchPad = true;
         wasActionExposeDesktop = false;
     } else {

@@ -23,9 +23,12 @@ constexpr double kMomentumTick = 0.01;
 
 std::string_view upward(int n) {
     switch (n) {
-        case 3: return kState3Fingers0;
-        case 4: return kState4Fingers0;
-        default: return kState5Fingers0;
+        case 3:
+            return kState3Fingers0;
+        case 4:
+            return kState4Fingers0;
+        default:
+            return kState5Fingers0;
     }
 }
 
@@ -58,10 +61,12 @@ std::string_view ZyvTouchConverter::state2Fingers0Action() {
     }
     if (n == 1) {
         // One finger lifted first: no right click.
-        if (!timerExpired(kTimerClickExpiration)) timerStop(kTimerClickExpiration);
+        if (!timerExpired(kTimerClickExpiration))
+            timerStop(kTimerClickExpiration);
         return kStateIdle;
     }
-    if (n >= 3) return upward(n);
+    if (n >= 3)
+        return upward(n);
 
     if (!timerExpired(kTimerClickExpiration) && movingTouchesIndexMask != 0) {
         const float t = static_cast<float>(cursorMoveThreshold);
@@ -97,8 +102,10 @@ std::string_view ZyvTouchConverter::state2Fingers0Action() {
 
 std::string_view ZyvTouchConverter::state2FingersRotateAction() {
     const int n = activeFingerCount();
-    if (n == 1) return kState1FingerMove;
-    if (n <= 0) return kStateIdle;
+    if (n == 1)
+        return kState1FingerMove;
+    if (n <= 0)
+        return kStateIdle;
     if (state2FingersRotateCheck(dictZyvStateContext)) {
         GestureRecord r;
         r.ZyvGestureType = kGestureRotate;
@@ -108,7 +115,8 @@ std::string_view ZyvTouchConverter::state2FingersRotateAction() {
 }
 
 std::string_view ZyvTouchConverter::state2FingersMagnifyAction() {
-    if (activeFingerCount() <= 1) return kStateIdle;
+    if (activeFingerCount() <= 1)
+        return kStateIdle;
     if (state2FingersMagnifyCheck(dictZyvStateContext)) {
         GestureRecord r;
         r.ZyvGestureType = kGestureMagnify;
@@ -119,7 +127,8 @@ std::string_view ZyvTouchConverter::state2FingersMagnifyAction() {
 
 void ZyvTouchConverter::endTwoFingerGesture() {
     auto mode = dictZyvStateContext.number(kStateInfoGestureMode);
-    if (!mode) return;
+    if (!mode)
+        return;
     gestureInfo.set(platform::String(kInfoGestureSubtype), kSubtypeEnd);
     gestureInfo.set(platform::String(kInfoNextSubtype), static_cast<std::int64_t>(*mode));
     dictZyvStateContext.erase(kStateInfoGestureMode);
@@ -128,9 +137,13 @@ void ZyvTouchConverter::endTwoFingerGesture() {
     queue(end);
 }
 
-void ZyvTouchConverter::state2FingersRotateExit() { endTwoFingerGesture(); }
+void ZyvTouchConverter::state2FingersRotateExit() {
+    endTwoFingerGesture();
+}
 
-void ZyvTouchConverter::state2FingersMagnifyExit() { endTwoFingerGesture(); }
+void ZyvTouchConverter::state2FingersMagnifyExit() {
+    endTwoFingerGesture();
+}
 
 void ZyvTouchConverter::state2FingersScrollEntry() {
     dictZyvStateContext.set(kStateInfoScrollBegan, false);
@@ -154,14 +167,16 @@ std::string_view ZyvTouchConverter::state2FingersScrollAction() {
     if (n <= 1) {
         const bool still = dictZyvStateContext.int32(kStateInfoScrollMomentumDeltaX) == 0 &&
                            dictZyvStateContext.int32(kStateInfoScrollMomentumDeltaY) == 0;
-        if (!dictZyvStateContext.isYes(kStateInfoScrollHasMomentum) || still) return kStateIdle;
+        if (!dictZyvStateContext.isYes(kStateInfoScrollHasMomentum) || still)
+            return kStateIdle;
         return kState2FingersMomentumScroll;
     }
     return kStateIdle;
 }
 
 void ZyvTouchConverter::state2FingersScrollExit() {
-    if (!dictZyvStateContext.isYes(kStateInfoScrollHasMomentum)) return;
+    if (!dictZyvStateContext.isYes(kStateInfoScrollHasMomentum))
+        return;
     if (dictZyvStateContext.isYes(kStateInfoScrollBegan)) {
         state2FingersScrollCheck(dictZyvStateContext, 4);
     }
@@ -171,8 +186,10 @@ void ZyvTouchConverter::state2FingersScrollExit() {
 void ZyvTouchConverter::initMomentumScrollDeltaX(std::int32_t dx, std::int32_t dy) {
     auto target = [](std::int32_t d) {
         const double t = 2.5 * d;  // |d| is far below the 32-bit limit / 2.5 in practice
-        if (t >= 2147483647.0) return std::int64_t{INT32_MAX};
-        if (t <= -2147483648.0) return std::int64_t{INT32_MIN};
+        if (t >= 2147483647.0)
+            return std::int64_t{INT32_MAX};
+        if (t <= -2147483648.0)
+            return std::int64_t{INT32_MIN};
         return static_cast<std::int64_t>(static_cast<std::int32_t>(t));
     };
     dictZyvStateContext.set(kStateInfoScrollMomentumTargetDeltaX, target(dx));
@@ -184,7 +201,8 @@ namespace {
 // One tick of an axis towards its target: up to it, hold once, then down to 0.
 std::int32_t nextMomentum(StateContext& context, std::string_view targetKey, std::int32_t c) {
     const std::int32_t target = context.int32(targetKey);
-    if (target != c) return target < c ? c - 1 : c + 1;
+    if (target != c)
+        return target < c ? c - 1 : c + 1;
     if (target != 0) {
         context.set(targetKey, std::int64_t{0});
         return c;
@@ -205,7 +223,8 @@ std::int32_t ZyvTouchConverter::nextMomentumScrollDeltaY(std::int32_t c) {
 void ZyvTouchConverter::postMomentumScroll(std::int32_t dx, std::int32_t dy, std::uint32_t phase) {
     CGEventSourceRef source = CGEventSourceCreate(kCGEventSourceStateHIDSystemState);
     CGEventRef event = CGEventCreateScrollWheelEvent(source, kCGScrollEventUnitPixel, 2, dy, dx);
-    if (!event) return;
+    if (!event)
+        return;
     CGEventSetIntegerValueField(event, kCGScrollWheelEventMomentumPhase, phase);
     _logger.logf(kLogGestures, "momentum scroll, phase:%i, deltax:%i, deltay:%i",
                  static_cast<int>(phase), dx, dy);
@@ -216,7 +235,8 @@ void ZyvTouchConverter::state2FingersMomentumScrollEntry() {
     dictZyvStateContext.set(kStateInfoScrollHasMomentum, false);
     const std::int32_t dx = dictZyvStateContext.int32(kStateInfoScrollMomentumDeltaX);
     const std::int32_t dy = dictZyvStateContext.int32(kStateInfoScrollMomentumDeltaY);
-    if (dx == 0 && dy == 0) return;
+    if (dx == 0 && dy == 0)
+        return;
     queue(momentumRecord(dx, dy, 1));
     initMomentumScrollDeltaX(dx, dy);
     dictZyvStateContext.set(kStateInfoScrollMomentumDeltaX,
@@ -260,7 +280,8 @@ void ZyvTouchConverter::stopMomentum() {
 }
 
 std::string_view ZyvTouchConverter::state2FingersMomentumScrollAction() {
-    if (!dictZyvStateContext.contains(kStateInfoScrollMomentumTimer)) return stateIdleAction();
+    if (!dictZyvStateContext.contains(kStateInfoScrollMomentumTimer))
+        return stateIdleAction();
     const int n = activeFingerCount();
     if (n == 1) {
         if (!dictZyvStateContext.isYes(kStateInfoScrollHasMomentum)) {

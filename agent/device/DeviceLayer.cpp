@@ -103,8 +103,10 @@ DeviceLayerState& deviceLayer() {
 
 void resetDeviceLayer() {
     auto& s = deviceLayer();
-    if (s.zyvtouchRef) letGo(s.zyvtouchRef);
-    if (s.debugDevRef && s.debugDevRef != s.zyvtouchRef) letGo(s.debugDevRef);
+    if (s.zyvtouchRef)
+        letGo(s.zyvtouchRef);
+    if (s.debugDevRef && s.debugDevRef != s.zyvtouchRef)
+        letGo(s.debugDevRef);
     for (auto* manager : {&s.hidManager, &s.hidManager_debugport}) {
         if (*manager) {
             IOHIDManagerClose(*manager, kIOHIDOptionsTypeNone);
@@ -152,7 +154,8 @@ void myDeviceMatchingCallback(void*, IOReturn, void*, IOHIDDeviceRef device) {
         return;
     }
     // A newer frame replaces the one we had: stop listening to the old one.
-    if (s.zyvtouchRef && s.zyvtouchRef != device) letGo(s.zyvtouchRef);
+    if (s.zyvtouchRef && s.zyvtouchRef != device)
+        letGo(s.zyvtouchRef);
     s.zyvtouchRef = device;
     s.touchInputReportSize = bufferSize(integerProperty(device, "MaxInputReportSize"));
     s.touchInputReport.assign(static_cast<std::size_t>(s.touchInputReportSize), 0);
@@ -166,7 +169,8 @@ void myDeviceMatchingCallback(void*, IOReturn, void*, IOHIDDeviceRef device) {
 
     if (s.ProductID == kCombinedProductID) {
         // The debug channel moves here; an older frame's debug interface is let go.
-        if (s.debugDevRef && s.debugDevRef != device) letGo(s.debugDevRef);
+        if (s.debugDevRef && s.debugDevRef != device)
+            letGo(s.debugDevRef);
         s.FrameLen = 0;
         s.FrameDone = 0;
         s.debugDevRef = device;

@@ -34,28 +34,33 @@ std::optional<FileHandle> FileHandle::openExistingForWriting(const std::string& 
     // Look before opening: opening a device node can have effects of its own.
     struct stat before {};
     if (::stat(path.c_str(), &before) != 0) {
-        if (error) *error = std::strerror(errno);
+        if (error)
+            *error = std::strerror(errno);
         return std::nullopt;
     }
     if (!S_ISREG(before.st_mode)) {
-        if (error) *error = "not a regular file";
+        if (error)
+            *error = "not a regular file";
         return std::nullopt;
     }
     // O_NONBLOCK keeps a FIFO swapped in meanwhile from blocking the open.
     int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
-        if (error) *error = std::strerror(errno);
+        if (error)
+            *error = std::strerror(errno);
         return std::nullopt;
     }
     FileHandle handle(fd);
     struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_dev != before.st_dev ||
         st.st_ino != before.st_ino) {
-        if (error) *error = "not a regular file";
+        if (error)
+            *error = "not a regular file";
         return std::nullopt;
     }
     int flags = fcntl(fd, F_GETFL);
-    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    if (flags >= 0)
+        fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     return handle;
 }
 

@@ -101,15 +101,14 @@ TEST_F(ConverterSetupTest, WrongTypesCountAsAbsent) {
 
 TEST_F(ConverterSetupTest, DegenerateCalibrationIsNoCalibration) {
     const double nan = std::nan("");
-    storePreference(kZyvTouchCoefficients,
-                    platform::Dictionary{{"CoefficientKX1", nan},
-                                         {"CoefficientKX2", nan},
-                                         {"CoefficientKX3", nan},
-                                         {"CoefficientKY1", 0.03},
-                                         {"CoefficientKY2", 0.0},
-                                         {"CoefficientKY3", 0.0},
-                                         {"CoefficientKWIDTH", 1920.0},
-                                         {"CoefficientKHEIGHT", 1080.0}});
+    storePreference(kZyvTouchCoefficients, platform::Dictionary{{"CoefficientKX1", nan},
+                                                                {"CoefficientKX2", nan},
+                                                                {"CoefficientKX3", nan},
+                                                                {"CoefficientKY1", 0.03},
+                                                                {"CoefficientKY2", 0.0},
+                                                                {"CoefficientKY3", 0.0},
+                                                                {"CoefficientKWIDTH", 1920.0},
+                                                                {"CoefficientKHEIGHT", 1080.0}});
     auto& c = makeConverter();
     EXPECT_FALSE(c.isCalibrated);
     EXPECT_EQ(c.unitSquarePosition(16384, 8192).x, 0.5);

@@ -15,11 +15,15 @@ struct Contact {
     std::uint16_t x;
     std::uint16_t y;
 };
-inline Contact down(std::uint8_t id, std::uint16_t x, std::uint16_t y) { return {7, id, x, y}; }
-inline Contact up(std::uint8_t id, std::uint16_t x, std::uint16_t y) { return {6, id, x, y}; }
+inline Contact down(std::uint8_t id, std::uint16_t x, std::uint16_t y) {
+    return {7, id, x, y};
+}
+inline Contact up(std::uint8_t id, std::uint16_t x, std::uint16_t y) {
+    return {6, id, x, y};
+}
 
 class GestureFixture : public ConverterFixture {
-protected:
+  protected:
     void SetUp() override {
         platform::events::setEventSink(&sink);
         platform::events::setPointerLocation({0, 0});
@@ -35,7 +39,8 @@ protected:
     void report(double t, std::vector<Contact> contacts) {
         loop.runUntil(800000000.0 + t);
         ReportBuilder r;
-        for (const auto& k : contacts) r.add10(k.flags, k.id, k.x, k.y);
+        for (const auto& k : contacts)
+            r.add10(k.flags, k.id, k.x, k.y);
         r.count(static_cast<std::uint8_t>(contacts.size()));
         c->submitMTReport(r.span());
         loop.runUntil(800000000.0 + t);  // delivers what was posted, nothing later

@@ -17,10 +17,11 @@ namespace {
 std::vector<Contact> fingers(int n, int x, int y, std::uint8_t base = 1, bool lifted = false) {
     std::vector<Contact> out;
     for (int i = 0; i < n; ++i) {
-        Contact k = lifted ? up(static_cast<std::uint8_t>(base + i), static_cast<std::uint16_t>(x + 2000 * i),
-                                static_cast<std::uint16_t>(y))
-                           : down(static_cast<std::uint8_t>(base + i), static_cast<std::uint16_t>(x + 2000 * i),
-                                  static_cast<std::uint16_t>(y));
+        Contact k =
+            lifted ? up(static_cast<std::uint8_t>(base + i),
+                        static_cast<std::uint16_t>(x + 2000 * i), static_cast<std::uint16_t>(y))
+                   : down(static_cast<std::uint8_t>(base + i),
+                          static_cast<std::uint16_t>(x + 2000 * i), static_cast<std::uint16_t>(y));
         out.push_back(k);
     }
     return out;
@@ -41,7 +42,7 @@ std::vector<Contact> ring(int n, double radius) {
 }  // namespace
 
 class MultiFingerTest : public GestureFixture {
-protected:
+  protected:
     // The swipe and pinch records queued so far, as type/direction pairs.
     std::vector<std::pair<std::int64_t, std::int64_t>> records;
     void collect() {
@@ -61,7 +62,8 @@ protected:
         std::vector<int> out;
         for (const auto& e : sink.events) {
             if (e.type == kCGEventKeyDown) {
-                out.push_back(static_cast<int>(std::get<std::int64_t>(e.fields.at(kCGKeyboardEventKeycode))));
+                out.push_back(
+                    static_cast<int>(std::get<std::int64_t>(e.fields.at(kCGKeyboardEventKeycode))));
             }
         }
         return out;
@@ -72,10 +74,13 @@ TEST_F(MultiFingerTest, ThreeFingersOneRecordPerContactAndPerReversal) {
     double t = 0;
     int x = 4000;
     move(t, fingers(3, x, 10000));
-    for (int i = 0; i < 10; ++i) move(t += 0.01, fingers(3, x += 600, 10000));  // right
+    for (int i = 0; i < 10; ++i)
+        move(t += 0.01, fingers(3, x += 600, 10000));  // right
     EXPECT_EQ(state(), "state3FingersG3");
-    for (int i = 0; i < 10; ++i) move(t += 0.01, fingers(3, x -= 600, 10000));  // back left
-    for (int i = 0; i < 10; ++i) move(t += 0.01, fingers(3, x, 10000 - 600 * (i + 1)));  // up
+    for (int i = 0; i < 10; ++i)
+        move(t += 0.01, fingers(3, x -= 600, 10000));  // back left
+    for (int i = 0; i < 10; ++i)
+        move(t += 0.01, fingers(3, x, 10000 - 600 * (i + 1)));  // up
     EXPECT_EQ(records, (std::vector<std::pair<std::int64_t, std::int64_t>>{{10, 8}, {10, 4}}));
 
     // Fewer fingers do not end the gesture; all lifted does.
@@ -112,7 +117,8 @@ TEST_F(MultiFingerTest, FourFingersChoosingSwipeModeEmitNothingYet) {
         }
     }
     ASSERT_TRUE(chosen);
-    for (int i = 0; i < 5; ++i) move(t += 0.01, fingers(4, 4000, y += 400));
+    for (int i = 0; i < 5; ++i)
+        move(t += 0.01, fingers(4, 4000, y += 400));
     EXPECT_EQ(records, (std::vector<std::pair<std::int64_t, std::int64_t>>{{11, 2}}));
 }
 
@@ -185,7 +191,8 @@ TEST_F(MultiFingerTest, PinchToggle) {
     c->systemVersion.minor = 15;
     c->actionWithPinch(1);
     sink.events.clear();
-    for (std::int64_t d : {2, 2, 1}) c->actionWithPinch(d);
+    for (std::int64_t d : {2, 2, 1})
+        c->actionWithPinch(d);
     EXPECT_EQ(keyDowns(), (std::vector<int>{103, 131, 53}));
     sink.events.clear();
     // Before 10.8: closing is Launchpad, spreading shows the desktop (which

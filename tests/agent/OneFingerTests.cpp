@@ -19,7 +19,8 @@ TEST_F(OneFingerTest, TapMovesThePointerTwiceThenClicks) {
     report(0.05, {up(1, kMid, kMid)});
     EXPECT_EQ(events(), (V{"5@960,540", "5@960,540", "1@960,540:1", "2@960,540:1"}));
     EXPECT_EQ(state(), "stateIdle");
-    for (const auto& e : sink.events) EXPECT_EQ(e.flags, 0x100u);
+    for (const auto& e : sink.events)
+        EXPECT_EQ(e.flags, 0x100u);
 }
 
 TEST_F(OneFingerTest, DoubleAndTripleTapsNearThePointer) {
@@ -71,8 +72,9 @@ TEST_F(OneFingerTest, HeldFingerPressesDragsAndReleasesAtThePointer) {
     EXPECT_EQ(state(), "state1FingerDrag");
     report(0.25, {down(1, kMid + 3277, kMid)});  // moves: a dragged event to the finger
     report(0.30, {down(1, kMid + 3277, kMid)});  // rests: nothing
-    report(0.35, {up(1, kMid + 3277, kMid)});     // release where the pointer is
-    EXPECT_EQ(events(), (V{"5@960,540", "5@960,540", "1@960,540", "6@1152.01,540", "2@1152.01,540"}));
+    report(0.35, {up(1, kMid + 3277, kMid)});    // release where the pointer is
+    EXPECT_EQ(events(),
+              (V{"5@960,540", "5@960,540", "1@960,540", "6@1152.01,540", "2@1152.01,540"}));
 }
 
 TEST_F(OneFingerTest, MovingBeforeTheDeadlineMovesThenPressesInOneCycle) {
@@ -127,7 +129,8 @@ TEST_F(OneFingerTest, DragReleasesOnEveryWayOut) {
             next.push_back(up(1, kMid, kMid));
         } else {
             for (int i = 0; i < k.fingers; ++i) {
-                next.push_back(down(static_cast<std::uint8_t>(1 + i), static_cast<std::uint16_t>(kMid + 1000 * i), kMid));
+                next.push_back(down(static_cast<std::uint8_t>(1 + i),
+                                    static_cast<std::uint16_t>(kMid + 1000 * i), kMid));
             }
         }
         report(t0 + 0.25, next);
@@ -136,7 +139,8 @@ TEST_F(OneFingerTest, DragReleasesOnEveryWayOut) {
         // The release comes before anything the next state posts.
         std::size_t release = 0;
         for (std::size_t i = 0; i < sink.events.size(); ++i) {
-            if (sink.events[i].type == platform::events::kCGEventLeftMouseUp) release = i;
+            if (sink.events[i].type == platform::events::kCGEventLeftMouseUp)
+                release = i;
         }
         EXPECT_GT(release, 0u) << k.fingers;
         EXPECT_EQ(sink.events[release - 1].type, platform::events::kCGEventLeftMouseDown)

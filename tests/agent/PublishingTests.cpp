@@ -8,7 +8,7 @@ using tact::test::ConverterFixture;
 using tact::test::ReportBuilder;
 
 class PublishingTest : public ConverterFixture {
-protected:
+  protected:
     void SetUp() override {
         c = &makeConverter();
         reports = notifications->addObserver(
@@ -61,7 +61,8 @@ TEST_F(PublishingTest, SixByteRecordsAreWidened) {
 TEST_F(PublishingTest, SplitReportPublishesTheHeldHalfFirst) {
     bootloader(40, 0xA0);
     ReportBuilder first;
-    for (std::uint8_t id = 1; id <= 6; ++id) first.add10(7, id, 1000 * id, 100);
+    for (std::uint8_t id = 1; id <= 6; ++id)
+        first.add10(7, id, 1000 * id, 100);
     first.count(8);
     send(first);
     EXPECT_TRUE(published.empty());

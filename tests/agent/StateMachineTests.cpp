@@ -32,7 +32,8 @@ TEST_F(StateMachineTest, Deadlines) {
 TEST_F(StateMachineTest, TableHasSixteenStatesAndResetsToIdle) {
     int states = 0;
     for (const auto& [key, value] : c->dictZyvStateContext) {
-        if (std::holds_alternative<StateRecord>(value)) ++states;
+        if (std::holds_alternative<StateRecord>(value))
+            ++states;
     }
     EXPECT_EQ(states, 16);
     const StateRecord* r = c->dictZyvStateContext.record(kState1Finger0);
@@ -148,7 +149,8 @@ TEST_F(StateMachineTest, ContextGrowingDuringAnActionIsSafe) {
     // action's choice of the cursor touch) moves every entry. A sanitizer
     // build catches any pointer into the context held across the action.
     auto& ctx = c->dictZyvStateContext;
-    for (int i = 0; ctx.size() < ctx.capacity(); ++i) ctx.set("padding" + std::to_string(i), 0.0);
+    for (int i = 0; ctx.size() < ctx.capacity(); ++i)
+        ctx.set("padding" + std::to_string(i), 0.0);
     ASSERT_FALSE(ctx.contains(kStateInfoFingerForCursor));
     report(0.0, {down(1, 16384, 16384)});  // stateIdle -> state1Finger0, its entry runs
     EXPECT_EQ(state(), "state1Finger0");

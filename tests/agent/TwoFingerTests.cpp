@@ -10,11 +10,12 @@ using namespace tact::test;
 using namespace platform::events;
 
 class TwoFingerTest : public GestureFixture {
-protected:
+  protected:
     std::vector<const CGEvent*> ofType(CGEventType type) const {
         std::vector<const CGEvent*> out;
         for (const auto& e : sink.events) {
-            if (e.type == type) out.push_back(&e);
+            if (e.type == type)
+                out.push_back(&e);
         }
         return out;
     }
@@ -64,7 +65,8 @@ TEST_F(TwoFingerTest, FlickScrollsThenRunsOnWithMomentum) {
     ASSERT_FALSE(scrolls.empty());
     std::vector<std::int64_t> continuous, momentum;
     for (const CGEvent* e : scrolls) {
-        if (field(*e, kCGScrollWheelEventIsContinuous) == 1) continuous.push_back(0);
+        if (field(*e, kCGScrollWheelEventIsContinuous) == 1)
+            continuous.push_back(0);
         if (e->fields.count(kCGScrollWheelEventMomentumPhase)) {
             momentum.push_back(field(*e, kCGScrollWheelEventMomentumPhase));
         }
@@ -88,9 +90,10 @@ TEST_F(TwoFingerTest, MomentumRampsUpHoldsAndRunsDown) {
     c->postGestures();
     loop.run();
     std::vector<std::int32_t> ys;
-    for (const CGEvent* e : ofType(kCGEventScrollWheel)) ys.push_back(scrollDeltas(*e).wheel1);
-    const std::vector<std::int32_t> expected = {4, 5, 6, 7, 8, 9, 10, 10, 9, 8,
-                                                7, 6, 5, 4, 3, 2, 1, 0};
+    for (const CGEvent* e : ofType(kCGEventScrollWheel))
+        ys.push_back(scrollDeltas(*e).wheel1);
+    const std::vector<std::int32_t> expected = {4, 5, 6, 7, 8, 9, 10, 10, 9,
+                                                8, 7, 6, 5, 4, 3, 2,  1,  0};
     EXPECT_EQ(ys, expected);
 
     // A negative step ramps towards a negative target.
@@ -124,8 +127,8 @@ TEST_F(TwoFingerTest, ClassificationPrecedenceAndArrowKeys) {
         int arrowKey;  // 0: none
     };
     const Case cases[] = {
-        {0.5, 0.1, 0.2, 0.0, "state2FingersRotate", 0},   // rotate wins over zoom and scroll
-        {0.0, 0.05, 0.2, 0.0, "state2FingersMagnify", 0},  // zoom over scroll
+        {0.5, 0.1, 0.2, 0.0, "state2FingersRotate", 0},      // rotate wins over zoom and scroll
+        {0.0, 0.05, 0.2, 0.0, "state2FingersMagnify", 0},    // zoom over scroll
         {0.0, 0.0, -0.09, 0.0, "state2FingersScroll", 124},  // leftward: right arrow
         {0.0, 0.0, 0.09, 0.0, "state2FingersScroll", 123},   // rightward: left arrow
         {0.0, 0.0, 0.0, 0.09, "state2FingersScroll", 0},     // vertical: no key

@@ -28,7 +28,9 @@ struct Point {
 
 // Where the frame reports a finger that is on the screen point p: the
 // uncalibrated map, shifted, as a frame mounted slightly off would.
-Point rawFor(Point p) { return {p.x / kWidth * 32768 + 1000, p.y / kHeight * 32768 + 500}; }
+Point rawFor(Point p) {
+    return {p.x / kWidth * 32768 + 1000, p.y / kHeight * 32768 + 500};
+}
 
 std::string session(const std::vector<Point>& targets) {
     std::ostringstream s;
@@ -65,7 +67,8 @@ std::vector<std::tuple<double, double, double>> pointerMoves(const std::string& 
     std::istringstream in(trace);
     for (std::string line; std::getline(in, line);) {
         auto v = platform::json::parse(line);
-        if (!v || !v->isDictionary()) continue;
+        if (!v || !v->isDictionary())
+            continue;
         const auto& d = *v->asDictionary();
         if (d.integer("event") == 5) {
             out.emplace_back(*d.number("t"), *d.number("x"), *d.number("y"));
@@ -86,10 +89,9 @@ TEST(CalibrationEndToEndTest, HeldFingersCalibrateTheAgent) {
                                         {kHi * kWidth, kHeight - kHi * kHeight}};
     writeFile(work.file("calibrate.session"), session(targets));
 
-    BackgroundProcess calibrator(
-        {builtProgram("tactcalib")},
-        {"QT_QPA_PLATFORM=offscreen", "XDG_CONFIG_HOME=" + config.path(),
-         "XDG_RUNTIME_DIR=" + runtime.path(), bus.environment()});
+    BackgroundProcess calibrator({builtProgram("tactcalib")},
+                                 {"QT_QPA_PLATFORM=offscreen", "XDG_CONFIG_HOME=" + config.path(),
+                                  "XDG_RUNTIME_DIR=" + runtime.path(), bus.environment()});
     std::string line;
     bool firstTarget = false;
     while (calibrator.readLine(line, std::chrono::seconds(10))) {

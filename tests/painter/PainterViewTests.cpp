@@ -265,7 +265,8 @@ TEST_F(PainterView, ColoursComeFromTheLowEightBitsOfTheFingerIdentifier) {
     auto rgbF = [](std::int64_t id) {
         const auto c = TouchView::colorComponents(id);
         EXPECT_EQ(TouchView::colorForIdentity(id).alphaF(), 1.0f);
-        EXPECT_EQ(TouchView::colorForIdentity(id).spec(), QColor::Rgb);
+        const QColor colour = TouchView::colorForIdentity(id);
+        EXPECT_EQ(colour, colour.toRgb());  // an RGB colour
         return std::vector<float>{c[0], c[1], c[2], 1};
     };
     EXPECT_EQ(rgbF(0), (std::vector<float>{0, 0, 0, 1}));

@@ -171,7 +171,8 @@ TEST(ReplayTest, TwoFingerFlickScrollsWithMomentum) {
     std::vector<double> tickTimes;
     std::set<std::string> seen;
     for (const auto& e : r.lines) {
-        if (!e.contains("event")) continue;
+        if (!e.contains("event"))
+            continue;
         EXPECT_TRUE(seen.insert(text(e)).second) << "posted twice: " << text(e);
         const auto* fields = e.dictionary("fields");
         ASSERT_NE(fields, nullptr);
@@ -180,12 +181,14 @@ TEST(ReplayTest, TwoFingerFlickScrollsWithMomentum) {
             kinds.push_back("gesture " + std::to_string(*fields->integer("110")) + "/" +
                             std::to_string(fields->integer("117").value_or(-1)));
         } else if (type == 22 && fields->integer("88") == 1) {
-            if (kinds.empty() || kinds.back() != "scroll") kinds.push_back("scroll");
+            if (kinds.empty() || kinds.back() != "scroll")
+                kinds.push_back("scroll");
         } else if (type == 22) {
             const auto phase = *fields->integer("123");
             if (phase == 2) {
                 tickTimes.push_back(*e.number("t"));
-                if (kinds.back() != "momentum 2") kinds.push_back("momentum 2");
+                if (kinds.back() != "momentum 2")
+                    kinds.push_back("momentum 2");
             } else {
                 kinds.push_back("momentum " + std::to_string(phase));
             }
@@ -218,7 +221,8 @@ std::vector<std::string> keyEvents(const std::vector<platform::Dictionary>& line
     std::vector<std::string> out;
     for (const auto& e : lines) {
         const auto type = e.integer("event");
-        if (type != 10 && type != 11) continue;
+        if (type != 10 && type != 11)
+            continue;
         char buf[64];
         std::snprintf(buf, sizeof buf, "%s %lld 0x%llx", type == 10 ? "down" : "up",
                       static_cast<long long>(*e.integer("keycode")),
@@ -234,12 +238,14 @@ TEST(ReplayTest, ThreeFingerSwipeRightPressesControlLeft) {
     auto r = replay(threeFingerSwipeRight(""));
     ASSERT_EQ(r.result.exitCode, 0) << r.result.err;
     EXPECT_EQ(keyEvents(r.lines), (std::vector<std::string>{"down 59 0x40101", "down 123 0x40101",
-                                                             "up 123 0x100", "up 59 0x100"}));
+                                                            "up 123 0x100", "up 59 0x100"}));
 
     // The user's own shortcut for the action wins.
-    auto mine = replay(threeFingerSwipeRight(
-        "hotkeys {\"79\": {\"enabled\": true, \"value\": {\"parameters\": [65535, 124, 262144]}}}\n"));
+    auto mine =
+        replay(threeFingerSwipeRight("hotkeys {\"79\": {\"enabled\": true, \"value\": "
+                                     "{\"parameters\": [65535, 124, 262144]}}}\n"));
     ASSERT_EQ(mine.result.exitCode, 0) << mine.result.err;
-    EXPECT_EQ(keyEvents(mine.lines), (std::vector<std::string>{"down 59 0x40101", "down 124 0x40101",
-                                                               "up 124 0x100", "up 59 0x100"}));
+    EXPECT_EQ(keyEvents(mine.lines),
+              (std::vector<std::string>{"down 59 0x40101", "down 124 0x40101", "up 124 0x100",
+                                        "up 59 0x100"}));
 }
