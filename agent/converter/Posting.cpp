@@ -19,8 +19,13 @@ void postMouse(const CGEventSourceRef& source, CGEventType type, CGPoint at, CGM
 }  // namespace
 
 void ZyvTouchConverter::postGestures() {
+    // An empty payload stands for {"gestureSubtype": 0}: it is written out only
+    // when a system gesture record of this pass needs it, so a plain pointer
+    // cycle builds no dictionary. (The only other writer in a pass, a swipe
+    // action, sets "gestureSubtype" first, replacing the 0 in place.)
+    bool defaultPayload = false;
     if (gestureInfo.empty()) {
-        gestureInfo.set(platform::String(kInfoGestureSubtype), std::int64_t{0});
+        defaultPayload = true;
         queue(GestureRecord{});
     }
     CGEventSourceRef source = CGEventSourceCreate(kCGEventSourceStateHIDSystemState);
@@ -109,6 +114,10 @@ void ZyvTouchConverter::postGestures() {
                             touchList->push_back(t.toDictionary());
                     }
                 }
+                if (defaultPayload && gestureInfo.empty()) {
+                    gestureInfo.set(platform::String(kInfoGestureSubtype), std::int64_t{0});
+                }
+                defaultPayload = false;
                 gestureInfo.set(platform::String(kTLInfoKeyDeviceID),
                                 static_cast<std::int64_t>(deviceID));
                 CGEventRef event = systemVersion.minor >= 9
@@ -158,6 +167,8 @@ void ZyvTouchConverter::postGestures() {
                          platform::describe(platform::Value(gestureInfo)).c_str());
         }
         gestureInfo.clear();
+    } else if (defaultPayload) {
+        _logger.logf(kLogOutOfRange, "discarded gesture {%s = 0}", kInfoGestureSubtype.data());
     }
 }
 

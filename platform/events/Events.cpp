@@ -1,5 +1,6 @@
 #include "platform/events/Events.hpp"
 
+#include <array>
 #include <cmath>
 #include <limits>
 
@@ -75,7 +76,41 @@ std::int64_t integerField(const CGEvent& event, CGEventField field) {
 }  // namespace
 
 CGEventSourceRef CGEventSourceCreate(CGEventSourceStateID state) {
+    // A source only names its state: the common one is made once and shared.
+    if (state == kCGEventSourceStateHIDSystemState) {
+        static const CGEventSourceRef hidSystem =
+            std::make_shared<CGEventSource>(CGEventSource{kCGEventSourceStateHIDSystemState});
+        return hidSystem;
+    }
     return std::make_shared<CGEventSource>(CGEventSource{state});
+}
+
+namespace {
+
+// A few blocks of event memory kept per thread for the next events. Plain
+// data without a destructor, so an event freed late in a thread's life still
+// finds it; what is kept when the thread ends stays reachable and is few.
+struct EventBlocks {
+    std::array<void*, 8> free;
+    std::size_t count;
+};
+thread_local EventBlocks eventBlocks{};
+
+}  // namespace
+
+void* CGEvent::operator new(std::size_t size) {
+    if (size == sizeof(CGEvent) && eventBlocks.count > 0) {
+        return eventBlocks.free[--eventBlocks.count];
+    }
+    return ::operator new(size);
+}
+
+void CGEvent::operator delete(void* p, std::size_t size) {
+    if (p && size == sizeof(CGEvent) && eventBlocks.count < eventBlocks.free.size()) {
+        eventBlocks.free[eventBlocks.count++] = p;
+        return;
+    }
+    ::operator delete(p);
 }
 
 CGEventRef CGEventCreate(const CGEventSourceRef& /*source*/) {

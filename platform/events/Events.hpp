@@ -20,7 +20,7 @@
 
 #include <cstdint>
 #include <functional>
-#include <map>
+#include "platform/events/FieldMap.hpp"
 #include <memory>
 #include <optional>
 #include <span>
@@ -90,12 +90,16 @@ struct CGEvent {
     CGEventFlags flags = kCGEventFlagMaskNonCoalesced;
     std::uint64_t timestamp = 0;  // nanoseconds since system start
     std::optional<CGPoint> location;
-    std::map<CGEventField, std::variant<std::int64_t, double>> fields;
+    FieldMap fields;
     std::optional<std::vector<std::uint8_t>> gestureData;  // record 109 of a gesture event
     // Scroll events: the units they were created with (pixel steps live in
     // fields 96/97, line steps in fields 11/12).
     std::optional<CGScrollEventUnit> scrollUnits;
     friend bool operator==(const CGEvent&, const CGEvent&) = default;
+
+    // Events come and go with every report; their memory is kept for reuse.
+    static void* operator new(std::size_t size);
+    static void operator delete(void* p, std::size_t size);
 };
 
 // The units and wheel steps of a scroll event: wheel1 vertical (positive

@@ -169,6 +169,11 @@ void State::fdGone(VirtualFd* fd) {
 }
 
 bool State::runPosted() {
+    {
+        std::lock_guard lock(postMutex);
+        if (posted.empty())
+            return false;  // most steps: no work, and no batch to make
+    }
     std::deque<std::function<void()>> batch;
     {
         std::lock_guard lock(postMutex);

@@ -72,10 +72,10 @@ class Dictionary {
     bool contains(const String& key) const { return find(key) != nullptr; }
     void set(const String& key, Value value);
     bool erase(const String& key);
-    void clear() { entries_.clear(); }
+    void clear();
 
-    std::size_t size() const { return entries_.size(); }
-    bool empty() const { return entries_.empty(); }
+    std::size_t size() const;
+    bool empty() const;
     std::vector<Entry>::const_iterator begin() const { return entries_.begin(); }
     std::vector<Entry>::const_iterator end() const { return entries_.end(); }
 
@@ -147,6 +147,18 @@ class Value {
                  platform::Dictionary>
         v_;
 };
+
+// Defined here, where Value is complete: clang instantiates the vector's
+// members where they are used, and they need the whole element type.
+inline void Dictionary::clear() {
+    entries_.clear();
+}
+inline std::size_t Dictionary::size() const {
+    return entries_.size();
+}
+inline bool Dictionary::empty() const {
+    return entries_.empty();
+}
 
 // A short human-readable rendering for logs and test failures.
 std::string describe(const Value& v);
