@@ -3,7 +3,7 @@ BUILD ?= build
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 JOBS ?= $(shell nproc)
 
-.PHONY: all bootstrap configure build test demo install format clean bench sanitize
+.PHONY: all bootstrap configure build test demo install format clean bench sanitize fuzz
 
 all: build
 
@@ -51,6 +51,16 @@ sanitize: bootstrap
 	@cmake --build $(SANITIZE_BUILD) -j $(JOBS)
 	@ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	    scripts/with-session-bus ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j $(JOBS)
+
+# libFuzzer targets (clang), in build-fuzz/, each run FUZZ_SECONDS over its
+# corpus (see docs/fuzzing.md). Not part of `make test`.
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 20
+fuzz: bootstrap
+	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DBUILD_FUZZERS=ON -DBUILD_TESTING=OFF >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzzers
+	@fuzz/run $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 format:
 	@git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
