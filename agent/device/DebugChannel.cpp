@@ -79,8 +79,9 @@ void handleDeviceInformation(std::span<const std::uint8_t> r) {
         platform::systemLog(platform::LogLevel::Debug, "device-information response too short");
         return;
     }
-    const std::uint32_t shipTime =
-        r[15] | (r[16] << 8) | (r[17] << 16) | (static_cast<std::uint32_t>(r[18]) << 24);
+    const std::size_t at = kShipTimeOffset;
+    const std::uint32_t shipTime = r[at] | (r[at + 1] << 8) | (r[at + 2] << 16) |
+                                   (static_cast<std::uint32_t>(r[at + 3]) << 24);
     platform::String serial(kNotAvailable), type(kNotAvailable), date(kNotAvailable),
         time(kNotAvailable);
     if (shipTime != kNoShipTime) {

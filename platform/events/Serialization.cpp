@@ -262,8 +262,10 @@ std::vector<std::uint8_t> CGEventCreateData(const CGEventRef& event) {
     const bool gesture = e.type == kCGEventGesture;
     std::vector<CGEventField> tail;
     if (gesture) {
+        // The tail follows the subtype as it is written: its low 32 bits.
         auto it = e.fields.find(kGestureSubtype);
-        tail = gestureTail(it == e.fields.end() ? 0 : integerOf(it->second));
+        const std::int64_t subtype = it == e.fields.end() ? 0 : integerOf(it->second);
+        tail = gestureTail(static_cast<std::int32_t>(static_cast<std::uint32_t>(subtype)));
     }
     auto inTail = [&](CGEventField tag) {
         for (CGEventField t : tail) {

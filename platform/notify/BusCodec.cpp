@@ -123,9 +123,11 @@ class Reader {
     // Reads an array as a Dictionary, Data, String (aq) or Array.
     bool array(const char* contents, int depth, std::optional<Value>& out) {
         const int level = depth + 1;
-        if (tooDeep(level, error_))
-            return false;
         std::string element(contents);
+        // Data (ay) and odd strings (aq) are leaf values, as the sender counts
+        // them: only containers of values add a level.
+        if (element != "y" && element != "q" && tooDeep(level, error_))
+            return false;
         if (element == "y" || element == "q") {
             const void* p = nullptr;
             size_t size = 0;
