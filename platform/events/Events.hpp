@@ -20,12 +20,12 @@
 
 #include <cstdint>
 #include <functional>
-#include "platform/events/FieldMap.hpp"
 #include <memory>
 #include <optional>
 #include <span>
 #include <variant>
 #include <vector>
+#include "platform/events/FieldMap.hpp"
 
 namespace platform::events {
 

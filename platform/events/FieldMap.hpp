@@ -17,7 +17,7 @@ using CGEventField = std::uint32_t;
 using FieldValue = std::variant<std::int64_t, double>;
 
 class FieldMap {
-public:
+  public:
     using value_type = std::pair<CGEventField, FieldValue>;
     using iterator = value_type*;
     using const_iterator = const value_type*;
@@ -34,30 +34,32 @@ public:
         iterator it = lowerBound(key);
         return it != end() && it->first == key ? it : end();
     }
-    const_iterator find(CGEventField key) const {
-        return const_cast<FieldMap*>(this)->find(key);
-    }
+    const_iterator find(CGEventField key) const { return const_cast<FieldMap*>(this)->find(key); }
     std::size_t count(CGEventField key) const { return find(key) != end() ? 1 : 0; }
 
     const FieldValue& at(CGEventField key) const {
         const_iterator it = find(key);
-        if (it == end()) throw std::out_of_range("no such event field");
+        if (it == end())
+            throw std::out_of_range("no such event field");
         return it->second;
     }
 
     // The value of key, made (as integer 0) when absent.
     FieldValue& operator[](CGEventField key) {
         iterator it = lowerBound(key);
-        if (it != end() && it->first == key) return it->second;
+        if (it != end() && it->first == key)
+            return it->second;
         return insertAt(static_cast<std::size_t>(it - begin()), key);
     }
 
     std::size_t erase(CGEventField key) {
         iterator it = find(key);
-        if (it == end()) return 0;
+        if (it == end())
+            return 0;
         std::move(it + 1, end(), it);
         --size_;
-        if (spilled_) heap_.pop_back();
+        if (spilled_)
+            heap_.pop_back();
         return 1;
     }
 
@@ -65,7 +67,7 @@ public:
         return std::equal(a.begin(), a.end(), b.begin(), b.end());
     }
 
-private:
+  private:
     value_type* data() { return spilled_ ? heap_.data() : inline_.data(); }
     const value_type* data() const { return spilled_ ? heap_.data() : inline_.data(); }
 
