@@ -9,6 +9,7 @@
 #include <string>
 
 #include "tests/support/PrivateBus.hpp"
+#include "tests/support/PrivateXServer.hpp"
 #include "tests/support/Subprocess.hpp"
 #include "tests/support/TempDir.hpp"
 
@@ -18,28 +19,7 @@ namespace {
 constexpr int kWidth = 1280;
 constexpr int kHeight = 800;
 
-// An X server of the test's own on a display number it picks itself, so
-// tests running in parallel never share one.
-class PrivateXServer {
-  public:
-    PrivateXServer() {
-        const std::string program = test::findOnPath("Xvfb");
-        if (program.empty())
-            return;
-        server_ = std::make_unique<test::BackgroundProcess>(std::vector<std::string>{
-            program, "-displayfd", "1", "-screen", "0",
-            std::to_string(kWidth) + "x" + std::to_string(kHeight) + "x24", "-nolisten", "tcp"});
-        std::string line;
-        if (server_->readLine(line) && !line.empty())
-            display_ = ":" + line;
-    }
-    bool installed() const { return server_ != nullptr; }
-    const std::string& display() const { return display_; }
-
-  private:
-    std::unique_ptr<test::BackgroundProcess> server_;
-    std::string display_;
-};
+using tact::test::PrivateXServer;
 
 bool isGrey(QRgb pixel, int level) {
     return qRed(pixel) == level && qGreen(pixel) == level && qBlue(pixel) == level;

@@ -15,6 +15,7 @@
 #include "common/Notifications.hpp"
 #include "tests/prefpane/AgentStandIn.hpp"
 #include "tests/support/PrivateBus.hpp"
+#include "tests/support/PrivateXServer.hpp"
 #include "tests/support/Subprocess.hpp"
 #include "tests/support/TempDir.hpp"
 
@@ -23,26 +24,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// An X server of the test's own on a display number it picks itself.
-class PrivateXServer {
-  public:
-    PrivateXServer() {
-        const std::string program = test::findOnPath("Xvfb");
-        if (program.empty())
-            return;
-        server_ = std::make_unique<test::BackgroundProcess>(std::vector<std::string>{
-            program, "-displayfd", "1", "-screen", "0", "1280x800x24", "-nolisten", "tcp"});
-        std::string line;
-        if (server_->readLine(line) && !line.empty())
-            display_ = ":" + line;
-    }
-    bool installed() const { return server_ != nullptr; }
-    const std::string& display() const { return display_; }
-
-  private:
-    std::unique_ptr<test::BackgroundProcess> server_;
-    std::string display_;
-};
+using tact::test::PrivateXServer;
 
 bool isDark(QRgb pixel) {
     return qRed(pixel) < 100 && qGreen(pixel) < 100 && qBlue(pixel) < 100;

@@ -19,6 +19,7 @@
 #include "platform/events/XTestSink.hpp"
 #include "platform/runloop/RunLoop.hpp"
 #include "tests/support/PrivateBus.hpp"
+#include "tests/support/PrivateXServer.hpp"
 #include "tests/support/Subprocess.hpp"
 
 using namespace platform;
@@ -29,30 +30,7 @@ namespace {
 constexpr int kWidth = 1280;
 constexpr int kHeight = 800;
 
-// An X server on a display number it picks itself, so that tests running in
-// parallel never share one.
-class PrivateXServer {
-  public:
-    PrivateXServer() {
-        const std::string program = tact::test::findOnPath("Xvfb");
-        if (program.empty())
-            return;
-        server_ = std::make_unique<tact::test::BackgroundProcess>(std::vector<std::string>{
-            program, "-displayfd", "1", "-screen", "0",
-            std::to_string(kWidth) + "x" + std::to_string(kHeight) + "x24", "-nolisten", "tcp"});
-        std::string line;
-        if (server_->readLine(line) && !line.empty())
-            display_ = ":" + line;
-    }
-    bool installed() const { return server_ != nullptr; }
-    const std::string& display() const { return display_; }
-    // Ends the server; every client's connection breaks.
-    void stop() { server_.reset(); }
-
-  private:
-    std::unique_ptr<tact::test::BackgroundProcess> server_;
-    std::string display_;
-};
+using tact::test::PrivateXServer;
 
 struct Disconnect {
     void operator()(xcb_connection_t* c) const { xcb_disconnect(c); }
