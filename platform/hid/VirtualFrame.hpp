@@ -121,6 +121,10 @@ class VirtualFrame {
     // Sends the bytes as one input report of the touch interface, as given.
     // False for an empty report or one above 16384 bytes.
     bool sendRaw(std::span<const std::uint8_t> report, std::string* error = nullptr);
+    // The same on the debug channel (the touch interface for the single-
+    // interface product), whatever the frame was asked: for frames that answer
+    // out of turn.
+    bool sendDebugRaw(std::span<const std::uint8_t> report, std::string* error = nullptr);
 
     // The frame block it sends for 0x21 with parameter 2.
     std::vector<std::uint8_t> frameBlock() const;

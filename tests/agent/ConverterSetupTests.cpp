@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 
 #include "tests/agent/ConverterFixture.hpp"
 
@@ -208,13 +209,29 @@ TEST_F(ConverterSetupTest, ControlFlagsAndReloads) {
 
 TEST_F(ConverterSetupTest, HostileControlValuesChangeNothing) {
     auto& c = makeConverter();
+    testing::internal::CaptureStderr();
     control({{"calibrateInProgress", "yes"},
              {"TouchTestMode", platform::Dictionary{{"a", 1}}},
              {"LogTrigger", 1e300},
              {"PreferenceReload", platform::Array{}}});
+    control({{"calibrateInProgress", 1e300},
+             {"TouchTestMode", platform::Data{1, 2}},
+             {"LogTrigger", std::int64_t{1} << 40}});
+    control({{"LogTrigger", true}, {"LogURL", platform::Array{S("/tmp/x.log")}}});
+    const std::string log = testing::internal::GetCapturedStderr();
     EXPECT_FALSE(c.calibrateInProgress);
     EXPECT_FALSE(c._bTouchTestMode);
     EXPECT_EQ(c._logger.getLogTypeMask(), 0x22);
+    EXPECT_FALSE(c._logger.hasLogFile());
+    for (const char* expected :
+         {"control calibrateInProgress ignored: unexpected string",
+          "control TouchTestMode ignored: unexpected dictionary",
+          "control LogTrigger ignored: unexpected real", "control PreferenceReload ignored",
+          "control calibrateInProgress ignored: unexpected real",
+          "control TouchTestMode ignored: unexpected data",
+          "control LogTrigger ignored: unexpected integer", "control LogURL ignored"}) {
+        EXPECT_NE(log.find(expected), std::string::npos) << expected << "\n" << log;
+    }
     notifications->post(S("QuenralMultiTouch Preference Notification"),
                         S("com.quenraltouch.multiTouchPrefsPaneTarget"), std::nullopt);
     loop.run();
@@ -246,4 +263,69 @@ TEST_F(ConverterSetupTest, FollowsTheActiveApplication) {
     auto& c = makeConverter();
     desktop.activateApplication("com.apple.Preview");
     EXPECT_EQ(c._activeApplicationBundleId, "com.apple.Preview");
+}
+
+// Another program may leave the preference file in any state: every key of
+// the wrong type, or cut off in the middle of its write. The agent then runs
+// on its defaults, says why, and never touches the file.
+TEST_F(ConverterSetupTest, HostilePreferenceFilesLeaveDefaultsAndTheFileAlone) {
+    const std::string path = platform::preferencesPath(platform::String(kZyvTouchSetting));
+    auto expectDefaults = [](ZyvTouchConverter& c) {
+        EXPECT_EQ(c.inchSize(), 32);
+        EXPECT_EQ(c.timerClickDuration, 0.2);
+        EXPECT_EQ(c.timerSecondClickPendingDuration, 0.30000000000000004);
+        EXPECT_DOUBLE_EQ(c.gestureMoveThreshold, 0.02157894736842105);
+        EXPECT_FALSE(c.isCalibrated);
+    };
+    auto plist = [](const std::string& body) {
+        return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n" +
+               body + "</dict>\n</plist>\n";
+    };
+    const std::string wrongTypes[] = {
+        plist("<key>ClickDuration</key><string>8</string>\n"
+              "<key>SuccessiveClickDuration</key><array><integer>12</integer></array>\n"
+              "<key>GestureMoveThreshold</key><dict><key>level</key><real>10</real></dict>\n"
+              "<key>InchSize</key><data>AAAA</data>\n"
+              "<key>Coefficients</key><array/>\n"
+              "<key>LogFile</key><integer>3</integer>\n"
+              "<key>LogStart</key><string>yes</string>\n"
+              "<key>SwipeActionUp</key><real>1</real>\n"
+              "<key>4FingersSwipeActionLeft</key><dict/>\n"),
+        plist("<key>ClickDuration</key><true/>\n"
+              "<key>SuccessiveClickDuration</key><integer>999999999999</integer>\n"
+              "<key>GestureMoveThreshold</key><string>fast</string>\n"
+              "<key>InchSize</key><real>-24</real>\n"
+              "<key>Coefficients</key><dict><key>CoefficientKX1</key><string>1</string>"
+              "<key>CoefficientKWIDTH</key><true/></dict>\n"),
+    };
+    for (const auto& content : wrongTypes) {
+        tact::test::writeFile(path, content);
+        testing::internal::CaptureStderr();
+        auto& c = makeConverter();
+        control({{"PreferenceReload", true}});
+        const std::string log = testing::internal::GetCapturedStderr();
+        expectDefaults(c);
+        EXPECT_NE(log.find("preference ClickDuration ignored"), std::string::npos) << log;
+        EXPECT_NE(log.find("preference InchSize"), std::string::npos) << log;
+        EXPECT_EQ(tact::test::readFile(path), content);
+    }
+
+    // A file cut off mid-write: defaults until the writer finishes, then its values.
+    std::remove(path.c_str());
+    storePreference(kZyvTouchInchSize, 24);
+    storePreference(kZyvTouchClickDuration, 4.0);
+    const std::string whole = tact::test::readFile(path);
+    const std::string cut = whole.substr(0, whole.size() / 2);
+    tact::test::writeFile(path, cut);
+    auto& c = makeConverter();
+    expectDefaults(c);
+    control({{"PreferenceReload", true}});
+    expectDefaults(c);
+    EXPECT_EQ(tact::test::readFile(path), cut);
+    EXPECT_FALSE(tact::test::fileExists(path + ".corrupt"));
+
+    tact::test::writeFile(path, whole);
+    control({{"PreferenceReload", true}});
+    EXPECT_EQ(c.inchSize(), 24);
+    EXPECT_DOUBLE_EQ(c.timerClickDuration, 0.1);
 }

@@ -240,3 +240,93 @@ TEST_F(DeviceLayerTest, HostileDebugResponsesAreBounded) {
     EXPECT_EQ(s.FrameDone, 0);
     agent->loop.run();
 }
+
+// Frames that answer the handshake badly: out of order, twice over, with a
+// block longer than a block can be, or gone halfway through. None of it
+// sticks: the next frame plugged in gets the whole handshake and its touches
+// are followed.
+TEST_F(DeviceLayerTest, HostileHandshakesLeaveTheAgentWaitingForTheNextFrame) {
+    using Bytes = std::vector<std::uint8_t>;
+    const VirtualFrame reference;  // what a well-behaved frame answers
+    const auto& good = reference.config();
+    Bytes boot{1, 0x10, 0};
+    boot.insert(boot.end(), good.bootparam.begin(), good.bootparam.end());
+    Bytes info(19, 0);
+    info[0] = 1;
+    info[1] = 0x17;
+    info.insert(info.end(), good.serial.begin(), good.serial.end());
+    info.push_back(0);
+    const Bytes block = reference.frameBlock();
+    std::vector<Bytes> packets;  // first, middle, last
+    for (std::size_t at = 0; at < block.size(); at += 16) {
+        const std::size_t n = std::min<std::size_t>(16, block.size() - at);
+        const std::uint8_t code = at == 0 ? 0x30 : at + n == block.size() ? 0x32 : 0x31;
+        Bytes p{1, code, static_cast<std::uint8_t>(n)};
+        p.insert(p.end(), block.begin() + static_cast<long>(at),
+                 block.begin() + static_cast<long>(at + n));
+        packets.push_back(std::move(p));
+    }
+    ASSERT_EQ(packets.size(), 3u);
+
+    auto& c = converter();
+    platform::hid::VirtualFrameConfig silent;
+    silent.debug = false;  // answers nothing by itself: the test answers for it
+    struct Case {
+        const char* name;
+        std::vector<Bytes> answers;
+        bool leaveMidway = false;
+    };
+    std::vector<Bytes> over255{packets[0]};
+    over255.insert(over255.end(), 16, packets[1]);
+    over255.push_back(packets[2]);
+    const Case cases[] = {
+        {"out of order", {packets[2], packets[1], packets[0], info, boot, packets[1]}},
+        {"repeated",
+         {boot, boot, info, info, packets[0], packets[0], packets[1], packets[2], packets[2],
+          packets[0], packets[1], packets[2]}},
+        {"over 255 bytes", over255},
+        {"gone mid-handshake", {boot, info, packets[0]}, true},
+    };
+    bool started = false;
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        c.set_inchSize(32);
+        auto hostile = std::make_shared<VirtualFrame>(silent);
+        if (!started) {
+            start(silent).swap(hostile);
+            started = true;
+        } else {
+            backend->attach(hostile);
+            agent->loop.run();
+        }
+        for (const auto& a : k.answers) {
+            ASSERT_TRUE(hostile->sendDebugRaw(a));
+            if (!k.leaveMidway)
+                agent->loop.run();
+        }
+        if (std::string(k.name) == "over 255 bytes") {
+            EXPECT_EQ(c.inchSize(), 32);
+        }
+        // Gone with answers still on their way (dropped), or unplugged after.
+        backend->detach(hostile);
+        agent->loop.run();
+        EXPECT_FALSE(deviceLayer().bReady);
+
+        c.set_inchSize(32);
+        agent->posted.clear();
+        auto next = std::make_shared<VirtualFrame>();
+        backend->attach(next);
+        agent->loop.run();
+        EXPECT_EQ(c.inchSize(), 26);
+        ASSERT_FALSE(agent->posted.empty());
+        EXPECT_EQ(keyText(agent->posted.back(), "IsDeviceReady"), "true");
+        EXPECT_EQ(keyText(agent->posted.back(), "SerialNumber"), "\"VF-000001\"");
+        ASSERT_TRUE(next->sendTouches({{7, 3, 16384, 8192, {}, {}}}));
+        agent->loop.run();
+        EXPECT_TRUE(c.fingerToTransducerFind(3));
+        ASSERT_TRUE(next->sendTouches({}));
+        agent->loop.run();
+        backend->detach(next);
+        agent->loop.run();
+    }
+}

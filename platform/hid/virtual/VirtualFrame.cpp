@@ -475,15 +475,33 @@ bool VirtualFrame::sendTouches(const std::vector<Contact>& contacts, std::string
     return true;
 }
 
+namespace {
+
+bool rawReportFits(std::span<const std::uint8_t> report, std::string* error) {
+    if (!report.empty() && report.size() <= kMaxRawReport)
+        return true;
+    if (error)
+        *error = report.empty() ? "an input report needs at least one byte"
+                                : "an input report holds at most 16384 bytes";
+    return false;
+}
+
+}  // namespace
+
 bool VirtualFrame::sendRaw(std::span<const std::uint8_t> report, std::string* error) {
-    if (report.empty() || report.size() > kMaxRawReport) {
-        if (error)
-            *error = report.empty() ? "an input report needs at least one byte"
-                                    : "an input report holds at most 16384 bytes";
+    if (!rawReportFits(report, error))
         return false;
-    }
     if (isAttached())
         core_->touch->deliver(Bytes(report.begin(), report.end()));
+    return true;
+}
+
+bool VirtualFrame::sendDebugRaw(std::span<const std::uint8_t> report, std::string* error) {
+    if (!rawReportFits(report, error))
+        return false;
+    if (isAttached())
+        if (auto* channel = core_->debugChannel())
+            channel->deliver(Bytes(report.begin(), report.end()));
     return true;
 }
 

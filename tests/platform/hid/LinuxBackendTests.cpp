@@ -6,6 +6,7 @@
 #include "platform/runloop/RunLoop.hpp"
 
 #include "tests/platform/hid/Descriptors.hpp"
+#include "tests/platform/hid/FakeSysfs.hpp"
 #include "tests/support/TempDir.hpp"
 
 #include <gtest/gtest.h>
@@ -24,60 +25,12 @@ namespace fs = std::filesystem;
 using namespace platform::hid;
 using namespace platform::hid::linux_hid;
 using tact::test::TempDir;
+using tact::test::hid::FakeSysfs;
 using Bytes = std::vector<std::uint8_t>;
-
-void write(const fs::path& path, const std::string& content) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << content;
-}
 
 std::string bytes(const Bytes& b) {
     return std::string(b.begin(), b.end());
 }
-
-// A sysfs tree with hid devices under one USB device, and a /dev beside it.
-class FakeSysfs {
-  public:
-    std::string sys() const { return dir_.path() + "/sys"; }
-    std::string dev() const { return dir_.path() + "/dev"; }
-
-    // Adds a hid device with one hidraw node and, when event >= 0, an input
-    // device with that event node. Returns the hidraw node's sysfs path.
-    std::string addHid(const std::string& name, const std::string& hidId, const Bytes& descriptor,
-                       int hidraw, int event = -1) {
-        const fs::path hid = fs::path(sys()) / "devices/pci0000:00/usb1/1-1/1-1:1.0" / name;
-        write(hid / "uevent", "DRIVER=hid-multitouch\nHID_ID=" + hidId +
-                                  "\nHID_NAME=Quux Touch Frame\nHID_PHYS=usb-0000:00:14.0-1/"
-                                  "input0\nHID_UNIQ=SN123\nMODALIAS=hid:b0003\n");
-        write(hid / "report_descriptor", bytes(descriptor));
-        const std::string node = "hidraw" + std::to_string(hidraw);
-        const fs::path raw = hid / "hidraw" / node;
-        write(raw / "uevent",
-              "MAJOR=243\nMINOR=" + std::to_string(hidraw) + "\nDEVNAME=" + node + "\n");
-        fs::create_directory_symlink("../..", raw / "device");
-        fs::create_directories(fs::path(sys()) / "class/hidraw");
-        fs::create_directory_symlink(fs::relative(raw, fs::path(sys()) / "class/hidraw"),
-                                     fs::path(sys()) / "class/hidraw" / node);
-        if (event >= 0) {
-            const std::string e = "event" + std::to_string(event);
-            const fs::path input = hid / "input" / ("input" + std::to_string(event + 10));
-            write(input / e / "uevent",
-                  "MAJOR=13\nMINOR=" + std::to_string(64 + event) + "\nDEVNAME=input/" + e + "\n");
-            write(input / "mouse1" / "uevent", "DEVNAME=input/mouse1\n");  // not evdev
-        }
-        return fs::canonical(raw).string();
-    }
-
-    std::string devnode(const std::string& name) const { return dev() + "/" + name; }
-    void makeFifo(const std::string& name) const {
-        fs::create_directories(fs::path(devnode(name)).parent_path());
-        ASSERT_EQ(::mkfifo(devnode(name).c_str(), 0600), 0);
-    }
-    void makeFile(const std::string& name) const { write(devnode(name), ""); }
-
-  private:
-    TempDir dir_;
-};
 
 Bytes keyboardDescriptor() {
     return tact::test::hid::bootKeyboardDescriptor();
