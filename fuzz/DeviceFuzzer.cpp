@@ -116,6 +116,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             case 1: {
                 const std::uint32_t reportID = in.u8();
                 auto bytes = in.bytes(in.u8());
+                if (reportID == 0xFF) {
+                    // Through the frame's debug channel, out of turn.
+                    frame->sendDebugRaw(bytes);
+                    break;
+                }
                 // The callback is handed a buffer of exactly the report's size.
                 auto buffer = std::make_unique<std::uint8_t[]>(bytes.size());
                 std::copy(bytes.begin(), bytes.end(), buffer.get());
