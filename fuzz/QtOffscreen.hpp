@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QApplication>
+#include <QPointingDevice>
 
 #include <memory>
 
@@ -16,6 +17,11 @@ class OffscreenApp {
         qputenv("QT_QPA_PLATFORM", "offscreen");
         qputenv("XDG_RUNTIME_DIR", runtime_.path().c_str());
         app_ = std::make_unique<QApplication>(argc_, argv_);
+        // Qt makes its core pointer, a child of the application, when a window
+        // first needs one, and with it the list every input device joins. Made
+        // now, that list outlives this object at exit; made later, it is gone
+        // before the application's children are, and their destructors crash.
+        QPointingDevice::primaryPointingDevice();
     }
 
   private:
