@@ -74,7 +74,9 @@ int main(int argc, char** argv) {
     }
 
     platform::setSystemLogIdentifier("tactcalib");
-    auto loop = platform::makeRealRunLoop(false);
+    // SIGTERM and SIGINT end the program the way closing the window does (the
+    // bridge ends Qt's loop), so the agent hears that calibration is over.
+    auto loop = platform::makeRealRunLoop(true);
     platform::setMainRunLoop(loop.get());
 
     int status = 0;

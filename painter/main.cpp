@@ -4,7 +4,6 @@
 #include <QScreen>
 #include <QTimer>
 
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -42,15 +41,6 @@ constexpr const char* kUsage =
 
 // Quiet time after the last painted touches before the screenshot is taken.
 constexpr int kScreenshotDelayMilliseconds = 500;
-// How often the main loop looks whether a stop signal came.
-constexpr int kSignalPollMilliseconds = 50;
-
-volatile std::sig_atomic_t stopSignal = 0;
-
-extern "C" void onStopSignal(int signal) {
-    stopSignal = signal;
-}
-
 struct Options {
     bool help = false;
     bool trace = false;
@@ -92,7 +82,9 @@ int main(int argc, char** argv) {
     }
 
     platform::setSystemLogIdentifier("tactpaint");
-    auto loop = platform::makeRealRunLoop(false);
+    // SIGTERM and SIGINT end the program the way closing the window does (the
+    // bridge ends Qt's loop), so the agent hears that touch test mode is over.
+    auto loop = platform::makeRealRunLoop(true);
     platform::setMainRunLoop(loop.get());
 
     int status = 0;
@@ -110,22 +102,6 @@ int main(int argc, char** argv) {
             platform::systemLog(platform::LogLevel::Error, "painter: " + error);
             return 1;
         }
-
-        // SIGTERM and SIGINT end the program the way closing the window does,
-        // so the agent hears that touch test mode is over.
-        std::signal(SIGTERM, onStopSignal);
-        std::signal(SIGINT, onStopSignal);
-        QTimer signalWatch;
-        QObject::connect(&signalWatch, &QTimer::timeout, &app, [] {
-            if (stopSignal == 0)
-                return;
-            platform::systemLog(platform::LogLevel::Info,
-                                std::string("painter: quitting on ") +
-                                    (stopSignal == SIGINT ? "SIGINT" : "SIGTERM"));
-            stopSignal = 0;
-            QCoreApplication::quit();
-        });
-        signalWatch.start(kSignalPollMilliseconds);
 
         tact::AppDelegate delegate(*center);
         std::unique_ptr<QWidget> window = tact::loadMainInterface(delegate, *center, *loop);

@@ -1,5 +1,6 @@
 #include "qtsupport/QtRunLoopBridge.hpp"
 
+#include <QCoreApplication>
 #include <QSocketNotifier>
 
 #include "platform/log/SystemLog.hpp"
@@ -47,7 +48,12 @@ void QtRunLoopBridge::schedule() {
 void QtRunLoopBridge::pump() {
     if (failed_)
         return;
-    switch (platform::dispatchReady(loop_)) {
+    const platform::EmbeddedDispatch dispatched = platform::dispatchReady(loop_);
+    // The loop was asked to stop (a stop signal, say): Qt's loop ends instead,
+    // so the program leaves the way it does when its window closes.
+    if (auto code = platform::takeStopRequest(loop_))
+        QCoreApplication::exit(*code);
+    switch (dispatched) {
         case platform::EmbeddedDispatch::Idle:
             if (notifier_)
                 notifier_->setEnabled(true);

@@ -5,6 +5,8 @@
 // The bridge watches the loop's descriptor with a QSocketNotifier and runs
 // whatever is ready when it becomes readable; when a round stops early because
 // more is ready, a zero-timeout timer continues it after Qt's pending events.
+// A stop() of the loop (a stop signal of a loop made with stopOnSignals) ends
+// Qt's event loop with the same code.
 #pragma once
 
 #include <QObject>

@@ -6,6 +6,8 @@
 // wake the host through that one descriptor.
 #pragma once
 
+#include <optional>
+
 #include "platform/runloop/RunLoop.hpp"
 
 namespace platform {
@@ -25,5 +27,10 @@ enum class EmbeddedDispatch {
 // then arms the loop's timers so that the descriptor wakes the host when the
 // next one is due.
 EmbeddedDispatch dispatchReady(RunLoop& loop, int maxDispatches = 64);
+
+// An embedded loop never runs run(), so a stop() asked of it (a stop signal
+// of a loop made with stopOnSignals, or the program's own call) is the host's
+// to carry out: the code given to stop(), once; nullopt when none is pending.
+std::optional<int> takeStopRequest(RunLoop& loop);
 
 }  // namespace platform

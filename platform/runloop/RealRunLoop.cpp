@@ -2,6 +2,7 @@
 // microsecond accuracy; work posted from any thread wakes the loop through an
 // eventfd; SIGTERM and SIGINT arrive through signalfd sources.
 #include "platform/log/SystemLog.hpp"
+#include "platform/runloop/Embedding.hpp"
 #include "platform/runloop/Handles.hpp"
 #include "platform/runloop/RunLoop.hpp"
 #include "platform/runloop/SdEvent.hpp"
@@ -19,6 +20,7 @@
 #include <deque>
 #include <exception>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -353,6 +355,12 @@ class RealRunLoop final : public RunLoop {
         wake();
     }
 
+    std::optional<int> takeStopRequest() {
+        if (!stopRequested_.exchange(false))
+            return std::nullopt;
+        return stopCode_.load();
+    }
+
     void forget(RealTimer* t) { timers_.erase(t); }
     void forget(RealFd* f) { fds_.erase(f); }
 
@@ -431,6 +439,11 @@ void RealFd::disarm() {
 
 std::unique_ptr<RunLoop> makeRealRunLoop(bool stopOnSignals) {
     return std::make_unique<RealRunLoop>(stopOnSignals);
+}
+
+std::optional<int> takeStopRequest(RunLoop& loop) {
+    auto* real = dynamic_cast<RealRunLoop*>(&loop);
+    return real ? real->takeStopRequest() : std::nullopt;
 }
 
 sd_event* sdEventOf(RunLoop& loop) {

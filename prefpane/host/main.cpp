@@ -98,7 +98,9 @@ int main(int argc, char** argv) {
     }
 
     platform::setSystemLogIdentifier("tactprefs");
-    auto loop = platform::makeRealRunLoop(false);
+    // SIGTERM and SIGINT end the program the way closing the window does (the
+    // bridge ends Qt's loop), so the pane is unselected and stores what it keeps.
+    auto loop = platform::makeRealRunLoop(true);
     platform::setMainRunLoop(loop.get());
 
     int status = 0;

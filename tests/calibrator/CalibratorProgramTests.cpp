@@ -274,6 +274,19 @@ TEST_F(CalibratorProgram, TellsTheAgentCalibrationIsOffWhenItQuitsEarly) {
     EXPECT_FALSE(storedCoefficients());
 }
 
+TEST_F(CalibratorProgram, OnSIGTERMItTellsTheAgentCalibrationIsOffAndExits) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    const std::string kill = test::findOnPath("kill");
+    ASSERT_FALSE(kill.empty());
+    ASSERT_EQ(test::runProcess({kill, "-TERM", std::to_string(calibrator_->pid())}).exitCode, 0);
+    EXPECT_EQ(calibrator_->wait(10s), 0);
+    ASSERT_TRUE(agent_->pumpUntil([&] { return agent_->control.size() >= 2; }));
+    agent_->pump(100ms);
+    EXPECT_EQ(agent_->control, (std::vector{control(kKeyCalibrateInProgress, true),
+                                            control(kKeyCalibrateInProgress, false)}));
+    EXPECT_FALSE(storedCoefficients());
+}
+
 TEST(CalibratorProgramOptions, HelpNeedsNeitherADisplayNorABus) {
     auto result =
         test::runProcess({test::builtProgram("tactcalib"), "--help"},

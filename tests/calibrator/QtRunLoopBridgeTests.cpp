@@ -103,6 +103,24 @@ TEST_F(QtRunLoopBridgeTest, ANestedQtLoopInsideACallbackDoesNotStallTheRunLoop) 
     EXPECT_TRUE(afterNested) << "the second timer ran inside the first one's callback";
 }
 
+// A stop of the embedded loop (what a stop signal does) ends Qt's loop with
+// its code, once; Qt's loop then runs again undisturbed.
+TEST_F(QtRunLoopBridgeTest, StoppingTheLoopEndsQtsLoop) {
+    ASSERT_TRUE(bridge_.isActive());
+    platform::Timer stop = loop_->addTimer(0.01, 0, [&](platform::Timer&) { loop_->stop(4); });
+    QTimer::singleShot(10s, [] { QCoreApplication::exit(99); });
+    EXPECT_EQ(QCoreApplication::exec(), 4);
+
+    bool ran = false;
+    platform::Timer later = loop_->addTimer(0.01, 0, [&](platform::Timer&) {
+        ran = true;
+        QCoreApplication::exit(5);
+    });
+    bridge_.schedule();  // a timer added from outside the loop's callbacks
+    EXPECT_EQ(QCoreApplication::exec(), 5);
+    EXPECT_TRUE(ran);
+}
+
 TEST(QtRunLoopBridgeVirtual, AVirtualLoopCannotBeEmbedded) {
     test::OffscreenApp qt;
     auto loop = platform::makeVirtualRunLoop(800000000.0);
