@@ -276,9 +276,7 @@ TEST_F(CalibratorProgram, TellsTheAgentCalibrationIsOffWhenItQuitsEarly) {
 
 TEST_F(CalibratorProgram, OnSIGTERMItTellsTheAgentCalibrationIsOffAndExits) {
     ASSERT_NO_FATAL_FAILURE(start());
-    const std::string kill = test::findOnPath("kill");
-    ASSERT_FALSE(kill.empty());
-    ASSERT_EQ(test::runProcess({kill, "-TERM", std::to_string(calibrator_->pid())}).exitCode, 0);
+    ASSERT_TRUE(calibrator_->terminate());
     EXPECT_EQ(calibrator_->wait(10s), 0);
     ASSERT_TRUE(agent_->pumpUntil([&] { return agent_->control.size() >= 2; }));
     agent_->pump(100ms);

@@ -144,9 +144,7 @@ class PainterProgram : public ::testing::Test {
 
     // SIGTERM, then the exit and the last word to the agent.
     void terminate() {
-        const std::string kill = test::findOnPath("kill");
-        ASSERT_FALSE(kill.empty());
-        ASSERT_EQ(test::runProcess({kill, "-TERM", std::to_string(painter_->pid())}).exitCode, 0);
+        ASSERT_TRUE(painter_->terminate());
         EXPECT_EQ(painter_->wait(10s), 0);
         ASSERT_TRUE(agent_->pumpUntil([&] { return agent_->control.size() >= 2; }));
         agent_->pump(100ms);

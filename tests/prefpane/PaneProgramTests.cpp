@@ -88,9 +88,7 @@ TEST_F(PaneProgram, AScreenshotRunSavesTheWindowAndTheLogSwitchOnTheWayOut) {
 TEST_F(PaneProgram, OnSIGTERMThePaneIsUnselectedAndStoresTheLogSwitch) {
     test::BackgroundProcess prefs({test::builtProgram("tactprefs")}, environment());
     ASSERT_TRUE(agent_->waitFor(kKeyNeedSerialNumber));
-    const std::string kill = test::findOnPath("kill");
-    ASSERT_FALSE(kill.empty());
-    ASSERT_EQ(test::runProcess({kill, "-TERM", std::to_string(prefs.pid())}).exitCode, 0);
+    ASSERT_TRUE(prefs.terminate());
     EXPECT_EQ(prefs.wait(10s), 0);
     const std::string saved =
         test::readFile(home_.file(".config/com.vostrabaxworks.Tactagent.plist"));

@@ -158,6 +158,10 @@ bool BackgroundProcess::readLine(std::string& line, std::chrono::milliseconds li
     }
 }
 
+bool BackgroundProcess::terminate() {
+    return !reaped_ && pid_ > 0 && kill(pid_, SIGTERM) == 0;
+}
+
 int BackgroundProcess::wait(std::chrono::milliseconds limit) {
     auto deadline = Clock::now() + limit;
     while (Clock::now() < deadline) {

@@ -37,6 +37,9 @@ class BackgroundProcess {
     // Waits for the exit; returns the exit code, -1 when killed or timed out.
     int wait(std::chrono::milliseconds limit = std::chrono::seconds(10));
     int pid() const { return pid_; }
+    // Sends SIGTERM, as a logout or a service manager does; false when it
+    // could not be sent.
+    bool terminate();
 
   private:
     int pid_ = -1;
