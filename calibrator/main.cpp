@@ -14,7 +14,7 @@
 #include "platform/log/SystemLog.hpp"
 #include "platform/notify/NotificationCenter.hpp"
 #include "platform/runloop/RunLoop.hpp"
-#include "qtsupport/QtRunLoopBridge.hpp"
+#include "qtsupport/QtProgram.hpp"
 #include "qtsupport/Screenshot.hpp"
 
 namespace {
@@ -73,30 +73,18 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    platform::setSystemLogIdentifier("tactcalib");
-    // SIGTERM and SIGINT end the program the way closing the window does (the
-    // bridge ends Qt's loop), so the agent hears that calibration is over.
-    auto loop = platform::makeRealRunLoop(true);
-    platform::setMainRunLoop(loop.get());
-
     int status = 0;
     {
-        QApplication app(argc, argv);
-        QApplication::setApplicationName(QStringLiteral("Tactcalib"));
-
-        tact::QtRunLoopBridge bridge(*loop);
-        if (!bridge.isActive())
+        // SIGTERM and SIGINT end the program the way closing the window does,
+        // so the agent hears that calibration is over.
+        tact::QtProgram program(argc, argv, {"tactcalib", "Tactcalib", "calibrator"});
+        if (!program.ready())
             return 1;
+        platform::RunLoop& loop = program.loop();
+        platform::NotificationCenter& center = program.center();
 
-        std::string error;
-        auto center = platform::makeBusNotificationCenter(*loop, &error);
-        if (!center) {
-            platform::systemLog(platform::LogLevel::Error, "calibrator: " + error);
-            return 1;
-        }
-
-        tact::AppDelegate delegate(*center, *loop);
-        std::unique_ptr<QWidget> window = tact::loadMainInterface(delegate, *center);
+        tact::AppDelegate delegate(center, loop);
+        std::unique_ptr<QWidget> window = tact::loadMainInterface(delegate, center);
 
         bool screenshotFailed = false;
         bool screenshotScheduled = false;
@@ -115,7 +103,7 @@ int main(int argc, char** argv) {
                                  delegate.exit();
                              });
                          });
-        QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate,
+        QObject::connect(&program.application(), &QCoreApplication::aboutToQuit, &delegate,
                          &tact::AppDelegate::applicationWillTerminate);
 
         delegate.awakeFromNib();
@@ -129,6 +117,5 @@ int main(int argc, char** argv) {
         // Leaving the scope destroys the window, the delegate (ending the
         // observation) and the centre, which sends what is still queued.
     }
-    platform::setMainRunLoop(nullptr);
     return status;
 }

@@ -14,7 +14,7 @@
 #include "platform/log/SystemLog.hpp"
 #include "platform/notify/NotificationCenter.hpp"
 #include "platform/runloop/RunLoop.hpp"
-#include "qtsupport/QtRunLoopBridge.hpp"
+#include "qtsupport/QtProgram.hpp"
 #include "qtsupport/Screenshot.hpp"
 
 namespace {
@@ -81,31 +81,19 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    platform::setSystemLogIdentifier("tactpaint");
-    // SIGTERM and SIGINT end the program the way closing the window does (the
-    // bridge ends Qt's loop), so the agent hears that touch test mode is over.
-    auto loop = platform::makeRealRunLoop(true);
-    platform::setMainRunLoop(loop.get());
-
     int status = 0;
     {
-        QApplication app(argc, argv);
-        QApplication::setApplicationName(QStringLiteral("Tactpaint"));
-
-        tact::QtRunLoopBridge bridge(*loop);
-        if (!bridge.isActive())
+        // SIGTERM and SIGINT end the program the way closing the window does,
+        // so the agent hears that touch test mode is over.
+        tact::QtProgram program(argc, argv, {"tactpaint", "Tactpaint", "painter"});
+        if (!program.ready())
             return 1;
+        platform::RunLoop& loop = program.loop();
+        platform::NotificationCenter& center = program.center();
 
-        std::string error;
-        auto center = platform::makeBusNotificationCenter(*loop, &error);
-        if (!center) {
-            platform::systemLog(platform::LogLevel::Error, "painter: " + error);
-            return 1;
-        }
-
-        tact::AppDelegate delegate(*center);
-        std::unique_ptr<QWidget> window = tact::loadMainInterface(delegate, *center, *loop);
-        QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate,
+        tact::AppDelegate delegate(center);
+        std::unique_ptr<QWidget> window = tact::loadMainInterface(delegate, center, loop);
+        QObject::connect(&program.application(), &QCoreApplication::aboutToQuit, &delegate,
                          &tact::AppDelegate::applicationWillTerminate);
 
         bool screenshotFailed = false;
@@ -141,6 +129,5 @@ int main(int argc, char** argv) {
         // Leaving the scope destroys the window (ending the observation), the
         // delegate and the centre, which sends what is still queued.
     }
-    platform::setMainRunLoop(nullptr);
     return status;
 }

@@ -18,7 +18,7 @@
 #include "prefpane/host/PreferencePane.hpp"
 #include "prefpane/host/SettingsWindow.hpp"
 #include "prefpane/host/Workspace.hpp"
-#include "qtsupport/QtRunLoopBridge.hpp"
+#include "qtsupport/QtProgram.hpp"
 
 namespace {
 
@@ -97,27 +97,15 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    platform::setSystemLogIdentifier("tactprefs");
-    // SIGTERM and SIGINT end the program the way closing the window does (the
-    // bridge ends Qt's loop), so the pane is unselected and stores what it keeps.
-    auto loop = platform::makeRealRunLoop(true);
-    platform::setMainRunLoop(loop.get());
-
     int status = 0;
     {
-        QApplication app(argc, argv);
-        QApplication::setApplicationName(QStringLiteral("Tactprefs"));
-
-        tact::QtRunLoopBridge bridge(*loop);
-        if (!bridge.isActive())
+        // SIGTERM and SIGINT end the program the way closing the window does,
+        // so the pane is unselected and stores what it keeps.
+        tact::QtProgram program(argc, argv, {"tactprefs", "Tactprefs", "settings"});
+        if (!program.ready())
             return 1;
-
-        std::string error;
-        auto center = platform::makeBusNotificationCenter(*loop, &error);
-        if (!center) {
-            platform::systemLog(platform::LogLevel::Error, "settings: " + error);
-            return 1;
-        }
+        platform::RunLoop& loop = program.loop();
+        platform::NotificationCenter& center = program.center();
         tact::Workspace workspace;
 
         QStringList folders;
@@ -131,8 +119,8 @@ int main(int argc, char** argv) {
                                     folders.join(QStringLiteral(", ")).toStdString());
 
         tact::PaneContext context;
-        context.runLoop = loop.get();
-        context.notificationCenter = center.get();
+        context.runLoop = &loop;
+        context.notificationCenter = &center;
         context.workspace = &workspace;
         // The window goes before the centre and the loop its panes use.
         tact::SettingsWindow window(std::move(libraries), context, folders);
@@ -165,10 +153,10 @@ int main(int argc, char** argv) {
         if (!options.screenshot.empty()) {
             // The agent's answer reaches the pane in the same round; the
             // picture is taken after that round.
-            answer = center->addObserver(
+            answer = center.addObserver(
                 platform::String(tact::kZyvTouchEventNotification),
                 platform::String(tact::kMultiTouchSupportObject),
-                [&](const platform::Notification&) { loop->post([&] { takeScreenshot(); }); });
+                [&](const platform::Notification&) { loop.post([&] { takeScreenshot(); }); });
             QTimer::singleShot(kScreenshotAnswerLimitMilliseconds, &window, takeScreenshot);
         }
 
@@ -179,6 +167,5 @@ int main(int argc, char** argv) {
         // Leaving the scope unselects the pane and destroys the window, then
         // the centre, which sends what is still queued.
     }
-    platform::setMainRunLoop(nullptr);
     return status;
 }
