@@ -20,7 +20,7 @@
 #include "platform/prefs/Preferences.hpp"
 #include "platform/runloop/RunLoop.hpp"
 #include "qtsupport/QtRunLoopBridge.hpp"
-#include "tests/calibrator/QtTestSupport.hpp"
+#include "tests/support/QtTestSupport.hpp"
 #include "tests/support/TempDir.hpp"
 
 namespace tact {

@@ -12,7 +12,7 @@
 
 #include "platform/runloop/RunLoop.hpp"
 #include "qtsupport/QtRunLoopBridge.hpp"
-#include "tests/calibrator/QtTestSupport.hpp"
+#include "tests/support/QtTestSupport.hpp"
 
 namespace tact {
 namespace {

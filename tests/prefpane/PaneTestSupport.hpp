@@ -19,7 +19,7 @@
 #include "platform/notify/NotificationCenter.hpp"
 #include "platform/prefs/PlistCodec.hpp"
 #include "platform/prefs/Preferences.hpp"
-#include "tests/calibrator/QtTestSupport.hpp"
+#include "tests/support/QtTestSupport.hpp"
 #include "tests/support/TempDir.hpp"
 
 namespace tact::test {

@@ -1,5 +1,6 @@
-// What the calibrator's in-process tests share: a QApplication on Qt's
-// offscreen platform, and waiting in Qt's event loop for a condition.
+// What the in-process tests of the programs with windows share: a
+// QApplication on Qt's offscreen platform, and waiting in Qt's event loop for
+// a condition.
 #pragma once
 
 #include <QApplication>
@@ -8,17 +9,21 @@
 
 #include <chrono>
 #include <memory>
+#include <string>
 
 #include "tests/support/TempDir.hpp"
 
 namespace tact::test {
 
-// One QApplication for the lifetime of a test, on the offscreen platform
-// unless the environment picked another, with a runtime folder of its own.
+// One QApplication for the lifetime of a test, with a runtime folder of its
+// own, on the given platform ("offscreen:configfile=..."); without one, on the
+// offscreen platform unless the environment picked another.
 class OffscreenApp {
   public:
-    OffscreenApp() {
-        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+    explicit OffscreenApp(const std::string& platform = {}) {
+        if (!platform.empty())
+            qputenv("QT_QPA_PLATFORM", platform.c_str());
+        else if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
             qputenv("QT_QPA_PLATFORM", "offscreen");
         qputenv("XDG_RUNTIME_DIR", runtimeDir_.path().c_str());
         app_ = std::make_unique<QApplication>(argc_, argv_);
@@ -28,7 +33,7 @@ class OffscreenApp {
   private:
     TempDir runtimeDir_;
     static inline int argc_ = 1;
-    static inline char name_[] = "calibrator-tests";
+    static inline char name_[] = "tact-tests";
     static inline char* argv_[] = {name_, nullptr};
     std::unique_ptr<QApplication> app_;
 };
