@@ -41,6 +41,7 @@ constexpr const char* kUsage =
 
 // Quiet time after the last painted touches before the screenshot is taken.
 constexpr int kScreenshotDelayMilliseconds = 500;
+
 struct Options {
     bool help = false;
     bool trace = false;
