@@ -333,8 +333,8 @@ class RealRunLoop final : public RunLoop {
         if (!event_)
             return 1;
         for (;;) {
-            if (stopRequested_.exchange(false))
-                return stopCode_.load();
+            if (auto code = takeStopRequest())
+                return *code;
             if (sd_event_get_state(event_.get()) == SD_EVENT_FINISHED) {
                 int code = 0;
                 sd_event_get_exit_code(event_.get(), &code);
