@@ -7,6 +7,7 @@
 
 #include "agent/device/AgentMain.hpp"
 #include "common/Notifications.hpp"
+#include "platform/actions/DesktopActions.hpp"
 #include "platform/desktop/Desktop.hpp"
 #include "platform/desktop/X11Desktop.hpp"
 #include "platform/events/Events.hpp"
@@ -131,8 +132,18 @@ int main(int argc, char** argv) {
                                 "; calibration and the touch painter still work");
     }
 
+    // Desktop actions (swipes and pinches) the way this desktop does them.
+    auto actions =
+        platform::actions::makeSessionDesktopActions(*loop, x11 ? x11->displayName() : "");
+    platform::actions::setDesktopActions(actions.get());
+    platform::systemLog(platform::LogLevel::Info,
+                        std::string("desktop actions for ") +
+                            std::string(platform::actions::desktopName(actions->kind())));
+
     tact::AgentEnvironment environment{*loop, *notifications, *desktop};
     int rc = tact::agentMain(environment);
+    platform::actions::setDesktopActions(nullptr);
+    actions.reset();
     platform::events::setEventSink(nullptr);
     if (auto dropped = platform::events::droppedEventCount()) {
         platform::systemLog(platform::LogLevel::Info,

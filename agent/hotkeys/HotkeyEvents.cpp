@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <limits>
 
+#include "platform/actions/DesktopActions.hpp"
 #include "platform/prefs/Preferences.hpp"
 #include "platform/values/Value.hpp"
 
@@ -196,6 +197,14 @@ void tl_CGEventSequenceAppendKeypress(CGEventSequence& sequence, CGKeyCode keyCo
     appendKey(sequence, source, keyCode, false, std::nullopt);
 }
 
+CGEventSequence tl_CGEventSequenceCreateForKeys(CGKeyCode keyCode, CGEventFlags modifiers) {
+    CGEventSequence sequence;
+    tl_CGEventSequenceAppendModifiers(sequence, modifiers, true);
+    tl_CGEventSequenceAppendKeypress(sequence, keyCode, modifiers);
+    tl_CGEventSequenceAppendModifiers(sequence, modifiers, false);
+    return sequence;
+}
+
 std::optional<CGEventSequence> tl_CGEventSequenceCreateForAction(std::string_view action) {
     CGKeyCode keyCode = 0;
     CGEventFlags modifiers = 0;
@@ -212,20 +221,37 @@ std::optional<CGEventSequence> tl_CGEventSequenceCreateForAction(std::string_vie
         keyCode = builtIn->keyCode;
         modifiers = builtIn->modifiers;
     }
-
-    CGEventSequence sequence;
-    tl_CGEventSequenceAppendModifiers(sequence, modifiers, true);
-    tl_CGEventSequenceAppendKeypress(sequence, keyCode, modifiers);
-    tl_CGEventSequenceAppendModifiers(sequence, modifiers, false);
-    return sequence;
+    return tl_CGEventSequenceCreateForKeys(keyCode, modifiers);
 }
 
+namespace {
+
+void postSequence(const CGEventSequence& sequence) {
+    for (const auto& event : sequence)
+        ev::CGEventPost(ev::kCGHIDEventTap, event);
+}
+
+}  // namespace
+
 bool tl_PostActionSequence(std::string_view action) {
+    // On a real desktop the user's own stored shortcut still comes first;
+    // otherwise the desktop says how it does the action (its binding, its
+    // service or its window manager) instead of the built-in keys.
+    if (auto* desktop = platform::actions::desktopActions()) {
+        CGKeyCode keyCode = 0;
+        CGEventFlags modifiers = 0;
+        if (tl_CGEventSequenceGetParametersForAction(action, &keyCode, &modifiers)) {
+            postSequence(tl_CGEventSequenceCreateForKeys(keyCode, modifiers));
+            return true;
+        }
+        return desktop->perform(action, [](const platform::actions::KeyChord& chord) {
+            postSequence(tl_CGEventSequenceCreateForKeys(chord.keyCode, chord.modifiers));
+        });
+    }
     auto sequence = tl_CGEventSequenceCreateForAction(action);
     if (!sequence)
         return false;
-    for (const auto& event : *sequence)
-        ev::CGEventPost(ev::kCGHIDEventTap, event);
+    postSequence(*sequence);
     return true;
 }
 

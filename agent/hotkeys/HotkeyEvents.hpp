@@ -69,8 +69,15 @@ void tl_CGEventSequenceAppendModifiers(CGEventSequence& sequence, CGEventFlags m
 void tl_CGEventSequenceAppendKeypress(CGEventSequence& sequence, CGKeyCode keyCode,
                                       CGEventFlags mask);
 
-// Posts the keystrokes for action in order at the HID event tap. False when
-// the action has no sequence (nothing is posted then).
+// The keystrokes of one key with modifiers: modifiers down, the key down and
+// up, modifiers up.
+CGEventSequence tl_CGEventSequenceCreateForKeys(CGKeyCode keyCode, CGEventFlags modifiers);
+
+// Carries out action: posts its keystrokes in order at the HID event tap.
+// With desktop actions installed (a real desktop, see
+// platform/actions/DesktopActions.hpp) an action without a stored hot key is
+// done the desktop's way instead of by its built-in key. False when nothing
+// could be done.
 bool tl_PostActionSequence(std::string_view action);
 
 }  // namespace tact

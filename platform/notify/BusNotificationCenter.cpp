@@ -26,6 +26,7 @@
 #include "platform/notify/BusCodec.hpp"
 #include "platform/notify/MatchRule.hpp"
 #include "platform/notify/NotificationCenter.hpp"
+#include "platform/notify/SdBusHandles.hpp"
 #include "platform/runloop/RunLoop.hpp"
 #include "platform/runloop/SdEvent.hpp"
 
@@ -38,35 +39,10 @@ constexpr const char* kDaemon = "org.freedesktop.DBus";
 constexpr const char* kDaemonPath = "/org/freedesktop/DBus";
 constexpr std::uint64_t kMethodCallTimeoutUsec = 5'000'000;
 
-struct BusCloser {
-    void operator()(sd_bus* bus) const {
-        sd_bus_flush(bus);
-        sd_bus_detach_event(bus);
-        sd_bus_close_unref(bus);
-    }
-};
-struct SlotUnref {
-    void operator()(sd_bus_slot* slot) const { sd_bus_slot_unref(slot); }
-};
-struct MessageUnref {
-    void operator()(sd_bus_message* m) const { sd_bus_message_unref(m); }
-};
-using BusPtr = std::unique_ptr<sd_bus, BusCloser>;
-using SlotPtr = std::unique_ptr<sd_bus_slot, SlotUnref>;
-using MessagePtr = std::unique_ptr<sd_bus_message, MessageUnref>;
-
-// Frees an sd_bus_error however we leave its scope.
-struct ErrorGuard {
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    ~ErrorGuard() { sd_bus_error_free(&error); }
-    std::string describe(int r) const {
-        if (sd_bus_error_is_set(&error)) {
-            return std::string(error.name) +
-                   (error.message ? std::string(": ") + error.message : "");
-        }
-        return std::strerror(-r);
-    }
-};
+using sdbus::BusPtr;
+using sdbus::ErrorGuard;
+using sdbus::MessagePtr;
+using sdbus::SlotPtr;
 
 struct BusObserver {
     String name;

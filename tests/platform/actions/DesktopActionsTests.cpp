@@ -1,0 +1,352 @@
+// What each desktop action becomes on GNOME (the real schemas through GIO's
+// memory backend), KDE Plasma and Xfce (their files as they write them), and
+// KDE's global shortcut service (a peer on a private bus speaking its
+// interface).
+#include <gio/gio.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <systemd/sd-bus.h>
+
+#include "platform/actions/DesktopActions.hpp"
+#include "platform/actions/GlobalShortcutService.hpp"
+#include "platform/actions/GnomeSettings.hpp"
+#include "platform/actions/ShortcutFiles.hpp"
+#include "platform/runloop/RunLoop.hpp"
+#include "tests/support/PrivateBus.hpp"
+#include "tests/support/TempDir.hpp"
+
+namespace platform::actions {
+namespace {
+
+using Way = Resolution::Way;
+
+// The chord a resolution types, as people read it; the way otherwise.
+std::string outcome(const Resolution& r) {
+    switch (r.way) {
+        case Way::Keys:
+            return describeKeyChord(r.keys);
+        case Way::GlobalShortcut:
+            return "service " + r.component + "/" + r.shortcut;
+        case Way::SwitchDesktop:
+            return "switch " + std::to_string(r.step);
+        case Way::ShowDesktop:
+            return r.show ? "show desktop" : "leave desktop";
+        case Way::Nothing:
+            break;
+    }
+    return "nothing";
+}
+
+class GSettingsMemory : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { setenv("GSETTINGS_BACKEND", "memory", 1); }
+
+    void set(const char* schema, const char* key, std::vector<const char*> values) {
+        std::unique_ptr<GSettings, decltype(&g_object_unref)> settings(g_settings_new(schema),
+                                                                       g_object_unref);
+        values.push_back(nullptr);
+        g_settings_set_strv(settings.get(), key, values.data());
+    }
+    void setString(const char* schema, const char* key, const char* value) {
+        std::unique_ptr<GSettings, decltype(&g_object_unref)> settings(g_settings_new(schema),
+                                                                       g_object_unref);
+        g_settings_set_string(settings.get(), key, value);
+    }
+    void reset(const char* schema, const char* key) {
+        std::unique_ptr<GSettings, decltype(&g_object_unref)> settings(g_settings_new(schema),
+                                                                       g_object_unref);
+        g_settings_reset(settings.get(), key);
+    }
+};
+
+TEST_F(GSettingsMemory, GnomeDefaultsAndTheUsersChangesApplyAtOnce) {
+    GnomeSettings probe;
+    if (!probe.hasSchema("org.gnome.desktop.wm.keybindings") ||
+        !probe.hasSchema("org.gnome.shell.keybindings") || !probe.hasSchema("org.gnome.mutter"))
+        GTEST_SKIP() << "GNOME's schemas are not installed";
+
+    DesktopSources sources;
+    sources.kind = DesktopKind::Gnome;
+    sources.gnome = std::make_shared<GnomeSettings>();
+    DesktopActions actions(sources);
+
+    struct Case {
+        const char* action;
+        const char* expected;
+    };
+    // GNOME 43's own defaults. The application's windows have no GNOME view,
+    // and nothing stands in for them; without a window manager to ask, an
+    // unbound "show desktop" does nothing either.
+    for (const Case& c : std::initializer_list<Case>{
+             {"79", "Super+Page Up"},
+             {"81", "Super+Page Down"},
+             {"32", "Super"},
+             {"160", "Super+A"},
+             {"Escape", "Super+A"},
+             {"33", "nothing"},
+             {"36", "nothing"},
+             {"177", "nothing"},
+             {"KeyCommandLeftbracket", "Alt+Left"},
+             {"KeyCommandRightbracket", "Alt+Right"},
+             {"KeyDownArrow", "Down"},
+             {"70", "nothing"},
+             {"no such action", "nothing"},
+         }) {
+        EXPECT_EQ(outcome(actions.resolve(c.action)), c.expected) << c.action;
+    }
+    EXPECT_EQ(actions.resolve("81").description,
+              "Super+Page Down (GNOME: switch-to-workspace-right)");
+    EXPECT_EQ(actions.resolve("33").description, "nothing: GNOME has no such action");
+    EXPECT_EQ(actions.resolve("160").description.rfind("Super+A (GNOME: ", 0), 0u);
+
+    // The user's changes, read live. A chord the keystroke builder cannot
+    // press (control, alt and super together) is passed over for the next.
+    set("org.gnome.desktop.wm.keybindings", "switch-to-workspace-right",
+        {"<Primary><Alt><Super>Right", "<Control><Alt>Right"});
+    set("org.gnome.desktop.wm.keybindings", "show-desktop", {"<Super>d"});
+    setString("org.gnome.mutter", "overlay-key", "");
+    set("org.gnome.shell.keybindings", "toggle-application-view", {});
+    EXPECT_EQ(outcome(actions.resolve("81")), "Ctrl+Alt+Right");
+    EXPECT_EQ(outcome(actions.resolve("36")), "Super+D");
+    EXPECT_EQ(outcome(actions.resolve("32")), "Super+S");
+    EXPECT_EQ(outcome(actions.resolve("160")), "nothing");
+
+    for (const char* key : {"switch-to-workspace-right", "show-desktop"})
+        reset("org.gnome.desktop.wm.keybindings", key);
+    reset("org.gnome.mutter", "overlay-key");
+    reset("org.gnome.shell.keybindings", "toggle-application-view");
+}
+
+TEST_F(GSettingsMemory, PerformTypesTheKeysAndSaysOnceWhatItCannotDo) {
+    DesktopSources sources;
+    sources.kind = DesktopKind::Gnome;
+    sources.gnome = std::make_shared<GnomeSettings>();
+    if (!sources.gnome->hasSchema("org.gnome.desktop.wm.keybindings"))
+        GTEST_SKIP() << "GNOME's schemas are not installed";
+    DesktopActions actions(sources);
+    std::vector<KeyChord> typed;
+    auto post = [&](const KeyChord& chord) { typed.push_back(chord); };
+
+    EXPECT_TRUE(actions.perform("79", post));
+    ASSERT_EQ(typed.size(), 1u);
+    EXPECT_EQ(describeKeyChord(typed[0]), "Super+Page Up");
+    EXPECT_FALSE(actions.perform("33", post));
+    EXPECT_FALSE(actions.perform("33", post));
+    EXPECT_EQ(typed.size(), 1u);
+}
+
+// kglobalshortcutsrc as Plasma 5.27 writes it.
+constexpr const char* kPlasma5 = R"([kwin]
+ExposeAll=Ctrl+F10\tLaunch (C),Ctrl+F10\tLaunch (C),Toggle Present Windows (All desktops)
+ExposeClass=Ctrl+F7,Ctrl+F7,Toggle Present Windows (Window class)
+Show Desktop=Meta+D,Meta+D,Peek at Desktop
+Switch One Desktop to the Left=Meta+Ctrl+Left,Meta+Ctrl+Left,Switch One Desktop to the Left
+Switch One Desktop to the Right=Meta+Ctrl+Right,Meta+Ctrl+Right,Switch One Desktop to the Right
+_k_friendly_name=KWin
+
+[plasmashell]
+activate application launcher widget=Alt+F1,Alt+F1,Activate Application Launcher Widget
+_k_friendly_name=Plasma
+)";
+
+// And as Plasma 6 writes it, with the user's own changes.
+constexpr const char* kPlasma6 = R"([kwin]
+ExposeAll=none,Ctrl+F10\tLaunch (C),Toggle Present Windows (All desktops)
+Overview=Meta+W,Meta+W,Toggle Overview
+Switch One Desktop to the Right=Meta+Alt+Right,Meta+Ctrl+Right,Switch One Desktop to the Right
+
+[plasmashell]
+activate application launcher=Meta\tAlt+F1,Meta\tAlt+F1,Activate Application Launcher
+)";
+
+// xfconf's shortcut channel as Xfce 4.18 writes it once the user changed it.
+constexpr const char* kXfce = R"(<?xml version="1.0" encoding="UTF-8"?>
+<channel name="xfce4-keyboard-shortcuts" version="1.0">
+  <property name="commands" type="empty">
+    <property name="default" type="empty">
+      <property name="&lt;Alt&gt;F1" type="string" value="xfce4-popup-applicationsmenu"/>
+    </property>
+    <property name="custom" type="empty">
+      <property name="&lt;Alt&gt;F1" type="string" value="xfce4-popup-applicationsmenu"/>
+      <property name="&lt;Super&gt;space" type="string" value="xfce4-popup-whiskermenu"/>
+      <property name="override" type="bool" value="true"/>
+    </property>
+  </property>
+  <property name="xfwm4" type="empty">
+    <property name="custom" type="empty">
+      <property name="&lt;Primary&gt;&lt;Alt&gt;Left" type="string" value="left_workspace_key"/>
+      <property name="&lt;Primary&gt;&lt;Alt&gt;Right" type="string" value="right_workspace_key"/>
+      <property name="&lt;Primary&gt;&lt;Alt&gt;d" type="string" value="show_desktop_key"/>
+      <property name="override" type="bool" value="true"/>
+    </property>
+  </property>
+</channel>
+)";
+
+TEST(DesktopActions, KdeAndXfceKeysComeFromTheirFilesAndFollowChanges) {
+    tact::test::TempDir home;
+    const std::string channel = home.path() + "/xfce4/xfconf/xfce-perchannel-xml";
+    ASSERT_EQ(std::system(("mkdir -p '" + channel + "'").c_str()), 0);
+    tact::test::writeFile(home.file("kglobalshortcutsrc"), kPlasma5);
+    tact::test::writeFile(channel + "/xfce4-keyboard-shortcuts.xml", kXfce);
+    auto files = std::make_shared<ShortcutFiles>(home.path(), std::vector<std::string>{});
+
+    DesktopSources kde{DesktopKind::Kde, nullptr, files, nullptr, nullptr};
+    DesktopSources xfce{DesktopKind::Xfce, nullptr, files, nullptr, nullptr};
+    DesktopActions onKde(kde), onXfce(xfce);
+    struct Case {
+        DesktopActions& actions;
+        const char* action;
+        const char* expected;
+    };
+    for (const Case& c : std::initializer_list<Case>{
+             {onKde, "79", "Ctrl+Super+Left"},
+             {onKde, "81", "Ctrl+Super+Right"},
+             {onKde, "32", "Ctrl+F10"},
+             {onKde, "33", "Ctrl+F7"},
+             {onKde, "36", "Super+D"},
+             {onKde, "160", "Alt+F1"},
+             {onKde, "177", "nothing"},
+             {onXfce, "79", "Ctrl+Alt+Left"},
+             {onXfce, "36", "Ctrl+Alt+D"},
+             {onXfce, "160", "Super+Space"},
+             {onXfce, "32", "nothing"},
+             {onXfce, "Escape", "nothing"},
+         }) {
+        EXPECT_EQ(outcome(c.actions.resolve(c.action)), c.expected) << c.action;
+    }
+
+    // Plasma 6 names the launcher anew; an unbound shortcut falls through to
+    // the next the plan allows.
+    tact::test::writeFile(home.file("kglobalshortcutsrc"), kPlasma6);
+    EXPECT_EQ(outcome(onKde.resolve("160")), "Super");
+    EXPECT_EQ(outcome(onKde.resolve("81")), "Alt+Super+Right");
+    EXPECT_EQ(outcome(onKde.resolve("32")), "Super+W");
+    EXPECT_EQ(outcome(onKde.resolve("79")), "nothing");
+}
+
+// A peer that speaks the global shortcut service's interface and records
+// what it was asked to run.
+class ShortcutServicePeer {
+  public:
+    explicit ShortcutServicePeer(const std::string& address) {
+        sd_bus* raw = nullptr;
+        if (sd_bus_new(&raw) < 0)
+            return;
+        bus_.reset(raw);
+        if (sd_bus_set_address(raw, address.c_str()) < 0 || sd_bus_set_bus_client(raw, 1) < 0 ||
+            sd_bus_start(raw) < 0)
+            return;
+        static const sd_bus_vtable kVtable[] = {
+            SD_BUS_VTABLE_START(0),
+            SD_BUS_METHOD("invokeShortcut", "s", "", &ShortcutServicePeer::onInvoke, 0),
+            SD_BUS_VTABLE_END,
+        };
+        sd_bus_slot* slot = nullptr;
+        if (sd_bus_add_object_vtable(raw, &slot, "/component/kwin",
+                                     kGlobalShortcutComponentInterface, kVtable, this) < 0)
+            return;
+        slot_.reset(slot);
+        ok_ = sd_bus_request_name(raw, kGlobalShortcutServiceName, 0) >= 0;
+    }
+    bool ok() const { return ok_; }
+    // Answers what is waiting.
+    void serve() {
+        while (bus_ && sd_bus_process(bus_.get(), nullptr) > 0) {
+        }
+    }
+    std::vector<std::string> invoked;
+
+  private:
+    static int onInvoke(sd_bus_message* m, void* self, sd_bus_error*) {
+        const char* name = nullptr;
+        if (sd_bus_message_read(m, "s", &name) >= 0)
+            static_cast<ShortcutServicePeer*>(self)->invoked.emplace_back(name);
+        return sd_bus_reply_method_return(m, "");
+    }
+    struct BusUnref {
+        void operator()(sd_bus* b) const { sd_bus_flush_close_unref(b); }
+    };
+    struct SlotUnref {
+        void operator()(sd_bus_slot* s) const { sd_bus_slot_unref(s); }
+    };
+    std::unique_ptr<sd_bus, BusUnref> bus_;
+    std::unique_ptr<sd_bus_slot, SlotUnref> slot_;
+    bool ok_ = false;
+};
+
+TEST(DesktopActions, KdeServiceRunsTheShortcutAndItsKeyStandsInWhenItIsGone) {
+    tact::test::PrivateBus privateBus;
+    ASSERT_TRUE(privateBus.ok()) << privateBus.error();
+    setenv("DBUS_SESSION_BUS_ADDRESS", privateBus.address().c_str(), 1);
+    auto loop = makeRealRunLoop(false);
+    tact::test::TempDir home;
+    tact::test::writeFile(home.file("kglobalshortcutsrc"), kPlasma5);
+
+    std::string error;
+    DesktopSources sources;
+    sources.kind = DesktopKind::Kde;
+    sources.files = std::make_shared<ShortcutFiles>(home.path(), std::vector<std::string>{});
+    sources.globalShortcuts = GlobalShortcutService::connect(*loop, &error);
+    ASSERT_TRUE(sources.globalShortcuts) << error;
+    DesktopActions actions(sources);
+    std::vector<std::string> typed;
+    auto post = [&](const KeyChord& chord) { typed.push_back(describeKeyChord(chord)); };
+    // Runs the loop until done() holds or a few seconds pass.
+    auto runUntil = [&](auto done, ShortcutServicePeer* peer) {
+        for (int i = 0; i < 300 && !done(); ++i) {
+            auto tick = loop->addTimer(0.01, 0, [&](Timer&) { loop->stop(0); });
+            loop->run();
+            if (peer)
+                peer->serve();
+        }
+        return done();
+    };
+
+    {
+        ShortcutServicePeer peer(privateBus.address());
+        ASSERT_TRUE(peer.ok());
+        EXPECT_EQ(outcome(actions.resolve("81")), "service kwin/Switch One Desktop to the Right");
+        EXPECT_TRUE(actions.perform("81", post));
+        EXPECT_TRUE(runUntil([&] { return !peer.invoked.empty(); }, &peer));
+        EXPECT_EQ(peer.invoked, std::vector<std::string>{"Switch One Desktop to the Right"});
+        EXPECT_TRUE(typed.empty());
+    }
+
+    // No service on the bus: the shortcut's own key is typed instead, and the
+    // next actions go straight to their keys.
+    EXPECT_TRUE(actions.perform("79", post));
+    EXPECT_TRUE(runUntil([&] { return !typed.empty(); }, nullptr));
+    EXPECT_EQ(typed, std::vector<std::string>{"Ctrl+Super+Left"});
+    EXPECT_EQ(outcome(actions.resolve("79")), "Ctrl+Super+Left");
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");
+}
+
+TEST(DesktopKind, RecognisedFromTheSessionsNames) {
+    struct Case {
+        const char* current;
+        const char* session;
+        DesktopKind kind;
+    };
+    for (const Case& c : std::initializer_list<Case>{
+             {"ubuntu:GNOME", "", DesktopKind::Gnome},
+             {"GNOME-Classic:GNOME", "", DesktopKind::Gnome},
+             {"KDE", "", DesktopKind::Kde},
+             {"XFCE", "", DesktopKind::Xfce},
+             {"", "plasma", DesktopKind::Kde},
+             {"", "xfce", DesktopKind::Xfce},
+             {"X-Cinnamon", "cinnamon", DesktopKind::Other},
+             {"", "", DesktopKind::Other},
+             {"::", ":", DesktopKind::Other},
+         }) {
+        EXPECT_EQ(recogniseDesktop(c.current, c.session), c.kind) << c.current << "/" << c.session;
+    }
+}
+
+}  // namespace
+}  // namespace platform::actions
