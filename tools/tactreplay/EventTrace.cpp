@@ -111,10 +111,13 @@ std::string eventTraceLine(double t, const ev::CGEvent& event) {
     return line;
 }
 
-TraceEventSink::TraceEventSink(TraceWriter& trace, std::function<double()> sessionTime)
-    : trace_(trace), sessionTime_(std::move(sessionTime)) {}
+TraceEventSink::TraceEventSink(TraceWriter& trace, std::function<double()> sessionTime,
+                               ev::EventSink* forward)
+    : trace_(trace), sessionTime_(std::move(sessionTime)), forward_(forward) {}
 
 void TraceEventSink::post(const ev::CGEvent& event) {
+    if (forward_)
+        forward_->post(event);
     if (!trace_.enabled())
         return;
     trace_.writeLine(eventTraceLine(sessionTime_ ? sessionTime_() : 0.0, event));

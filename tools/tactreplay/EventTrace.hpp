@@ -13,13 +13,17 @@ namespace tact::replay {
 class TraceEventSink : public platform::events::EventSink {
   public:
     // sessionTime gives the session time in seconds of each posted event.
-    TraceEventSink(TraceWriter& trace, std::function<double()> sessionTime);
+    // Each event is also handed on to forward when there is one (a real
+    // sink, replaying onto a desktop).
+    TraceEventSink(TraceWriter& trace, std::function<double()> sessionTime,
+                   platform::events::EventSink* forward = nullptr);
 
     void post(const platform::events::CGEvent& event) override;
 
   private:
     TraceWriter& trace_;
     std::function<double()> sessionTime_;
+    platform::events::EventSink* forward_;
 };
 
 // The trace line of one event at session time t (without its line break).

@@ -16,8 +16,12 @@
 #include "agent/device/AgentMain.hpp"
 #include "common/Notifications.hpp"
 #include "common/PreferenceKeys.hpp"
+#include "platform/actions/DesktopActions.hpp"
 #include "platform/desktop/Desktop.hpp"
+#include "platform/desktop/X11Desktop.hpp"
 #include "platform/events/Events.hpp"
+#include "platform/events/UinputSink.hpp"
+#include "platform/events/XTestSink.hpp"
 #include "platform/hid/HID.hpp"
 #include "platform/hid/VirtualFrame.hpp"
 #include "platform/log/SystemLog.hpp"
@@ -37,7 +41,7 @@ constexpr double kSessionEpoch = 800000000.0;  // the agent's absolute clock at 
 
 constexpr const char* kUsage =
     "Usage: tactreplay SESSION [--trace FILE|-] [--bus] [--realtime] [--prefs-dir DIR]\n"
-    "                  [--bench]\n"
+    "                  [--sink xtest|uinput] [--bench]\n"
     "\n"
     "Runs the touch agent on a virtual frame that plays SESSION (a session file,\n"
     "see docs/replay.md; - reads standard input) and exits once every line is\n"
@@ -49,6 +53,12 @@ constexpr const char* kUsage =
     "  --bus             also join the session bus, so tactcalib, tactpaint and\n"
     "                    tactprefs can talk to the replayed agent (implies --realtime)\n"
     "  --realtime        wait for each line's time instead of jumping to it\n"
+    "  --sink xtest|uinput  also post every event onto the real desktop: through\n"
+    "                    XTest on the display of DISPLAY, or through a virtual\n"
+    "                    input device on /dev/uinput (implies --realtime). The\n"
+    "                    display's screen, pointer and active window are used,\n"
+    "                    and swipes and pinches act as on that desktop\n"
+    "                    (XDG_CURRENT_DESKTOP); session 'app' lines are ignored\n"
     "  --prefs-dir DIR   use DIR for the preference files (default: a fresh\n"
     "                    temporary folder, removed at the end)\n"
     "  --bench           replay in virtual time without a trace, then print the\n"
@@ -65,6 +75,7 @@ struct Options {
     bool bus = false;
     bool realtime = false;
     std::optional<std::string> prefsDir;
+    std::optional<std::string> sink;  // "xtest" or "uinput"
     bool bench = false;
 };
 
@@ -99,7 +110,7 @@ void seedDomain(const platform::String& domain, const platform::Dictionary& valu
 class Player {
   public:
     Player(const Session& session, const std::string& name, platform::RunLoop& loop,
-           platform::NotificationCenter& controlCentre, platform::VirtualDesktop& desktop,
+           platform::NotificationCenter& controlCentre, platform::VirtualDesktop* desktop,
            platform::hid::VirtualBackend& backend,
            std::shared_ptr<platform::hid::VirtualFrame> frame)
         : session_(session),
@@ -127,7 +138,15 @@ class Player {
                               platform::String(tact::kControlObject), line.userInfo);
                 break;
             case SessionLine::Verb::App:
-                desktop_.activateApplication(line.bundleIdentifier);
+                if (desktop_) {
+                    desktop_->activateApplication(line.bundleIdentifier);
+                } else if (!warnedApp_) {
+                    warnedApp_ = true;
+                    std::fprintf(stderr,
+                                 "tactreplay: %s:%d: 'app' lines are ignored on a real desktop: "
+                                 "its active window decides\n",
+                                 name_.c_str(), line.lineNumber);
+                }
                 break;
             case SessionLine::Verb::Wait:
                 break;
@@ -194,13 +213,46 @@ class Player {
     std::string name_;
     platform::RunLoop& loop_;
     platform::NotificationCenter& control_;
-    platform::VirtualDesktop& desktop_;
+    platform::VirtualDesktop* desktop_;
     platform::hid::VirtualBackend& backend_;
     std::shared_ptr<platform::hid::VirtualFrame> frame_;
     platform::Timer pending_;
     std::optional<double> started_;
     bool failed_ = false;
+    bool warnedApp_ = false;
 };
+
+// The real desktop a replay posts onto: the display's screen, pointer and
+// active window, the sink asked for, and the desktop's own actions.
+struct RealDesktop {
+    std::unique_ptr<platform::X11Desktop> x11;
+    std::unique_ptr<platform::events::EventSink> sink;
+    std::unique_ptr<platform::actions::DesktopActions> actions;
+};
+
+std::optional<RealDesktop> openRealDesktop(platform::RunLoop& loop, const std::string& sinkName,
+                                           platform::Rect screen, std::string* error) {
+    RealDesktop real;
+    std::string displayError;
+    real.x11 = platform::X11Desktop::connect(loop, &displayError);
+    if (!real.x11 && sinkName == "xtest") {
+        *error = displayError;
+        return std::nullopt;
+    }
+    if (real.x11)
+        screen = real.x11->mainScreenFrame();
+    if (sinkName == "xtest") {
+        real.sink = platform::events::XTestSink::open(
+            {screen.x, screen.y, screen.width, screen.height}, error, real.x11->displayName());
+    } else {
+        real.sink = platform::events::UinputSink::open(screen.width, screen.height, error);
+    }
+    if (!real.sink)
+        return std::nullopt;
+    real.actions =
+        platform::actions::makeSessionDesktopActions(loop, real.x11 ? real.x11->displayName() : "");
+    return real;
+}
 
 }  // namespace
 
@@ -225,6 +277,11 @@ int main(int argc, char** argv) {
             options.prefsDir = value("--prefs-dir");
             if (!options.prefsDir)
                 return usageError("--prefs-dir needs a folder");
+        } else if (arg == "--sink") {
+            options.sink = value("--sink");
+            if (!options.sink || (*options.sink != "xtest" && *options.sink != "uinput"))
+                return usageError("--sink takes xtest or uinput");
+            options.realtime = true;
         } else if (arg == "--bus") {
             options.bus = true;
             options.realtime = true;
@@ -243,7 +300,7 @@ int main(int argc, char** argv) {
     if (options.session.empty())
         return usageError("no session file given");
     if (options.bench && (options.trace || options.realtime))
-        return usageError("--bench replays in virtual time without a trace");
+        return usageError("--bench replays in virtual time without a trace (and without a sink)");
 
     // Read and check the whole session before anything runs.
     std::string text;
@@ -353,13 +410,28 @@ int main(int argc, char** argv) {
     tact::replay::TraceWriter trace(traceOut, options.realtime);
     tact::replay::TracingNotificationCenter traced(*centre, trace, sessionTime);
 
+    // Onto a real desktop, when asked.
+    std::optional<RealDesktop> real;
+    if (options.sink) {
+        real = openRealDesktop(*loop, *options.sink,
+                               {0, 0, header.screenWidth, header.screenHeight}, &error);
+        if (!real) {
+            std::fprintf(stderr, "tactreplay: cannot post through %s: %s\n", options.sink->c_str(),
+                         error.c_str());
+            return 1;
+        }
+        platform::actions::setDesktopActions(real->actions.get());
+    }
+
     // Events join the trace; the virtual pointer starts at (0, 0).
-    tact::replay::TraceEventSink eventTrace(trace, sessionTime);
+    tact::replay::TraceEventSink eventTrace(trace, sessionTime, real ? real->sink.get() : nullptr);
     platform::events::setEventSink(&eventTrace);
     platform::events::setPointerLocation({0, 0});
 
-    platform::VirtualDesktop desktop(header.screenWidth, header.screenHeight);
-    desktop.setSystemVersion(header.os);
+    platform::VirtualDesktop virtualDesktop(header.screenWidth, header.screenHeight);
+    virtualDesktop.setSystemVersion(header.os);
+    platform::Desktop& desktop =
+        real && real->x11 ? static_cast<platform::Desktop&>(*real->x11) : virtualDesktop;
 
     auto backend = std::make_shared<platform::hid::VirtualBackend>();
     platform::hid::setBackend(backend);
@@ -369,7 +441,8 @@ int main(int argc, char** argv) {
     tact::AgentEnvironment environment{*loop, traced, desktop};
     int rc = 0;
     if (tact::agentStart(environment)) {
-        Player player(*session, options.session, *loop, *centre, desktop, *backend, frame);
+        Player player(*session, options.session, *loop, *centre,
+                      &desktop == &virtualDesktop ? &virtualDesktop : nullptr, *backend, frame);
         const auto started = std::chrono::steady_clock::now();
         bool played = virtualLoop ? player.playVirtual(*virtualLoop) : player.playRealtime();
         const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
@@ -386,6 +459,7 @@ int main(int argc, char** argv) {
         rc = 1;
     }
     tact::agentStop();
+    platform::actions::setDesktopActions(nullptr);
     platform::events::setEventSink(nullptr);
     platform::hid::setBackend(nullptr);
     platform::setMainRunLoop(nullptr);
