@@ -7,6 +7,8 @@
 #   lib/modules-load.d/tact.conf     loads uinput at boot
 #   lib/systemd/user/tactagent.service   the agent as a user service
 #   share/applications/           desktop entries of the three windowed programs
+#   share/tact/applications.table the agent's table of browsers and viewers;
+#                                 it looks in ../share/tact next to itself
 #   share/man/man1/               a man page for each program
 #
 # Files that name where the programs are (the service, the desktop entries,
@@ -73,6 +75,7 @@ endfunction()
 
 if(TARGET tactagent)
     tact_install_configured(${TACT_DATA_DIR}/systemd/tactagent.service.in lib/systemd/user)
+    install(FILES ${TACT_DATA_DIR}/tact/applications.table DESTINATION share/tact)
 endif()
 
 foreach(program IN LISTS TACT_DESKTOP_PROGRAMS)

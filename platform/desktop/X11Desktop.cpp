@@ -4,9 +4,12 @@
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <optional>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -28,7 +31,15 @@ struct FreeReply {
 template <class T>
 using Reply = std::unique_ptr<T, FreeReply>;
 
-using Observers = std::vector<std::pair<int, Desktop::ActivationCallback>>;
+struct Observer {
+    int id;
+    Desktop::ActivationCallback cb;
+    bool waiting;  // not yet told of any application
+};
+using Observers = std::vector<Observer>;
+
+// The longest application id read; longer ones name no application we know.
+constexpr std::uint32_t kApplicationIdLongs = 64;
 
 void setError(std::string* error, std::string message) {
     if (error)
@@ -40,22 +51,13 @@ std::string size(const Rect& r) {
            std::to_string(static_cast<int>(r.height));
 }
 
-}  // namespace
-
-std::string applicationFromWmClass(std::string_view value, bool latin1) {
-    const std::size_t end = value.find('\0');
-    std::string_view instance = value.substr(0, end);
-    std::string_view cls;
-    if (end != std::string_view::npos) {
-        cls = value.substr(end + 1);
-        cls = cls.substr(0, cls.find('\0'));
-    }
-    const std::string_view name = cls.empty() ? instance : cls;
+// Property text as UTF-8: a STRING value is Latin-1.
+std::string text(std::string_view s, bool latin1) {
     if (!latin1)
-        return std::string(name);
+        return std::string(s);
     std::string utf8;
-    utf8.reserve(name.size());
-    for (char ch : name) {
+    utf8.reserve(s.size());
+    for (char ch : s) {
         const auto c = static_cast<unsigned char>(ch);
         if (c < 0x80) {
             utf8 += ch;
@@ -67,6 +69,24 @@ std::string applicationFromWmClass(std::string_view value, bool latin1) {
     return utf8;
 }
 
+}  // namespace
+
+std::pair<std::string, std::string> wmClassNames(std::string_view value, bool latin1) {
+    const std::size_t end = value.find('\0');
+    const std::string_view instance = value.substr(0, end);
+    std::string_view cls;
+    if (end != std::string_view::npos) {
+        cls = value.substr(end + 1);
+        cls = cls.substr(0, cls.find('\0'));
+    }
+    return {text(instance, latin1), text(cls, latin1)};
+}
+
+std::string applicationFromWmClass(std::string_view value, bool latin1) {
+    auto [instance, cls] = wmClassNames(value, latin1);
+    return cls.empty() ? instance : cls;
+}
+
 struct X11Desktop::Impl : std::enable_shared_from_this<X11Desktop::Impl> {
     explicit Impl(RunLoop& l) : loop(l) {}
 
@@ -76,11 +96,14 @@ struct X11Desktop::Impl : std::enable_shared_from_this<X11Desktop::Impl> {
     xcb_window_t root = 0;
     xcb_atom_t activeWindowAtom = XCB_NONE;
     xcb_atom_t utf8StringAtom = XCB_NONE;
+    xcb_atom_t gtkApplicationIdAtom = XCB_NONE;
+    xcb_atom_t kdeDesktopFileAtom = XCB_NONE;
     bool hasPrimary = false;  // RandR 1.3 or later: a primary output can be set
     bool lost = false;
 
     Rect frame;
     Point pointer;
+    std::optional<ApplicationTableFiles> tables;
     std::string activeApplication;
     xcb_window_t activeWindow = XCB_NONE;
     std::shared_ptr<Observers> observers = std::make_shared<Observers>();
@@ -175,27 +198,55 @@ struct X11Desktop::Impl : std::enable_shared_from_this<X11Desktop::Impl> {
         return reply;
     }
 
-    // The application of the window _NET_ACTIVE_WINDOW names; empty when
-    // none (no active window, or one without WM_CLASS).
-    std::string readActiveApplication() {
+    // The text of a STRING or UTF8_STRING property up to its first NUL;
+    // nullopt for another type, or when there was more than was asked for.
+    std::optional<std::string> textProperty(const xcb_get_property_reply_t* reply) const {
+        if (!reply || reply->format != 8 || reply->bytes_after != 0 ||
+            (reply->type != XCB_ATOM_STRING && reply->type != utf8StringAtom))
+            return std::nullopt;
+        std::string_view value(static_cast<const char*>(xcb_get_property_value(reply)),
+                               static_cast<std::size_t>(xcb_get_property_value_length(reply)));
+        return text(value.substr(0, value.find('\0')), reply->type == XCB_ATOM_STRING);
+    }
+
+    // What the window _NET_ACTIVE_WINDOW names says about its application;
+    // all empty when there is none.
+    WindowApplication readActiveWindow() {
         auto active = property(root, activeWindowAtom, 1);
         xcb_window_t window = XCB_NONE;
         if (active && active->format == 32 && xcb_get_property_value_length(active.get()) >= 4)
             std::memcpy(&window, xcb_get_property_value(active.get()), sizeof window);
         activeWindow = window;
+        WindowApplication names;
         if (window == XCB_NONE)
-            return {};
-        auto wmClass = property(window, XCB_ATOM_WM_CLASS, 256);
-        if (!wmClass || wmClass->format != 8)
-            return {};
-        const std::string_view value(
-            static_cast<const char*>(xcb_get_property_value(wmClass.get())),
-            static_cast<std::size_t>(xcb_get_property_value_length(wmClass.get())));
-        return applicationFromWmClass(value, wmClass->type != utf8StringAtom);
+            return names;
+        // All three asked at once, the answers collected after.
+        const auto ask = [&](xcb_atom_t atom, std::uint32_t longs) {
+            return xcb_get_property(c(), 0, window, atom, XCB_GET_PROPERTY_TYPE_ANY, 0, longs);
+        };
+        const auto classCookie = ask(XCB_ATOM_WM_CLASS, 256);
+        const auto gtkCookie = ask(gtkApplicationIdAtom, kApplicationIdLongs);
+        const auto kdeCookie = ask(kdeDesktopFileAtom, kApplicationIdLongs);
+        Reply<xcb_get_property_reply_t> wmClass(xcb_get_property_reply(c(), classCookie, nullptr));
+        for (const auto& cookie : {gtkCookie, kdeCookie}) {
+            Reply<xcb_get_property_reply_t> id(xcb_get_property_reply(c(), cookie, nullptr));
+            if (auto value = textProperty(id.get()); value && !value->empty())
+                names.applicationIds.push_back(std::move(*value));
+        }
+        collectQueued();
+        if (wmClass && wmClass->format == 8) {
+            const std::string_view value(
+                static_cast<const char*>(xcb_get_property_value(wmClass.get())),
+                static_cast<std::size_t>(xcb_get_property_value_length(wmClass.get())));
+            std::tie(names.instance, names.className) =
+                wmClassNames(value, wmClass->type != utf8StringAtom);
+        }
+        return names;
     }
 
     void activeWindowChanged(bool report) {
-        std::string application = readActiveApplication();
+        const WindowApplication window = readActiveWindow();
+        std::string application = tables->table().identify(window);
         if (application.empty()) {
             if (systemLogEnabled(LogLevel::Debug))
                 systemLog(LogLevel::Debug, "X11: the active window names no application");
@@ -203,13 +254,32 @@ struct X11Desktop::Impl : std::enable_shared_from_this<X11Desktop::Impl> {
         }
         if (application == activeApplication)
             return;
+        if (systemLogEnabled(LogLevel::Debug)) {
+            systemLog(LogLevel::Debug, "X11: active application " + application + " (class '" +
+                                           window.className + "', instance '" + window.instance +
+                                           "')");
+        }
         activeApplication = application;
         if (!report)
             return;
+        for (auto& o : *observers)
+            o.waiting = false;
         // Copy first: an observer may remove itself while being told.
         const Observers snapshot = *observers;
-        for (const auto& [id, cb] : snapshot)
-            cb(application);
+        for (const auto& o : snapshot)
+            o.cb(application);
+    }
+
+    // A new observer hears of the application already active, unless a
+    // change has reached it since it came.
+    void tellWaiting(int id) {
+        const auto it = std::find_if(observers->begin(), observers->end(),
+                                     [id](const Observer& o) { return o.id == id; });
+        if (it == observers->end() || !it->waiting || activeApplication.empty())
+            return;
+        it->waiting = false;
+        const auto cb = it->cb;
+        cb(activeApplication);
     }
 
     void refreshFrame() {
@@ -266,7 +336,8 @@ std::unique_ptr<X11Desktop> X11Desktop::connect(RunLoop& loop, std::string* erro
 }
 
 std::unique_ptr<X11Desktop> X11Desktop::connect(RunLoop& loop, const std::string& displayName,
-                                                std::string* error) {
+                                                std::string* error,
+                                                const ApplicationTablePaths& tables) {
     int screenNumber = 0;
     ConnectionPtr c(
         xcb_connect(displayName.empty() ? nullptr : displayName.c_str(), &screenNumber));
@@ -292,6 +363,8 @@ std::unique_ptr<X11Desktop> X11Desktop::connect(RunLoop& loop, const std::string
     };
     const auto activeCookie = intern("_NET_ACTIVE_WINDOW");
     const auto utf8Cookie = intern("UTF8_STRING");
+    const auto gtkCookie = intern("_GTK_APPLICATION_ID");
+    const auto kdeCookie = intern("_KDE_NET_WM_DESKTOP_FILE");
     const std::uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
     const auto selectCookie =
         xcb_change_window_attributes_checked(c.get(), impl->root, XCB_CW_EVENT_MASK, &mask);
@@ -301,7 +374,9 @@ std::unique_ptr<X11Desktop> X11Desktop::connect(RunLoop& loop, const std::string
         versionCookie = xcb_randr_query_version(c.get(), 1, 3);
 
     for (auto [cookie, atom] : {std::pair{activeCookie, &impl->activeWindowAtom},
-                                std::pair{utf8Cookie, &impl->utf8StringAtom}}) {
+                                std::pair{utf8Cookie, &impl->utf8StringAtom},
+                                std::pair{gtkCookie, &impl->gtkApplicationIdAtom},
+                                std::pair{kdeCookie, &impl->kdeDesktopFileAtom}}) {
         Reply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(c.get(), cookie, nullptr));
         if (reply)
             *atom = reply->atom;
@@ -322,6 +397,7 @@ std::unique_ptr<X11Desktop> X11Desktop::connect(RunLoop& loop, const std::string
         return nullptr;
     }
     impl->connection = std::move(c);
+    impl->tables.emplace(tables);
 
     impl->refreshFrame();
     impl->activeWindowChanged(false);
@@ -367,11 +443,17 @@ void X11Desktop::setPointerLocation(Point p) {
 
 Observation X11Desktop::observeApplicationActivation(ActivationCallback cb) {
     const int id = impl_->nextObserver++;
-    impl_->observers->emplace_back(id, std::move(cb));
+    impl_->observers->push_back(Observer{id, std::move(cb), true});
+    if (!impl_->activeApplication.empty()) {
+        impl_->loop.post([weak = std::weak_ptr<Impl>(impl_), id] {
+            if (auto self = weak.lock())
+                self->tellWaiting(id);
+        });
+    }
     std::weak_ptr<Observers> weak = impl_->observers;
     return Observation([weak, id] {
         if (auto list = weak.lock())
-            std::erase_if(*list, [id](const auto& entry) { return entry.first == id; });
+            std::erase_if(*list, [id](const Observer& o) { return o.id == id; });
     });
 }
 

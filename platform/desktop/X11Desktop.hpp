@@ -1,15 +1,17 @@
 // The desktop of an X11 session (see docs/desktop.md): the main screen is
 // RandR's primary output (the root window when there is none), the pointer
 // is the server's, and the frontmost application follows the window manager's
-// _NET_ACTIVE_WINDOW on the root window, named by the active window's
-// WM_CLASS class.
+// _NET_ACTIVE_WINDOW on the root window, named through the application table
+// by the active window's application id or WM_CLASS.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
+#include "platform/desktop/ApplicationTable.hpp"
 #include "platform/desktop/Desktop.hpp"
 #include "platform/runloop/RunLoop.hpp"
 
@@ -23,11 +25,13 @@ class X11Desktop : public Desktop {
 
     // Connects to DISPLAY (or the display named), watches the root window
     // from the loop, and installs the server's pointer as the event
-    // service's pointer. nullptr when no display is reachable, with the
-    // reason in *error.
+    // service's pointer. The application tables are read from tables
+    // (the shipped one and the user's). nullptr when no display is
+    // reachable, with the reason in *error.
     static std::unique_ptr<X11Desktop> connect(RunLoop& loop, std::string* error);
-    static std::unique_ptr<X11Desktop> connect(RunLoop& loop, const std::string& displayName,
-                                               std::string* error);
+    static std::unique_ptr<X11Desktop> connect(
+        RunLoop& loop, const std::string& displayName, std::string* error,
+        const ApplicationTablePaths& tables = defaultApplicationTablePaths());
 
     X11Desktop(Private, std::shared_ptr<Impl> impl);
     // Removes the pointer reader it installed.
@@ -43,14 +47,17 @@ class X11Desktop : public Desktop {
     // once the connection is gone, where the agent's own events put it.
     Point pointerLocation() const override;
     void setPointerLocation(Point p) override;
-    // Called when the active window belongs to another application than
-    // before (by WM_CLASS class); the application active at connection time
-    // is not reported.
+    // Called with activeApplication() when it changes to another one. A new
+    // observer is also told the application already active, from the loop
+    // (never from inside this call), unless a change reached it first.
     Observation observeApplicationActivation(ActivationCallback cb) override;
 
     // The display connected to, as DISPLAY names it (":0").
     const std::string& displayName() const;
-    // The application of the active window, empty when none is known.
+    // What the observers are told: the application of the last active
+    // window that named one, through the application table
+    // ("com.apple.Safari", "com.apple.Preview", another identifier of the
+    // table) or else its WM_CLASS class; empty when none is known yet.
     const std::string& activeApplication() const;
     // The window _NET_ACTIVE_WINDOW named when last read (0 for none).
     std::uint32_t activeWindow() const;
@@ -61,9 +68,13 @@ class X11Desktop : public Desktop {
     std::shared_ptr<Impl> impl_;
 };
 
-// The application identifier in a WM_CLASS value: its class (the second of
-// its NUL-terminated strings), or its instance when it has no class; empty
-// when it has neither. A STRING value is Latin-1 and comes back as UTF-8.
+// The instance and class of a WM_CLASS value (its first two NUL-terminated
+// strings; empty when missing). A STRING value is Latin-1 and comes back as
+// UTF-8.
+std::pair<std::string, std::string> wmClassNames(std::string_view value, bool latin1);
+
+// The application identifier in a WM_CLASS value: its class, or its
+// instance when it has no class; empty when it has neither.
 std::string applicationFromWmClass(std::string_view value, bool latin1);
 
 }  // namespace platform

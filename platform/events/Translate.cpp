@@ -181,7 +181,75 @@ void scroll(const CGEvent& event, TranslationState& state, std::vector<InputEven
         sync(out);
 }
 
+// A magnify gesture's fields: its subtype, its magnification (a float) and
+// the phase of the short form (absent in the full form, whose gestures end
+// with an end event of their own).
+constexpr CGEventField kGestureSubtype = 110;
+constexpr CGEventField kGestureMagnification = 113;
+constexpr CGEventField kGesturePhase = 132;
+constexpr std::int64_t kSubtypeMagnify = 8;
+constexpr std::int64_t kPhaseBegan = 1;
+constexpr std::int64_t kPhaseEnded = 4;
+
+std::optional<std::int64_t> integerField(const CGEvent& event, CGEventField field) {
+    auto it = event.fields.find(field);
+    if (it == event.fields.end())
+        return std::nullopt;
+    if (const auto* i = std::get_if<std::int64_t>(&it->second))
+        return *i;
+    return std::nullopt;
+}
+
+double doubleField(const CGEvent& event, CGEventField field) {
+    auto it = event.fields.find(field);
+    if (it == event.fields.end())
+        return 0;
+    if (const auto* d = std::get_if<double>(&it->second))
+        return *d;
+    return static_cast<double>(std::get<std::int64_t>(it->second));
+}
+
+// Control held around whole wheel notches, each change its own frame.
+void zoom(std::int32_t steps, std::vector<InputEvent>& out) {
+    if (steps == 0)
+        return;
+    button(KEY_LEFTCTRL, 1, out);
+    out.push_back({EV_REL, REL_WHEEL_HI_RES, steps * kHiResPerNotch});
+    out.push_back({EV_REL, REL_WHEEL, steps});
+    sync(out);
+    button(KEY_LEFTCTRL, 0, out);
+}
+
 }  // namespace
+
+bool isMagnifyGesture(const CGEvent& event) {
+    return event.type == kCGEventGesture && integerField(event, kGestureSubtype) == kSubtypeMagnify;
+}
+
+std::int32_t zoomSteps(const CGEvent& event, double& remainder) {
+    if (!isMagnifyGesture(event)) {
+        remainder = 0;
+        return 0;
+    }
+    const std::optional<std::int64_t> phase = integerField(event, kGesturePhase);
+    if (phase == kPhaseEnded) {
+        remainder = 0;
+        return 0;
+    }
+    if (phase == kPhaseBegan)
+        remainder = 0;
+    double magnification = doubleField(event, kGestureMagnification);
+    if (std::isnan(magnification))
+        magnification = 0;
+    // Held to the cap before scaling, so that infinities stay finite.
+    constexpr double kCap = kMaxZoomStepsPerEvent;
+    const double steps =
+        std::clamp(remainder + std::clamp(magnification, -kCap, kCap) * kZoomStepsPerMagnification,
+                   -kCap, kCap);
+    const double whole = std::trunc(steps);
+    remainder = steps - whole;  // none left beyond the cap
+    return static_cast<std::int32_t>(whole);
+}
 
 TranslationState::TranslationState(double screenWidth, double screenHeight)
     : maxX(axisMax(screenWidth)), maxY(axisMax(screenHeight)) {}
@@ -200,6 +268,8 @@ std::span<const std::uint16_t> evdevKeyCodes() {
 
 std::vector<InputEvent> translate(const CGEvent& event, TranslationState& state) {
     std::vector<InputEvent> out;
+    // Every event passes here: any but a magnify ends a zoom's part step.
+    const std::int32_t zoomBy = zoomSteps(event, state.zoomRemainder);
     switch (event.type) {
         case kCGEventMouseMoved:
         case kCGEventLeftMouseDragged:
@@ -232,8 +302,11 @@ std::vector<InputEvent> translate(const CGEvent& event, TranslationState& state)
         case kCGEventScrollWheel:
             scroll(event, state, out);
             break;
+        case kCGEventGesture:
+            zoom(zoomBy, out);  // other gestures than magnify give no steps
+            break;
         default:
-            break;  // null events and gestures have no evdev form
+            break;  // null events have no evdev form
     }
     return out;
 }

@@ -6,8 +6,10 @@
 #include <linux/input.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <span>
 
 #include "platform/log/SystemLog.hpp"
 
@@ -145,35 +147,50 @@ std::string UinputSink::deviceNode() const {
 }
 
 void UinputSink::post(const CGEvent& event) {
-    if (event.type == kCGEventGesture) {
-        ++droppedGestures_;
-        if (systemLogEnabled(LogLevel::Debug)) {
-            systemLog(LogLevel::Debug, "uinput: gesture event dropped (no evdev form), " +
-                                           std::to_string(droppedGestures_) + " so far");
-        }
-        return;
-    }
+    // Translated first, whatever the event: every event takes part in the
+    // zoom's bookkeeping.
     const std::vector<InputEvent> input = translate(event, state_);
     if (input.empty()) {
-        if (systemLogEnabled(LogLevel::Debug)) {
+        if (event.type == kCGEventGesture && !isMagnifyGesture(event)) {
+            ++droppedGestures_;
+            if (systemLogEnabled(LogLevel::Debug)) {
+                systemLog(LogLevel::Debug,
+                          "uinput: gesture event dropped (only magnify has an evdev form), " +
+                              std::to_string(droppedGestures_) + " so far");
+            }
+        } else if (event.type != kCGEventGesture && systemLogEnabled(LogLevel::Debug)) {
             systemLog(LogLevel::Debug,
                       "uinput: event type " + std::to_string(event.type) + " has no evdev form");
         }
         return;
     }
-    for (const InputEvent& e : input) {
-        const int rc = libevdev_uinput_write_event(device_->uinput.get(), e.type, e.code, e.value);
-        if (rc != 0) {
-            ++failedEvents_;
-            // The first failure and then every thousandth, so a gone device
-            // cannot flood the log.
-            if (failedEvents_ == 1 || failedEvents_ % 1000 == 0) {
-                systemLog(LogLevel::Warning,
-                          "uinput: writing an event failed: " + std::string(std::strerror(-rc)) +
-                              " (" + std::to_string(failedEvents_) + " events lost)");
-            }
-            return;
+    libevdev_uinput* device = device_->uinput.get();
+    const std::span<const InputEvent> all(input);
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        const InputEvent& e = all[i];
+        const int rc = libevdev_uinput_write_event(device, e.type, e.code, e.value);
+        if (rc == 0)
+            continue;
+        ++failedEvents_;
+        // The first failure and then every thousandth, so a gone device
+        // cannot flood the log.
+        if (failedEvents_ == 1 || failedEvents_ % 1000 == 0) {
+            systemLog(LogLevel::Warning,
+                      "uinput: writing an event failed: " + std::string(std::strerror(-rc)) + " (" +
+                          std::to_string(failedEvents_) + " events lost)");
         }
+        // A key this event pressed and meant to release (control around a
+        // zoom) is released all the same, as far as the device still takes it.
+        for (const InputEvent& pressed : all.first(i)) {
+            if (pressed.type != EV_KEY || pressed.value != 1)
+                continue;
+            const InputEvent release{EV_KEY, pressed.code, 0};
+            if (std::find(all.begin() + i, all.end(), release) != all.end()) {
+                libevdev_uinput_write_event(device, EV_KEY, pressed.code, 0);
+                libevdev_uinput_write_event(device, EV_SYN, SYN_REPORT, 0);
+            }
+        }
+        return;
     }
 }
 

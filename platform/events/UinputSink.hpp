@@ -2,7 +2,8 @@
 // device on /dev/uinput ("tact virtual touch frame") with an absolute pointer
 // spanning the screen in points, left and right buttons, vertical and
 // horizontal wheels with their high-resolution companions, and the keyboard
-// keys of the virtual key table (see docs/events.md).
+// keys of the virtual key table, left control among them for zooming (see
+// docs/events.md).
 #pragma once
 
 #include <cstdint>
@@ -38,7 +39,7 @@ class UinputSink : public EventSink {
 
     // The device node the kernel made (/dev/input/eventN), when known.
     std::string deviceNode() const;
-    // Gesture events posted (they have no evdev form and are dropped).
+    // Gesture events dropped: every gesture but magnify, which zooms.
     std::uint64_t droppedGestures() const { return droppedGestures_; }
     // Events whose evdev events could not all be written.
     std::uint64_t failedEvents() const { return failedEvents_; }

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "platform/events/Translate.hpp"
 #include "platform/log/SystemLog.hpp"
 
 namespace platform::events {
@@ -131,17 +132,18 @@ void XTestSink::fail(const std::string& why) {
 }
 
 void XTestSink::post(const CGEvent& event) {
-    if (event.type == kCGEventGesture) {
-        ++droppedGestures_;
-        if (systemLogEnabled(LogLevel::Debug)) {
-            systemLog(LogLevel::Debug, "XTest: gesture event dropped (no X form), " +
-                                           std::to_string(droppedGestures_) + " so far");
-        }
-        return;
-    }
+    // Translated first, whatever the event: every event takes part in the
+    // zoom's bookkeeping.
     const std::vector<FakeInput> input = translateForXTest(event, state_);
     if (input.empty()) {
-        if (systemLogEnabled(LogLevel::Debug)) {
+        if (event.type == kCGEventGesture && !isMagnifyGesture(event)) {
+            ++droppedGestures_;
+            if (systemLogEnabled(LogLevel::Debug)) {
+                systemLog(LogLevel::Debug,
+                          "XTest: gesture event dropped (only magnify has an X form), " +
+                              std::to_string(droppedGestures_) + " so far");
+            }
+        } else if (event.type != kCGEventGesture && systemLogEnabled(LogLevel::Debug)) {
             systemLog(LogLevel::Debug,
                       "XTest: event type " + std::to_string(event.type) + " has no X form");
         }

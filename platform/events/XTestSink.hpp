@@ -46,7 +46,7 @@ class XTestSink : public EventSink {
     // it, so that the pointer is where the event put it when post returns.
     void post(const CGEvent& event) override;
 
-    // Gesture events posted (they have no X form and are dropped).
+    // Gesture events dropped: every gesture but magnify, which zooms.
     std::uint64_t droppedGestures() const { return droppedGestures_; }
     // Events the server refused or could not be sent (the connection is gone).
     std::uint64_t failedEvents() const { return failedEvents_; }

@@ -1,5 +1,7 @@
 #include "platform/events/XTestTranslate.hpp"
 
+#include <linux/input-event-codes.h>
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -8,6 +10,8 @@
 
 namespace platform::events {
 namespace {
+
+static_assert(kXKeyLeftControl == KEY_LEFTCTRL + 8);
 
 // X keeps positions in 16 bits.
 constexpr std::int32_t kCoordinateMin = std::numeric_limits<std::int16_t>::min();
@@ -85,6 +89,15 @@ void scroll(const CGEvent& event, XTestTranslationState& state, std::vector<Fake
     steps(left, kXButtonWheelLeft, kXButtonWheelRight, out);
 }
 
+// Control held around clicks of the wheel: up zooms in, down out.
+void zoom(std::int32_t count, std::vector<FakeInput>& out) {
+    if (count == 0)
+        return;
+    out.push_back({kXKeyPress, kXKeyLeftControl, 0, 0});
+    steps(count, kXButtonWheelUp, kXButtonWheelDown, out);
+    out.push_back({kXKeyRelease, kXKeyLeftControl, 0, 0});
+}
+
 }  // namespace
 
 XTestTranslationState::XTestTranslationState(double x, double y, double width, double height)
@@ -102,6 +115,8 @@ std::optional<std::uint8_t> xKeyCode(CGKeyCode key) {
 
 std::vector<FakeInput> translateForXTest(const CGEvent& event, XTestTranslationState& state) {
     std::vector<FakeInput> out;
+    // Every event passes here: any but a magnify ends a zoom's part step.
+    const std::int32_t zoomBy = zoomSteps(event, state.zoomRemainder);
     switch (event.type) {
         case kCGEventMouseMoved:
         case kCGEventLeftMouseDragged:
@@ -136,8 +151,11 @@ std::vector<FakeInput> translateForXTest(const CGEvent& event, XTestTranslationS
         case kCGEventScrollWheel:
             scroll(event, state, out);
             break;
+        case kCGEventGesture:
+            zoom(zoomBy, out);  // other gestures than magnify give no steps
+            break;
         default:
-            break;  // null events and gestures have no X form
+            break;  // null events have no X form
     }
     return out;
 }

@@ -28,6 +28,9 @@ inline constexpr std::uint8_t kXButtonWheelDown = 5;
 inline constexpr std::uint8_t kXButtonWheelLeft = 6;
 inline constexpr std::uint8_t kXButtonWheelRight = 7;
 
+// Left control, for zooming: evdev's KEY_LEFTCTRL plus 8, as for every key.
+inline constexpr std::uint8_t kXKeyLeftControl = 37;
+
 // One wheel step (a press and release of a wheel button) is 40 pixels, the
 // uinput device's notch.
 inline constexpr std::int64_t kPixelsPerWheelStep = 40;
@@ -61,10 +64,15 @@ struct XTestTranslationState {
     // Pixels not yet given out as whole wheel steps.
     std::int64_t verticalRemainder = 0;
     std::int64_t horizontalRemainder = 0;
+    // The part of a zoom step not yet given out (see zoomSteps).
+    double zoomRemainder = 0;
 };
 
 // The fake-input requests for one posted event, in order; empty for events
-// with no X form (null events, gestures, keys without an X key code).
+// with no X form (null events, gestures other than magnify, a magnify that
+// completes no zoom step, keys without an X key code). A zoom is left control
+// pressed, a click of button 4 (in) or 5 (out) per step, control released:
+// control is never left held between events.
 std::vector<FakeInput> translateForXTest(const CGEvent& event, XTestTranslationState& state);
 
 // The X key code for a virtual key code: the evdev key of the uinput table

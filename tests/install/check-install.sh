@@ -89,7 +89,7 @@ for p in "${programs[@]}"; do
     expected+=("share/man/man1/$p.1")
     case $p in
         tactcalib | tactpaint | tactprefs) expected+=("share/applications/$p.desktop") ;;
-        tactagent) expected+=("lib/systemd/user/tactagent.service") ;;
+        tactagent) expected+=("lib/systemd/user/tactagent.service" "share/tact/applications.table") ;;
     esac
 done
 [[ -n $pane ]] && expected+=("lib/tact/panes/$pane")

@@ -21,6 +21,7 @@
 #include "tests/support/PrivateBus.hpp"
 #include "tests/support/PrivateXServer.hpp"
 #include "tests/support/Subprocess.hpp"
+#include "tests/support/TempDir.hpp"
 
 using namespace platform;
 using namespace platform::events;
@@ -74,6 +75,12 @@ class Client {
 
     void setWmClass(xcb_window_t w, std::string_view value) {
         xcb_change_property(get(), XCB_PROP_MODE_REPLACE, w, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8,
+                            value.size(), value.data());
+        sync();
+    }
+
+    void setUtf8(xcb_window_t w, const char* property, std::string_view value) {
+        xcb_change_property(get(), XCB_PROP_MODE_REPLACE, w, atom(property), atom("UTF8_STRING"), 8,
                             value.size(), value.data());
         sync();
     }
@@ -184,9 +191,12 @@ class X11Test : public ::testing::Test {
         loop_ = makeRealRunLoop(false);
     }
 
+    // With the shipped table of the build tree, and a user's file of the
+    // test's own.
     std::unique_ptr<X11Desktop> connectDesktop() {
         std::string error;
-        auto desktop = X11Desktop::connect(*loop_, server_.display(), &error);
+        auto desktop = X11Desktop::connect(*loop_, server_.display(), &error,
+                                           {defaultApplicationTablePaths().shipped, userTable()});
         EXPECT_TRUE(desktop) << error;
         return desktop;
     }
@@ -198,7 +208,10 @@ class X11Test : public ::testing::Test {
         return sink;
     }
 
+    std::string userTable() const { return config_.file("applications.table"); }
+
     PrivateXServer server_;
+    tact::test::TempDir config_;
     std::unique_ptr<Client> client_;
     std::unique_ptr<RunLoop> loop_;
 };
@@ -418,13 +431,57 @@ TEST_F(X11Test, ActiveWindowNamesTheFrontmostApplication) {
     EXPECT_EQ(activated.size(), 2u);
 }
 
-TEST_F(X11Test, TheApplicationActiveAtStartIsNotReported) {
+TEST_F(X11Test, BrowsersAndViewersAreNamedThroughTheTable) {
+    auto desktop = connectDesktop();
+    ASSERT_TRUE(desktop);
+    std::vector<std::string> activated;
+    Observation observation = desktop->observeApplicationActivation([&](const std::string& id) {
+        activated.push_back(id);
+        loop_->stop(0);
+    });
+    const auto activate = [&](xcb_window_t w) {
+        client_->activate(w);
+        return runLoopUntilStopped(*loop_);
+    };
+
+    const xcb_window_t firefox = client_->window();
+    client_->setWmClass(firefox, std::string_view("Navigator\0firefox\0", 19));
+    ASSERT_TRUE(activate(firefox));
+    EXPECT_EQ(desktop->activeApplication(), "com.apple.Safari");
+
+    // The application id comes before the class.
+    const xcb_window_t viewer = client_->window();
+    client_->setWmClass(viewer, std::string_view("viewer\0Viewer\0", 15));
+    client_->setUtf8(viewer, "_GTK_APPLICATION_ID", "org.gnome.Evince");
+    ASSERT_TRUE(activate(viewer));
+
+    // The user's file is read again when it has changed.
+    tact::test::writeFile(userTable(), "firefox org.example.Browser\n");
+    ASSERT_TRUE(activate(firefox));
+    EXPECT_EQ(activated, (std::vector<std::string>{"com.apple.Safari", "com.apple.Preview",
+                                                   "org.example.Browser"}));
+}
+
+TEST_F(X11Test, TheApplicationActiveAtStartIsToldToNewObservers) {
     const xcb_window_t w = client_->window();
     client_->setWmClass(w, std::string_view("tact-test\0TactTest\0", 19));
     client_->activate(w);
     auto desktop = connectDesktop();
     ASSERT_TRUE(desktop);
     EXPECT_EQ(desktop->activeApplication(), "TactTest");
+
+    std::vector<std::string> told;
+    Observation gone = desktop->observeApplicationActivation(
+        [&](const std::string& id) { told.push_back("removed observer told " + id); });
+    Observation observation = desktop->observeApplicationActivation([&](const std::string& id) {
+        told.push_back(id);
+        loop_->stop(0);
+    });
+    gone.remove();
+    // From the loop, not from inside the call.
+    EXPECT_TRUE(told.empty());
+    ASSERT_TRUE(runLoopUntilStopped(*loop_));
+    EXPECT_EQ(told, (std::vector<std::string>{"TactTest"}));
 }
 
 TEST_F(X11Test, ALostConnectionKeepsTheLastScreen) {

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <set>
 
 #include "platform/desktop/X11Desktop.hpp"
@@ -37,6 +38,22 @@ Fake clicks(std::uint8_t button, int n) {
         out.push_back({kXButtonPress, button, 0, 0});
         out.push_back({kXButtonRelease, button, 0, 0});
     }
+    return out;
+}
+
+CGEvent gesture(std::int64_t subtype, double magnification = 0) {
+    CGEvent e;
+    e.type = kCGEventGesture;
+    e.fields[110] = subtype;
+    e.fields[113] = magnification;
+    return e;
+}
+
+// n zoom steps: left control held around n clicks of button 4 (in) or 5 (out).
+Fake zoomed(int n) {
+    Fake out = clicks(n > 0 ? kXButtonWheelUp : kXButtonWheelDown, std::abs(n));
+    out.insert(out.begin(), {kXKeyPress, kXKeyLeftControl, 0, 0});
+    out.push_back({kXKeyRelease, kXKeyLeftControl, 0, 0});
     return out;
 }
 
@@ -184,6 +201,20 @@ TEST(XTestTranslateTest, KeysAreEvdevKeysPlusEight) {
     EXPECT_TRUE(translateForXTest(odd, state).empty());
     odd.fields[kCGKeyboardEventKeycode] = std::int64_t{-1};
     EXPECT_TRUE(translateForXTest(odd, state).empty());
+}
+
+TEST(XTestTranslateTest, MagnifyZoomsWithControlAndTheWheelButtons) {
+    EXPECT_EQ(xKeyCode(59), kXKeyLeftControl);
+    XTestTranslationState state(0, 0, 1280, 800);
+    // Part steps add up (0.625, then 3.75); closing zooms out.
+    EXPECT_TRUE(translateForXTest(gesture(8, 0.0625), state).empty());
+    EXPECT_EQ(translateForXTest(gesture(8, 0.3125), state), zoomed(3));
+    EXPECT_EQ(translateForXTest(gesture(8, -0.375), state), zoomed(-3));
+    EXPECT_EQ(translateForXTest(gesture(8, INFINITY), state), zoomed(kMaxZoomStepsPerEvent));
+    // Rotation sends nothing, and ends the zoom: its part step is gone.
+    EXPECT_TRUE(translateForXTest(gesture(8, 0.0625), state).empty());
+    EXPECT_TRUE(translateForXTest(gesture(5, 1), state).empty());
+    EXPECT_TRUE(translateForXTest(gesture(8, 0.0625), state).empty());
 }
 
 TEST(XTestTranslateTest, GesturesAndNullEventsHaveNoXForm) {

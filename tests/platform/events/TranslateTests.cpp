@@ -24,6 +24,34 @@ CGEvent pixels(std::int32_t vertical, std::int32_t horizontal) {
                                           horizontal);
 }
 
+// A gesture as the sinks get it: through its serialised form, which keeps
+// the magnification as a float.
+CGEvent gesture(std::int64_t subtype, std::int64_t phase = 2, double magnification = 0) {
+    auto e = CGEventCreate(nullptr);
+    CGEventSetType(e, kCGEventGesture);
+    CGEventSetIntegerValueField(e, 110, subtype);
+    CGEventSetIntegerValueField(e, 132, phase);
+    CGEventSetDoubleValueField(e, 113, magnification);
+    return *CGEventCreateFromData(CGEventCreateData(e));
+}
+
+CGEvent magnify(double magnification) {
+    return gesture(8, 2, magnification);
+}
+
+// n zoom steps: control down, n notches up (in) or down (out), control up.
+Input zoomed(std::int32_t n) {
+    if (n == 0)
+        return {};
+    return {{EV_KEY, KEY_LEFTCTRL, 1},
+            kSyn,
+            {EV_REL, REL_WHEEL_HI_RES, n * 120},
+            {EV_REL, REL_WHEEL, n},
+            kSyn,
+            {EV_KEY, KEY_LEFTCTRL, 0},
+            kSyn};
+}
+
 }  // namespace
 
 TEST(TranslateTest, PointerMovesAreAbsolutePositions) {
@@ -214,7 +242,49 @@ TEST(TranslateTest, KeyTableCoversTheLayout) {
     std::set<std::uint16_t> unique(codes.begin(), codes.end());
     EXPECT_EQ(unique.size(), codes.size());
     EXPECT_TRUE(unique.count(KEY_LEFTMETA));
+    EXPECT_TRUE(unique.count(KEY_LEFTCTRL));  // for zooming
     EXPECT_TRUE(unique.count(KEY_ALL_APPLICATIONS));
+}
+
+TEST(TranslateTest, MagnifyZoomsWithControlAndTheWheel) {
+    // Each case starts afresh; every event is followed by the steps it gives.
+    const struct {
+        const char* name;
+        std::vector<std::pair<CGEvent, std::int32_t>> events;
+    } cases[] = {
+        {"spreading adds up part steps",
+         {{gesture(8, 1, 0.04), 0}, {magnify(0.04), 0}, {magnify(0.04), 1}, {magnify(0.25), 2}}},
+        {"closing zooms out, using up the part step first",
+         {{magnify(0.0625), 0}, {magnify(-0.125), 0}, {magnify(-0.125), -1}}},
+        {"ends, new magnifies and other events clear the part step",
+         {{magnify(0.0625), 0},
+          {gesture(8, 4), 0},
+          {magnify(0.0625), 0},
+          {gesture(62), 0},
+          {magnify(0.0625), 0},
+          {gesture(8, 1, 0.0625), 0},
+          {*CGEventCreate(nullptr), 0},
+          {magnify(0.0625), 0},
+          {gesture(5), 0},
+          {magnify(0.0625), 0}}},
+        {"nonsense is held to the cap, and its excess not kept",
+         {{magnify(INFINITY), kMaxZoomStepsPerEvent},
+          {magnify(-1e30), -kMaxZoomStepsPerEvent},
+          {magnify(0.0625), 0},
+          {magnify(std::nan("")), 0},
+          {magnify(0.0625), 1}}},
+    };
+    for (const auto& c : cases) {
+        TranslationState state(1920, 1080);
+        for (std::size_t i = 0; i < c.events.size(); ++i) {
+            const auto& [event, steps] = c.events[i];
+            EXPECT_EQ(translate(event, state), zoomed(steps)) << c.name << ", event " << i;
+        }
+    }
+    // The sinks count every gesture but magnify as dropped.
+    EXPECT_TRUE(isMagnifyGesture(gesture(8, 4)));
+    for (std::int64_t other : {0, 5, 16, 61, 62})
+        EXPECT_FALSE(isMagnifyGesture(gesture(other))) << other;
 }
 
 TEST(TranslateTest, EventsWithoutAnEvdevForm) {
@@ -222,7 +292,7 @@ TEST(TranslateTest, EventsWithoutAnEvdevForm) {
     auto gesture = CGEventCreate(nullptr);
     EXPECT_TRUE(translate(*gesture, state).empty());  // null event
     CGEventSetType(gesture, kCGEventGesture);
-    CGEventSetIntegerValueField(gesture, 110, 8);
+    CGEventSetIntegerValueField(gesture, 110, 8);  // a magnify without a magnification
     EXPECT_TRUE(translate(*gesture, state).empty());
     CGEventSetType(gesture, 7);
     EXPECT_TRUE(translate(*gesture, state).empty());

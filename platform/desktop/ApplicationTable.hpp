@@ -1,0 +1,106 @@
+// Which application the active window belongs to, in the identifiers the
+// agent's swipe actions know: browsers are "com.apple.Safari", document and
+// image viewers "com.apple.Preview" (see docs/desktop.md, Frontmost
+// application). The table comes from a shipped file and the user's own,
+// both in the same line format:
+//
+//   # comment
+//   <name> <kind>
+//
+// where name is a WM_CLASS class or instance, or a desktop file id /
+// application id (a trailing ".desktop" is ignored), matched without regard
+// to ASCII case, and kind is "browser", "viewer", "none" (the name is
+// reported as it is, whatever another entry says), or an identifier of its
+// own (anything with a dot). A later line for a name replaces an earlier one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform {
+
+// What a window says about its application.
+struct WindowApplication {
+    std::string instance;   // WM_CLASS, the first string
+    std::string className;  // WM_CLASS, the second string
+    // _GTK_APPLICATION_ID, _KDE_NET_WM_DESKTOP_FILE: the ones it has, in
+    // the order they are looked up.
+    std::vector<std::string> applicationIds;
+};
+
+class ApplicationTable {
+  public:
+    // Adds the entries of one table text. origin names it in messages
+    // (usually the file's path). Returns one message per line that cannot
+    // be read, "ORIGIN:LINE: reason"; those lines are left out, the rest
+    // is used.
+    std::vector<std::string> add(std::string_view text, std::string_view origin);
+
+    // Reads the file at path and adds it. A missing file adds nothing and,
+    // when missingIsFine, says nothing; any other file it cannot read (not
+    // a regular file, no permission, too large) is one message.
+    std::vector<std::string> addFile(const std::string& path, bool missingIsFine);
+
+    // The identifier for a window's application: the first of its
+    // application ids, its class and its instance that the table names
+    // decides; nullopt when none is named, or the deciding entry is "none".
+    std::optional<std::string> lookup(const WindowApplication& window) const;
+
+    // lookup(), else the window's class, else its instance; empty when the
+    // window names no application at all.
+    std::string identify(const WindowApplication& window) const;
+
+    std::size_t size() const { return entries_.size(); }
+
+  private:
+    // Folded name -> identifier; nullopt for "none".
+    std::map<std::string, std::optional<std::string>, std::less<>> entries_;
+};
+
+// Where the tables are read from. An empty path is not read.
+struct ApplicationTablePaths {
+    std::string shipped;
+    std::string user;
+};
+
+// The shipped table in ../share/tact/ beside the running program (installed
+// and build tree alike), and ${XDG_CONFIG_HOME:-$HOME/.config}/tact/
+// applications.table.
+ApplicationTablePaths defaultApplicationTablePaths();
+
+// The shipped and the user's table read together, messages logged as
+// warnings. The user's file is read again when it has changed.
+class ApplicationTableFiles {
+  public:
+    explicit ApplicationTableFiles(ApplicationTablePaths paths);
+
+    // The table, after reading both files again when the user's file is
+    // new, gone, or changed (its modification time, size or inode) since
+    // it was last read: one stat() when nothing changed.
+    const ApplicationTable& table();
+    const ApplicationTablePaths& paths() const { return paths_; }
+
+  private:
+    struct Stamp {
+        bool exists = false;
+        std::uint64_t device = 0;
+        std::uint64_t inode = 0;
+        std::int64_t size = 0;
+        std::int64_t seconds = 0;  // modification time
+        std::int64_t nanoseconds = 0;
+        friend bool operator==(const Stamp&, const Stamp&) = default;
+    };
+    Stamp userStamp() const;
+    void read();
+
+    ApplicationTablePaths paths_;
+    ApplicationTable table_;
+    Stamp stamp_;
+};
+
+}  // namespace platform
