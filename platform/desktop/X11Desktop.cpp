@@ -16,20 +16,13 @@
 #include "platform/events/Events.hpp"
 #include "platform/events/XTestSink.hpp"
 #include "platform/log/SystemLog.hpp"
+#include "platform/x11/XcbHandles.hpp"
 
 namespace platform {
 namespace {
 
-struct Disconnect {
-    void operator()(xcb_connection_t* c) const { xcb_disconnect(c); }
-};
-using ConnectionPtr = std::unique_ptr<xcb_connection_t, Disconnect>;
-
-struct FreeReply {
-    void operator()(void* p) const { std::free(p); }
-};
-template <class T>
-using Reply = std::unique_ptr<T, FreeReply>;
+using x11::ConnectionPtr;
+using x11::Reply;
 
 struct Observer {
     int id;

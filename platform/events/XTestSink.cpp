@@ -8,6 +8,7 @@
 
 #include "platform/events/Translate.hpp"
 #include "platform/log/SystemLog.hpp"
+#include "platform/x11/XcbHandles.hpp"
 
 namespace platform::events {
 namespace {
@@ -16,16 +17,8 @@ static_assert(kXKeyPress == XCB_KEY_PRESS && kXKeyRelease == XCB_KEY_RELEASE &&
               kXButtonPress == XCB_BUTTON_PRESS && kXButtonRelease == XCB_BUTTON_RELEASE &&
               kXMotionNotify == XCB_MOTION_NOTIFY);
 
-struct Disconnect {
-    void operator()(xcb_connection_t* c) const { xcb_disconnect(c); }
-};
-using ConnectionPtr = std::unique_ptr<xcb_connection_t, Disconnect>;
-
-struct FreeReply {
-    void operator()(void* p) const { std::free(p); }
-};
-template <class T>
-using Reply = std::unique_ptr<T, FreeReply>;
+using x11::ConnectionPtr;
+using x11::Reply;
 
 void setError(std::string* error, std::string message) {
     if (error)
