@@ -24,6 +24,10 @@ inline constexpr std::string_view kZyvTouchCoefficientKHEIGHT = "CoefficientKHEI
 inline constexpr std::string_view kZyvTouchClickDuration = "ClickDuration";
 inline constexpr std::string_view kZyvTouchSuccessiveClickDuration = "SuccessiveClickDuration";
 inline constexpr std::string_view kZyvTouchGestureMoveThreshold = "GestureMoveThreshold";
+// Whether recognising a two-finger scroll also presses one arrow key against
+// its horizontal direction (boolean; absent is NO). On Linux that key moves the
+// caret and the selection, so it is off unless asked for.
+inline constexpr std::string_view kZyvTouchScrollArrowKey = "ScrollArrowKey";
 // Screen diagonal in inches (integer); nobody writes it, the agent reads it.
 inline constexpr std::string_view kZyvTouchInchSize = "InchSize";
 
@@ -46,6 +50,7 @@ inline constexpr std::string_view kZyvTouch4FingersSwipeActionRight = "4FingersS
 inline constexpr double kResetClickDurationLevel = 8.0;
 inline constexpr double kResetSuccessiveClickDurationLevel = 12.0;
 inline constexpr double kResetGestureMoveThresholdLevel = 10.0;
+inline constexpr bool kResetScrollArrowKey = false;
 inline constexpr int kDefaultInchSize = 32;
 
 }  // namespace tact

@@ -131,6 +131,20 @@ std::optional<double> storedLevel(std::string_view key) {
     return std::nullopt;
 }
 
+// The stored yes or no of key, when the domain holds a boolean there.
+std::optional<bool> storedFlag(std::string_view key) {
+    auto value = platform::CFPreferencesCopyAppValue(platform::String(key), kZyvTouchSetting);
+    if (!value)
+        return std::nullopt;
+    if (auto b = value->asBoolean())
+        return *b;
+    logNote(platform::LogLevel::Warning,
+            QStringLiteral("ignored the stored \"%1\": %2 is no yes or no")
+                .arg(QString::fromUtf8(key.data(), static_cast<qsizetype>(key.size())),
+                     QString::fromStdString(platform::describe(*value))));
+    return std::nullopt;
+}
+
 void setLevel(QSlider* slider, double level) {
     if (!slider)
         return;
@@ -300,10 +314,17 @@ std::unique_ptr<QWidget> MultitouchPrefsPane::loadInterface() {
     levels->addWidget(gestureMoveThresholdLevel_, 2, 2);
     levels->setColumnStretch(1, 1);
     tuningLayout->addLayout(levels);
+    _scrollArrowKey = new QCheckBox(tr("Arrow key at the start of a scroll"), tuning);
+    _scrollArrowKey->setToolTip(
+        tr("When two fingers start scrolling sideways, also press one arrow key against the "
+           "direction. In text this moves the caret and changes the selection."));
+    tuningLayout->addWidget(_scrollArrowKey);
     tuningLayout->addWidget(makeNote(
         tr("A touch held longer than the click duration is no click; two clicks further apart "
            "than the double-click interval are two single clicks. A higher move threshold "
-           "level starts scrolling and gestures after a shorter movement."),
+           "level starts scrolling and gestures after a shorter movement. The arrow key at "
+           "the start of a scroll moves the caret in text; leave it off unless an "
+           "application needs it."),
         tuning));
     tuningLayout->addStretch(1);
     auto* tuningButtons = new QHBoxLayout();
@@ -364,6 +385,7 @@ std::unique_ptr<QWidget> MultitouchPrefsPane::loadInterface() {
             [this] { _setSuccessiveClickDuration(*_successiveClickDuration); });
     connect(_gestureMoveThreshold, &QSlider::valueChanged, this,
             [this] { _setGestureMoveThreshold(*_gestureMoveThreshold); });
+    connect(_scrollArrowKey, &QCheckBox::clicked, this, [this] { _setScrollArrowKey(); });
     // While a level is dragged, its label follows.
     for (QSlider* slider : {_clickDuration, _successiveClickDuration, _gestureMoveThreshold})
         connect(slider, &QSlider::sliderMoved, this, [this] { showLevels(); });
@@ -412,6 +434,7 @@ void MultitouchPrefsPane::loadTuningSettings() {
         setLevel(_successiveClickDuration, *level);
     if (auto level = storedLevel(kZyvTouchGestureMoveThreshold))
         setLevel(_gestureMoveThreshold, *level);
+    _scrollArrowKey->setChecked(storedFlag(kZyvTouchScrollArrowKey).value_or(kResetScrollArrowKey));
     showLevels();
 }
 
@@ -638,6 +661,8 @@ void MultitouchPrefsPane::_tuningReset() {
     platform::CFPreferencesSetAppValue(platform::String(kZyvTouchGestureMoveThreshold),
                                        platform::Value(kResetGestureMoveThresholdLevel),
                                        kZyvTouchSetting);
+    platform::CFPreferencesSetAppValue(platform::String(kZyvTouchScrollArrowKey),
+                                       platform::Value(kResetScrollArrowKey), kZyvTouchSetting);
     synchronize();
     loadTuningSettings();
     post(platform::Dictionary{{platform::String(kKeyPreferenceReload), true}});
@@ -653,6 +678,15 @@ void MultitouchPrefsPane::_setSuccessiveClickDuration(const QAbstractSlider& sen
 
 void MultitouchPrefsPane::_setGestureMoveThreshold(const QAbstractSlider& sender) {
     writeTuning(kZyvTouchGestureMoveThreshold, sender);
+}
+
+void MultitouchPrefsPane::_setScrollArrowKey() {
+    platform::CFPreferencesSetAppValue(platform::String(kZyvTouchScrollArrowKey),
+                                       platform::Value(_scrollArrowKey->isChecked()),
+                                       kZyvTouchSetting);
+    synchronize();
+    loadTuningSettings();
+    post(platform::Dictionary{{platform::String(kKeyPreferenceReload), true}});
 }
 
 void MultitouchPrefsPane::writeTuning(std::string_view key, const QAbstractSlider& sender) {

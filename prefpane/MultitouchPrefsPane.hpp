@@ -1,6 +1,6 @@
 // The touch frame's settings pane: the frame's identity and versions as the
-// agent reports them, the click timings and the gesture move threshold, the
-// agent's touch log, the calibration reset, and buttons that start the
+// agent reports them, the click timings, the gesture move threshold and the
+// scroll arrow key, the agent's touch log, the calibration reset, and buttons that start the
 // calibrator and the touch painter.
 //
 // The pane never talks to the frame. It asks the agent with control
@@ -67,6 +67,8 @@ class MultitouchPrefsPane : public QObject, public PreferencePane {
     QSlider* _clickDuration = nullptr;
     QSlider* _successiveClickDuration = nullptr;
     QSlider* _gestureMoveThreshold = nullptr;
+    // "ScrollArrowKey": an arrow key at the start of a two-finger scroll.
+    QCheckBox* _scrollArrowKey = nullptr;
     // The buttons bound to the remaining actions.
     QPushButton* tuningResetButton = nullptr;
     QPushButton* resetCoefficientButton = nullptr;
@@ -84,6 +86,7 @@ class MultitouchPrefsPane : public QObject, public PreferencePane {
     void _setClickDuration(const QAbstractSlider& sender);
     void _setSuccessiveClickDuration(const QAbstractSlider& sender);
     void _setGestureMoveThreshold(const QAbstractSlider& sender);
+    void _setScrollArrowKey();
 
     void loadTuningSettings();
     void callbackWithNotification(const platform::Notification& notification);

@@ -64,11 +64,14 @@ std::string_view ZyvTouchConverter::state2Fingers0GestureCheck2(StateContext& co
         _logger.logf(kLogGestures, "Detect Gesture: Scroll");
         context.set(kStateInfo4FingersInSwipeMode, true);
         setInfo(gestureInfo, kInfoGestureSubtype, std::int64_t{6});
-        // One arrow keystroke against the horizontal direction of travel.
-        if (d.sumDeltaX < 0) {
-            tl_PostActionSequence(kTLEventActionRightArrow);
-        } else if (d.sumDeltaX > 0) {
-            tl_PostActionSequence(kTLEventActionLeftArrow);
+        // Only when asked for ("ScrollArrowKey"): one arrow keystroke against
+        // the horizontal direction of travel.
+        if (scrollArrowKey) {
+            if (d.sumDeltaX < 0) {
+                tl_PostActionSequence(kTLEventActionRightArrow);
+            } else if (d.sumDeltaX > 0) {
+                tl_PostActionSequence(kTLEventActionLeftArrow);
+            }
         }
         return kState2FingersScroll;
     }

@@ -40,6 +40,19 @@ std::optional<double> numberPreference(std::string_view key) {
     return std::nullopt;
 }
 
+// A preference read as a boolean; a value of another type counts as absent.
+std::optional<bool> booleanPreference(std::string_view key) {
+    auto v = preference(key);
+    if (!v)
+        return std::nullopt;
+    if (auto b = v->asBoolean())
+        return b;
+    platform::systemLog(platform::LogLevel::Warning, "preference " + std::string(key) +
+                                                         " ignored: a boolean was expected, not " +
+                                                         platform::Value::typeName(v->type()));
+    return std::nullopt;
+}
+
 // A click timing level in seconds. Levels that are not finite, negative, or
 // longer than any click can last (over 10 s) are refused for the default.
 double clickLevelSeconds(std::string_view key, double fallback) {
@@ -222,6 +235,7 @@ void ZyvTouchConverter::readPreferences() {
     cursorMoveThreshold = 0.02;
     gestureZoomThreshold = static_cast<double>(0.004f) * r;
     gestureRotateThreshold = static_cast<double>(0.04f);
+    scrollArrowKey = booleanPreference(kZyvTouchScrollArrowKey).value_or(kResetScrollArrowKey);
 
     char line[128];
     std::snprintf(line, sizeof line, "%f %f %f", gestureMoveThreshold, gestureZoomThreshold,

@@ -293,6 +293,8 @@ class ZyvTouchConverter {
     double gestureMoveThreshold = 0;
     double gestureZoomThreshold = 0;
     double gestureRotateThreshold = 0;
+    // "ScrollArrowKey": an arrow keystroke when a two-finger scroll is recognised.
+    bool scrollArrowKey = false;
     double timerClickDuration = 0;
     double timerSecondClickPendingDuration = 0;
     double timerMomentumPendingDuration = 0.1;

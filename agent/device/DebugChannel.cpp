@@ -8,6 +8,7 @@
 
 #include "agent/converter/ZyvTouchConverter.hpp"
 #include "agent/device/DeviceLayer.hpp"
+#include "agent/logger/ZyvtouchLogger.hpp"
 #include "common/Notifications.hpp"
 #include "platform/log/SystemLog.hpp"
 
@@ -59,14 +60,15 @@ void handleBootParameters(std::span<const std::uint8_t> r, std::uint32_t reportI
     }
     BootParam_ p = BootParam_::fromBytes(r.subspan(3).first<BootParam_::kSize>());
     deviceLayer().led_space = ledSpacing(p.HardwareVer);
-    std::printf("reportLength:%ld\n", static_cast<long>(r.size()));
-    std::printf("BootLoaderVersion: %d.%d\n", p.BootLoaderVersion / 10, p.BootLoaderVersion % 10);
-    std::printf("Flags: 0x%.2X\n", p.Flags);
-    std::printf("HardwareVer: %d.%d\n", p.HardwareVer / 100, p.HardwareVer % 100);
-    std::printf("SoftwareVer: %d.%d.%d\n", p.SoftwareVer / 1000, (p.SoftwareVer / 10) % 100,
-                p.SoftwareVer % 10);
-    std::printf("FlashSize: %dKB\n", p.FlashSize * 32);
-    std::fflush(stdout);
+    // The frame's identity, a developer trace.
+    developerTrace("reportLength:%ld\n", static_cast<long>(r.size()));
+    developerTrace("BootLoaderVersion: %d.%d\n", p.BootLoaderVersion / 10,
+                   p.BootLoaderVersion % 10);
+    developerTrace("Flags: 0x%.2X\n", p.Flags);
+    developerTrace("HardwareVer: %d.%d\n", p.HardwareVer / 100, p.HardwareVer % 100);
+    developerTrace("SoftwareVer: %d.%d.%d\n", p.SoftwareVer / 1000, (p.SoftwareVer / 10) % 100,
+                   p.SoftwareVer % 10);
+    developerTrace("FlashSize: %dKB\n", p.FlashSize * 32);
 
     auto& converter = ZyvTouchConverter::sharedConverter();
     converter.set_bootparam(p);

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "agent/converter/ZyvTouchConverter.hpp"
+#include "agent/logger/ZyvtouchLogger.hpp"
 #include "common/Notifications.hpp"
 #include "platform/runloop/RunLoop.hpp"
 
@@ -164,8 +165,7 @@ void myDeviceMatchingCallback(void*, IOReturn, void*, IOHIDDeviceRef device) {
                                            nullptr);
 
     s.ProductID = static_cast<std::uint16_t>(integerProperty(device, "ProductID"));
-    std::printf("product id: 0x%.4X\n", static_cast<unsigned>(s.ProductID));
-    std::fflush(stdout);
+    developerTrace("product id: 0x%.4X\n", static_cast<unsigned>(s.ProductID));
 
     if (s.ProductID == kCombinedProductID) {
         // The debug channel moves here; an older frame's debug interface is let go.

@@ -36,6 +36,12 @@ void ZyvtouchLogger::setLogFile(const std::optional<std::string>& path) {
     }
 }
 
+bool ZyvtouchLogger::isEnabled(std::int32_t category) const {
+    if ((_type_mask & category) == 0)
+        return false;
+    return _logFD.has_value() || platform::systemLogEnabled(platform::LogLevel::Debug);
+}
+
 void ZyvtouchLogger::writeLog(std::string_view message) {
     if (_logFD) {
         bool ascii = std::all_of(message.begin(), message.end(),
@@ -44,7 +50,7 @@ void ZyvtouchLogger::writeLog(std::string_view message) {
             (void)_logFD->write(message);  // write errors are not reported
         return;
     }
-    platform::systemLog(platform::LogLevel::Info, message);
+    platform::systemLog(platform::LogLevel::Debug, message);
 }
 
 void ZyvtouchLogger::logf(std::int32_t category, const char* format, ...) {
@@ -70,6 +76,20 @@ void ZyvtouchLogger::logf(std::int32_t category, const char* format, ...) {
     std::vsnprintf(big.data(), big.size(), format, again);
     va_end(again);
     writeLog(std::string_view(big.data(), static_cast<std::size_t>(n)));
+}
+
+bool developerTracesEnabled() {
+    return platform::systemLogEnabled(platform::LogLevel::Debug);
+}
+
+void developerTrace(const char* format, ...) {
+    if (!developerTracesEnabled())
+        return;
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+    std::fflush(stdout);
 }
 
 std::uint64_t tl_uptime() {

@@ -1,9 +1,14 @@
 // The agent's diagnostic log. One shared logger writes either into the file
-// the user chose in the pane or, while no file is open, into the system log.
+// the user chose in the pane or, while no file is open, into the system log at
+// debug level (TACT_LOG_LEVEL=debug): per-step lines never reach the journal
+// at the default level.
 //
-// Callers check their category bit first and format only when it is set:
-//     if (logger.getLogTypeMask() & kLogTouches) logger.writeLog(...);
+// Callers check that their category is wanted first and format only then:
+//     if (logger.isEnabled(kLogTouches)) logger.writeLog(...);
 // logf() does both in one call.
+//
+// Developer traces (byte dumps and the like) are another matter: they go to
+// standard output, and only at debug level; see developerTrace().
 #pragma once
 
 #include <cstdint>
@@ -43,10 +48,13 @@ class ZyvtouchLogger {
 
     void setLogTypeMask(std::int32_t mask) { _type_mask = mask; }
     std::int32_t getLogTypeMask() const { return _type_mask; }
-    bool isEnabled(std::int32_t category) const { return (_type_mask & category) != 0; }
+    // The category is in the mask and its lines go somewhere: into the open
+    // file, or into the system log when that takes debug entries.
+    bool isEnabled(std::int32_t category) const;
 
     // Writes one message as it is (no time stamp, no line break added). While
-    // a file is open, a message with any byte outside ASCII is dropped.
+    // a file is open, a message with any byte outside ASCII is dropped;
+    // without a file it is a debug entry of the system log.
     void writeLog(std::string_view message);
 
     // printf-style: formats and writes only when category is enabled.
@@ -64,6 +72,13 @@ class ZyvtouchLogger {
     std::optional<std::string> _logURL;
     std::optional<platform::FileHandle> _logFD;
 };
+
+// Developer traces: printf-style lines on standard output, written only when
+// the system log takes debug entries. developerTrace() checks that before it
+// formats; check developerTracesEnabled() first where building the arguments
+// costs something.
+bool developerTracesEnabled();
+void developerTrace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Time since system start in nanoseconds (the clock of the gesture events).
 std::uint64_t tl_uptime();

@@ -202,9 +202,12 @@ void trim(std::vector<std::uint8_t>& data, std::size_t n) {
         data.resize(data.size() - n);
 }
 
-// The diagnostic dump. A length that is a multiple of 64 ends with an empty
-// line: the last byte's break follows the 64th byte's.
+// The developer dump of an event's bytes (debug level only). A length that is
+// a multiple of 64 ends with an empty line: the last byte's break follows the
+// 64th byte's.
 void dump(const std::vector<std::uint8_t>& data) {
+    if (!developerTracesEnabled())
+        return;
     std::printf("gestureData Lenth = %ld !!!!!!!!!!\n", static_cast<long>(data.size()));
     for (std::size_t i = 0; i < data.size(); ++i) {
         std::printf("%02hhX ", data[i]);
@@ -582,13 +585,13 @@ CGEventRef tl_CGEventCreateFromGesture2(const platform::Dictionary* info,
 
     switch (subtype) {
         case kTLGestureSubtypeMagnify: {
-            std::printf("Gesture      Magnify!!!!!!!!!!!!!!!\n");
+            developerTrace("Gesture      Magnify!!!!!!!!!!!!!!!\n");
             const double magnification = readFloat(*info, kTLInfoKeyMagnification);
             appendFloatField(data, kTagMagnification, narrowToFloat(magnification * 10.0));
             break;
         }
         case kTLGestureSubtypeRotate:
-            std::printf("Gesture      Rotate!!!!!!!!!!!!!!!!\n");
+            developerTrace("Gesture      Rotate!!!!!!!!!!!!!!!!\n");
             appendFloatField(data, kTagRotation, readFloat(*info, kTLInfoKeyRotation));
             break;
         case kTLGestureSubtypeSwipe:
@@ -630,11 +633,11 @@ CGEventRef tl_CGEventCreateFromGesture1(const platform::Dictionary* info,
     // The end of a gesture first ends its rotate and magnify; the flags stay
     // set until the next begin.
     if (subtype == kTLGestureSubtypeEnd && gState.wasRotate) {
-        std::printf("was rotate is true~~~\n");
+        developerTrace("was rotate is true~~~\n");
         postEndEvent(timestamp, kTLGestureSubtypeRotate);
     }
     if (subtype == kTLGestureSubtypeEnd && gState.wasMagnify) {
-        std::printf("was magnify is true~~~\n");
+        developerTrace("was magnify is true~~~\n");
         postEndEvent(timestamp, kTLGestureSubtypeMagnify);
     }
 
@@ -643,13 +646,13 @@ CGEventRef tl_CGEventCreateFromGesture1(const platform::Dictionary* info,
     float rotation = 0.0f;
     switch (subtype) {
         case kTLGestureSubtypeEnd:
-            std::printf("GesutureSubtype     Begin and End！！！！！！\n");
+            developerTrace("GesutureSubtype     Begin and End！！！！！！\n");
             CGEventSetIntegerValueField(event, kTagSubtype, kTLGestureSubtypeEnd);
             CGEventSetIntegerValueField(event, kTagNextSubtype,
                                         readInt32(*info, kTLInfoKeyNextSubtype));
             break;
         case kTLGestureSubtypeBegin:
-            std::printf("GesutureSubtype     Begin and End！！！！！！\n");
+            developerTrace("GesutureSubtype     Begin and End！！！！！！\n");
             gState.wasRotate = false;
             gState.wasMagnify = false;
             CGEventSetIntegerValueField(event, kTagSubtype, kTLGestureSubtypeBegin);
@@ -658,12 +661,12 @@ CGEventRef tl_CGEventCreateFromGesture1(const platform::Dictionary* info,
             gState.isBegan = true;
             break;
         case kTLGestureSubtypeMagnify:
-            std::printf("GesutureSubtype     Magnify！！！！！！\n");
+            developerTrace("GesutureSubtype     Magnify！！！！！！\n");
             CGEventSetIntegerValueField(event, kTagSubtype, kTLGestureSubtypeMagnify);
             magnification = narrowToFloat(double{readFloat(*info, kTLInfoKeyMagnification)} * 10.0);
             break;
         case kTLGestureSubtypeRotate:
-            std::printf("GesutureSubtype     Rotate！！！！！！\n");
+            developerTrace("GesutureSubtype     Rotate！！！！！！\n");
             CGEventSetIntegerValueField(event, kTagSubtype, kTLGestureSubtypeRotate);
             rotation = readFloat(*info, kTLInfoKeyRotation);
             break;
@@ -681,7 +684,7 @@ CGEventRef tl_CGEventCreateFromGesture1(const platform::Dictionary* info,
                         shortBlob(liveTimestamp(timestamp), kKindMagnify, kFamilyMagnify, phase));
         appendPhaseRecords(data, kTLGestureSubtypeMagnify, phase);
         appendFloatField(data, kTagMagnification, magnification);
-        std::printf("magnification : %f !!!!!!\n", static_cast<double>(magnification));
+        developerTrace("magnification : %f !!!!!!\n", static_cast<double>(magnification));
         appendFloatField(data, kTag139, 0.0f);
         appendFloatField(data, kTag140, 0.0f);
     } else if (subtype == kTLGestureSubtypeRotate) {

@@ -12,6 +12,7 @@
 #include "common/PreferenceKeys.hpp"
 #include "platform/prefs/Preferences.hpp"
 #include "platform/runloop/VirtualRunLoop.hpp"
+#include "tests/agent/ScopedLogLevel.hpp"
 #include "tests/support/TempDir.hpp"
 
 namespace tact::test {

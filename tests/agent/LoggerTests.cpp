@@ -7,10 +7,12 @@
 
 #include "agent/logger/ZyvtouchLogger.hpp"
 #include "platform/log/SystemLog.hpp"
+#include "tests/agent/ScopedLogLevel.hpp"
 #include "tests/support/TempDir.hpp"
 
 using tact::ZyvtouchLogger;
 using tact::test::readFile;
+using tact::test::ScopedLogLevel;
 using tact::test::TempDir;
 using tact::test::writeFile;
 
@@ -27,6 +29,7 @@ std::string systemLogOf(Fn&& fn) {
 }  // namespace
 
 TEST(LoggerTest, MaskSelectsCategories) {
+    ScopedLogLevel debug(platform::LogLevel::Debug);  // where lines go without a file
     ZyvtouchLogger logger;
     EXPECT_EQ(logger.getLogTypeMask(), 0);  // a new logger writes nothing
     logger.setLogTypeMask(tact::kLogStartupMask);
@@ -51,6 +54,41 @@ TEST(LoggerTest, MaskSelectsCategories) {
     logger.setLogTypeMask(0);
     out = systemLogOf([&] { logger.logf(0x3F, "nothing"); });
     EXPECT_EQ(out, "");
+}
+
+// Without a file the log is a debug entry of the system log, so at the default
+// level nothing is formatted or written; a chosen file gets every line.
+TEST(LoggerTest, WithoutAFileOnlyTheDebugLevelGetsLines) {
+    struct Case {
+        platform::LogLevel level;
+        bool withFile;
+        bool enabled;
+        const char* systemLog;  // what reaches standard error
+    };
+    const Case cases[] = {
+        {platform::LogLevel::Info, false, false, ""},
+        {platform::LogLevel::Debug, false, true, "debug: step 1\n"},
+        {platform::LogLevel::Info, true, true, ""},
+        {platform::LogLevel::Error, true, true, ""},
+    };
+    for (const Case& k : cases) {
+        TempDir dir;
+        auto path = dir.file("log.txt");
+        writeFile(path, "");
+        ZyvtouchLogger logger;
+        logger.setLogTypeMask(tact::kLogStartupMask);
+        if (k.withFile)
+            logger.setLogFile(path);
+        ScopedLogLevel level(k.level);
+        EXPECT_EQ(logger.isEnabled(tact::kLogGestures), k.enabled);
+        EXPECT_FALSE(logger.isEnabled(tact::kLogTouches));  // the mask still decides first
+        auto out = systemLogOf([&] { logger.logf(tact::kLogGestures, "step %d\n", 1); });
+        if (*k.systemLog)
+            EXPECT_NE(out.find(k.systemLog), std::string::npos) << out;
+        else
+            EXPECT_EQ(out, "");
+        EXPECT_EQ(readFile(path), k.withFile ? "step 1\n" : "");
+    }
 }
 
 TEST(LoggerTest, FileIsOverwrittenFromItsStartNotTruncated) {
@@ -83,6 +121,7 @@ TEST(LoggerTest, NoPathKeepsTheOpenFile) {
 }
 
 TEST(LoggerTest, UnopenablePathsFallBackToTheSystemLog) {
+    ScopedLogLevel debug(platform::LogLevel::Debug);  // where lines go without a file
     TempDir dir;
     auto existing = dir.file("log.txt");
     writeFile(existing, "old");
@@ -100,6 +139,7 @@ TEST(LoggerTest, UnopenablePathsFallBackToTheSystemLog) {
 }
 
 TEST(LoggerTest, NonAsciiIsDroppedOnlyWhileAFileIsOpen) {
+    ScopedLogLevel debug(platform::LogLevel::Debug);      // where lines go without a file
     const std::string summary = "touches\xEF\xBC\x8C 2";  // holds a full-width comma
     ZyvtouchLogger logger;
     auto out = systemLogOf([&] { logger.writeLog(summary); });

@@ -50,6 +50,7 @@ TEST_F(StateMachineTest, TableHasSixteenStatesAndResetsToIdle) {
 
 TEST_F(StateMachineTest, ActionThenExitThenEntryThenPosting) {
     c->_logger.setLogTypeMask(kLogStates | kLogGestures);
+    ScopedLogLevel debug(platform::LogLevel::Debug);
     testing::internal::CaptureStderr();
     report(0.0, {down(1, 16384, 16384)});
     std::string log = testing::internal::GetCapturedStderr();
@@ -76,6 +77,7 @@ TEST_F(StateMachineTest, RepeatCountCountsCyclesInAState) {
     report(0.02, {down(1, 100, 100)});
     EXPECT_EQ(c->stateRepeatTimes, 2u);  // two cycles in state1Finger0 so far
     c->_logger.setLogTypeMask(kLogStates);
+    ScopedLogLevel debug(platform::LogLevel::Debug);
     testing::internal::CaptureStderr();
     report(0.03, {up(1, 100, 100)});
     std::string log = testing::internal::GetCapturedStderr();
@@ -122,6 +124,7 @@ TEST_F(StateMachineTest, CalibrationTapsFollowTheCursorTouch) {
 
 TEST_F(StateMachineTest, EmptyPassLogsUnrecognizedAndDiscarded) {
     c->_logger.setLogTypeMask(kLogOutOfRange);
+    ScopedLogLevel debug(platform::LogLevel::Debug);
     report(0.00, {down(1, 100, 100)});
     report(0.01, {down(1, 100, 100)});  // nothing queued in this cycle
     testing::internal::CaptureStderr();

@@ -13,6 +13,7 @@
 #include "agent/logger/ZyvtouchLogger.hpp"
 #include "agent/touchevents/TouchEvents.hpp"
 #include "platform/events/Events.hpp"
+#include "tests/agent/ScopedLogLevel.hpp"
 
 namespace tact {
 namespace {
@@ -158,6 +159,8 @@ class TouchEventsTest : public testing::Test {
         tl_resetGestureEncoderState();
     }
     RecordingSink sink;
+    // The dumps these tests read back are developer traces: debug level only.
+    test::ScopedLogLevel traces{platform::LogLevel::Debug};
 };
 
 // --- field records and fixed point ------------------------------------------------

@@ -45,6 +45,7 @@ TEST_F(TrackingTest, UncalibratedPositionsAndClamping) {
     EXPECT_EQ(p.x, 0.5);
     EXPECT_EQ(p.y, 0.25);
     c->_logger.setLogTypeMask(kLogOutOfRange);
+    test::ScopedLogLevel debug(platform::LogLevel::Debug);  // no log file: debug entries
     testing::internal::CaptureStderr();
     p = c->unitSquarePosition(32768, 0);
     auto log = testing::internal::GetCapturedStderr();

@@ -134,6 +134,8 @@ TEST_F(TwoFingerTest, ClassificationPrecedenceAndArrowKeys) {
         {0.0, 0.0, 0.0, 0.09, "state2FingersScroll", 0},     // vertical: no key
         {0.3, 0.03, 0.05, 0.05, "", 0},                      // nothing yet
     };
+    storePreference(kZyvTouchScrollArrowKey, true);
+    control({{"PreferenceReload", true}});
     for (const auto& k : cases) {
         sink.events.clear();
         c->state2FingersGestureCheckPrepare();
@@ -150,6 +152,54 @@ TEST_F(TwoFingerTest, ClassificationPrecedenceAndArrowKeys) {
             EXPECT_TRUE(keys.empty());
         }
         c->gestureInfo.clear();
+    }
+}
+
+// The arrow key at the start of a scroll is opt-in: only a stored YES gives it.
+TEST_F(TwoFingerTest, ScrollArrowKeyPreference) {
+    struct Case {
+        std::optional<platform::Value> stored;
+        bool arrowKey;
+        const char* warning;
+    };
+    const Case cases[] = {
+        {std::nullopt, false, nullptr},
+        {platform::Value(false), false, nullptr},
+        {platform::Value(true), true, nullptr},
+        {platform::Value(std::int64_t{1}), false,
+         "preference ScrollArrowKey ignored: a boolean was expected, not integer"},
+    };
+    double t = 0;
+    for (const auto& k : cases) {
+        const std::string label = k.stored ? platform::describe(*k.stored) : "absent";
+        if (k.stored)
+            storePreference(kZyvTouchScrollArrowKey, *k.stored);
+        testing::internal::CaptureStderr();
+        control({{"PreferenceReload", true}});
+        const std::string log = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(log.find("ScrollArrowKey") != std::string::npos, k.warning != nullptr) << log;
+        if (k.warning) {
+            EXPECT_NE(log.find(k.warning), std::string::npos) << log;
+        }
+
+        // Two fingers drifting leftwards, then lifted at rest.
+        sink.events.clear();
+        std::uint16_t x = 20000;
+        for (int i = 0; i <= 6; ++i, x -= 1200, t += 0.01)
+            report(t, {down(1, x, 10000), down(2, x + 4000, 10000)});
+        EXPECT_EQ(state(), "state2FingersScroll") << label;
+        report(t += 0.5, {up(1, x, 10000), up(2, x + 4000, 10000)});
+        loop.run();
+        t += 1;
+
+        EXPECT_FALSE(ofType(kCGEventScrollWheel).empty()) << label;
+        auto keys = ofType(kCGEventKeyDown);
+        if (k.arrowKey) {
+            ASSERT_EQ(keys.size(), 1u) << label;
+            EXPECT_EQ(field(*keys[0], kCGKeyboardEventKeycode), 124) << label;  // right arrow
+        } else {
+            EXPECT_TRUE(keys.empty()) << label;
+        }
     }
 }
 

@@ -349,11 +349,28 @@ TEST_F(PaneInProcess, EachLevelControlSavesItsLevelThenAsksTheAgentToReload) {
     EXPECT_EQ(center_->controls[0].onDisk.number(String(kZyvTouchClickDuration)), 14.0);
 }
 
+TEST_F(PaneInProcess, ScrollArrowKeySavesItsBooleanThenAsksTheAgentToReload) {
+    storeOnDisk(Dictionary{{String(kZyvTouchScrollArrowKey), true}});
+    ASSERT_NO_FATAL_FAILURE(load());
+    EXPECT_TRUE(pane_->_scrollArrowKey->isChecked());
+    EXPECT_FALSE(pane_->_scrollArrowKey->toolTip().isEmpty());
+    for (bool expected : {false, true}) {
+        center_->controls.clear();
+        pane_->_scrollArrowKey->click();
+        ASSERT_EQ(center_->controls.size(), 1u);
+        EXPECT_EQ(center_->controls[0].userInfo, control(kKeyPreferenceReload, true));
+        const Value* saved = center_->controls[0].onDisk.find(String(kZyvTouchScrollArrowKey));
+        ASSERT_NE(saved, nullptr);
+        EXPECT_EQ(*saved, Value(expected));
+    }
+}
+
 TEST_F(PaneInProcess, TuningResetSavesAllThreeLevelsAndReloadsOnce) {
     ASSERT_NO_FATAL_FAILURE(load());
     pane_->_clickDuration->setValue(1);
     pane_->_successiveClickDuration->setValue(20);
     pane_->_gestureMoveThreshold->setValue(2);
+    pane_->_scrollArrowKey->click();
     center_->controls.clear();
 
     pane_->tuningResetButton->click();
@@ -363,6 +380,8 @@ TEST_F(PaneInProcess, TuningResetSavesAllThreeLevelsAndReloadsOnce) {
     EXPECT_EQ(*saved.find(String(kZyvTouchClickDuration)), Value(8.0));
     EXPECT_EQ(*saved.find(String(kZyvTouchSuccessiveClickDuration)), Value(12.0));
     EXPECT_EQ(*saved.find(String(kZyvTouchGestureMoveThreshold)), Value(10.0));
+    EXPECT_EQ(*saved.find(String(kZyvTouchScrollArrowKey)), Value(false));
+    EXPECT_FALSE(pane_->_scrollArrowKey->isChecked());
     EXPECT_EQ(pane_->_clickDuration->value(), 8);
     EXPECT_EQ(pane_->_successiveClickDuration->value(), 12);
     EXPECT_EQ(pane_->_gestureMoveThreshold->value(), 10);

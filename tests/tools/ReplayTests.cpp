@@ -1,7 +1,9 @@
 // tactreplay as a user runs it: a session file in, a trace out.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <set>
+#include <sstream>
 
 #include "platform/values/Json.hpp"
 #include "tests/support/Subprocess.hpp"
@@ -18,14 +20,15 @@ struct Replay {
     std::vector<platform::Dictionary> lines;
 };
 
-Replay replay(const std::string& session, std::vector<std::string> extra = {}) {
+Replay replay(const std::string& session, std::vector<std::string> extra = {},
+              const std::string& logLevel = "info") {
     TempDir dir;
     auto path = dir.file("session.txt");
     tact::test::writeFile(path, session);
     std::vector<std::string> argv = {builtProgram("tactreplay"), path, "--trace", "-"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     Replay r;
-    r.result = runProcess(argv, {"TZ=UTC"});
+    r.result = runProcess(argv, {"TZ=UTC", "TACT_LOG_LEVEL=" + logLevel});
     std::istringstream in(r.result.out);
     for (std::string line; std::getline(in, line);) {
         auto v = platform::json::parse(line);
@@ -77,9 +80,10 @@ TEST(ReplayTest, HandshakeInformationAndRemovalAreTraced) {
 }
 
 TEST(ReplayTest, AgentOutputStaysOffTheTrace) {
-    auto r = replay("0 touch 1:100,100\n0.1 touch 1:100,100:up\n");
+    auto r = replay("0 touch 1:100,100\n0.1 touch 1:100,100:up\n", {}, "debug");
     ASSERT_EQ(r.result.exitCode, 0) << r.result.err;
-    // Only JSON lines on standard output; the agent's own lines went to standard error.
+    // Only JSON lines on standard output; the agent's own lines, its developer
+    // traces included, went to standard error.
     EXPECT_NE(r.result.err.find("product id: 0x5666"), std::string::npos) << r.result.err;
     EXPECT_NE(r.result.err.find("Hello, World!"), std::string::npos);
 }
@@ -248,4 +252,91 @@ TEST(ReplayTest, ThreeFingerSwipeRightPressesControlLeft) {
     EXPECT_EQ(keyEvents(mine.lines),
               (std::vector<std::string>{"down 59 0x40101", "down 124 0x40101", "up 124 0x100",
                                         "up 59 0x100"}));
+}
+
+namespace {
+
+// A tap, a two-finger scroll, a magnify (two fingers spreading), a
+// three-finger swipe and a five-finger pinch, one after another.
+std::string everyKindOfGesture() {
+    std::string session = "screen 1920x1080\n0 touch 1:16384,16384\n0.05 touch 1:16384,16384:up\n";
+    char line[256];
+    auto add = [&](double t, const std::string& contacts) {
+        std::snprintf(line, sizeof line, "%.2f touch %s\n", t, contacts.c_str());
+        session += line;
+    };
+    auto at = [](int id, double x, double y, bool up = false) {
+        return std::to_string(id) + ":" + std::to_string(static_cast<int>(x)) + "," +
+               std::to_string(static_cast<int>(y)) + (up ? ":up " : " ");
+    };
+    for (int i = 0; i <= 9; ++i) {
+        const int y = 8000 + 1200 * i;
+        add(1 + 0.01 * i, at(1, 10000, y, i == 9) + at(2, 14000, y, i == 9));
+    }
+    for (int i = 0; i <= 9; ++i) {
+        const int d = 2000 + 600 * i;
+        add(3 + 0.01 * i, at(1, 16384 - d, 16384, i == 9) + at(2, 16384 + d, 16384, i == 9));
+    }
+    for (int i = 0; i <= 11; ++i) {
+        const int x = 4000 + 600 * std::min(i, 10);
+        add(5 + 0.01 * i, at(1, x, 10000, i == 11) + at(2, x + 2000, 10000, i == 11) +
+                              at(3, x + 4000, 10000, i == 11));
+    }
+    for (int i = 0; i <= 11; ++i) {
+        const double r = 9000 - 600 * std::min(i, 10);
+        std::string contacts;
+        for (int k = 0; k < 5; ++k) {
+            const double a = 2 * M_PI * k / 5;
+            contacts += at(k + 1, 16384 + r * std::cos(a), 16384 + r * std::sin(a), i == 11);
+        }
+        add(7 + 0.01 * i, contacts);
+    }
+    return session;
+}
+
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        out.push_back(line);
+    return out;
+}
+
+}  // namespace
+
+// Run as a service, the agent's standard output and error are the user's
+// journal: at the default level gestures leave nothing there, and the
+// per-step lines and developer traces appear only at debug level.
+TEST(ReplayTest, GesturesStayOutOfTheJournalBelowDebugLevel) {
+    const std::string session = everyKindOfGesture();
+    auto quiet = replay(session);
+    ASSERT_EQ(quiet.result.exitCode, 0) << quiet.result.err;
+
+    // The session did perform each gesture.
+    std::set<std::string> seen;
+    for (const auto& e : quiet.lines) {
+        const auto* fields = e.dictionary("fields");
+        const auto type = e.integer("event").value_or(0);
+        if (type == 22)
+            seen.insert("scroll");
+        if (type == 29 && fields && fields->integer("110") == 8)
+            seen.insert("magnify");
+        if (type == 10)
+            seen.insert("key " + std::to_string(*e.integer("keycode")));
+        if (type == 1)
+            seen.insert("click");
+    }
+    for (const char* kind : {"click", "scroll", "magnify", "key 123", "key 103"})
+        EXPECT_TRUE(seen.count(kind)) << kind;
+
+    // Standard output is the trace alone; standard error holds the start-up lines.
+    EXPECT_EQ(linesOf(quiet.result.out).size(), quiet.lines.size());
+    EXPECT_LE(linesOf(quiet.result.err).size(), 4u) << quiet.result.err;
+
+    auto loud = replay(session, {}, "debug");
+    ASSERT_EQ(loud.result.exitCode, 0) << loud.result.err;
+    EXPECT_EQ(loud.lines.size(), quiet.lines.size());
+    for (const char* trace : {"product id: 0x5666", "BootLoaderVersion:", "gestureData Lenth = ",
+                              "GesutureSubtype     Magnify", "debug: Detect Gesture: Scroll"})
+        EXPECT_NE(loud.result.err.find(trace), std::string::npos) << trace;
 }
