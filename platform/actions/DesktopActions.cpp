@@ -5,6 +5,7 @@
 
 #include "platform/actions/GlobalShortcutService.hpp"
 #include "platform/actions/GnomeSettings.hpp"
+#include "platform/actions/KeyboardLayout.hpp"
 #include "platform/actions/ShortcutFiles.hpp"
 #include "platform/actions/WindowManager.hpp"
 #include "platform/log/SystemLog.hpp"
@@ -347,14 +348,19 @@ bool DesktopActions::perform(std::string_view action, const KeysPoster& postKeys
     };
     if (systemLogEnabled(LogLevel::Debug))
         systemLog(LogLevel::Debug, what + ": " + r.description);
+    auto located = [layout = sources_.layout](KeyChord chord) {
+        if (layout)
+            chord.keyCode = layout->locate(chord.keyCode);
+        return chord;
+    };
     switch (r.way) {
         case Resolution::Way::Keys:
-            postKeys(r.keys);
+            postKeys(located(r.keys));
             return true;
         case Resolution::Way::GlobalShortcut:
             sources_.globalShortcuts->invoke(
                 r.component, r.shortcut,
-                [what, fallback = r.fallbackKeys, postKeys](const std::string& error) {
+                [what, fallback = r.fallbackKeys, postKeys, located](const std::string& error) {
                     if (error.empty())
                         return;
                     systemLog(
@@ -363,7 +369,7 @@ bool DesktopActions::perform(std::string_view action, const KeysPoster& postKeys
                             (fallback ? "); typing " + describeKeyChord(*fallback) + " instead"
                                       : ")"));
                     if (fallback)
-                        postKeys(*fallback);
+                        postKeys(located(*fallback));
                 });
             return true;
         case Resolution::Way::SwitchDesktop:
@@ -407,6 +413,7 @@ std::unique_ptr<DesktopActions> makeSessionDesktopActions(RunLoop& loop,
         sources.windowManager = WindowManager::connect(displayName, &error);
         if (!sources.windowManager)
             systemLog(LogLevel::Warning, "desktop actions without the window manager: " + error);
+        sources.layout = KeyboardLayout::connect(displayName, &error);
     }
     if (sources.kind == DesktopKind::Kde) {
         sources.globalShortcuts = GlobalShortcutService::connect(loop, &error);

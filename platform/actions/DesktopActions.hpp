@@ -35,6 +35,7 @@ class GnomeSettings;
 class ShortcutFiles;
 class WindowManager;
 class GlobalShortcutService;
+class KeyboardLayout;
 
 // How one action is carried out here.
 struct Resolution {
@@ -70,6 +71,9 @@ struct DesktopSources {
     std::shared_ptr<WindowManager> windowManager;
     // KDE's global shortcut service on the session bus.
     std::shared_ptr<GlobalShortcutService> globalShortcuts;
+    // The keyboard layout in use, so a shortcut's character is typed on the
+    // key that types it (without one, keys are where a US layout has them).
+    std::shared_ptr<KeyboardLayout> layout;
 };
 
 class DesktopActions {
@@ -84,8 +88,9 @@ class DesktopActions {
     // What the action does on this desktop now.
     Resolution resolve(std::string_view action) const;
 
-    // Carries the action out: keystrokes go to postKeys, everything else is
-    // asked of the desktop. False when the desktop has no way to do it (the
+    // Carries the action out: keystrokes go to postKeys (moved to where the
+    // layout in use has their characters), everything else is asked of the
+    // desktop. False when the desktop has no way to do it (the
     // first time per action, the log says so).
     bool perform(std::string_view action, const KeysPoster& postKeys);
 

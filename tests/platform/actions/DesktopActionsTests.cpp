@@ -15,9 +15,12 @@
 #include "platform/actions/DesktopActions.hpp"
 #include "platform/actions/GlobalShortcutService.hpp"
 #include "platform/actions/GnomeSettings.hpp"
+#include "platform/actions/KeyboardLayout.hpp"
 #include "platform/actions/ShortcutFiles.hpp"
 #include "platform/runloop/RunLoop.hpp"
 #include "tests/support/PrivateBus.hpp"
+#include "tests/support/PrivateXServer.hpp"
+#include "tests/support/Subprocess.hpp"
 #include "tests/support/TempDir.hpp"
 
 namespace platform::actions {
@@ -196,8 +199,10 @@ TEST(DesktopActions, KdeAndXfceKeysComeFromTheirFilesAndFollowChanges) {
     tact::test::writeFile(channel + "/xfce4-keyboard-shortcuts.xml", kXfce);
     auto files = std::make_shared<ShortcutFiles>(home.path(), std::vector<std::string>{});
 
-    DesktopSources kde{DesktopKind::Kde, nullptr, files, nullptr, nullptr};
-    DesktopSources xfce{DesktopKind::Xfce, nullptr, files, nullptr, nullptr};
+    DesktopSources kde, xfce;
+    kde.kind = DesktopKind::Kde;
+    xfce.kind = DesktopKind::Xfce;
+    kde.files = xfce.files = files;
     DesktopActions onKde(kde), onXfce(xfce);
     struct Case {
         DesktopActions& actions;
@@ -325,6 +330,39 @@ TEST(DesktopActions, KdeServiceRunsTheShortcutAndItsKeyStandsInWhenItIsGone) {
     EXPECT_EQ(typed, std::vector<std::string>{"Ctrl+Super+Left"});
     EXPECT_EQ(outcome(actions.resolve("79")), "Ctrl+Super+Left");
     unsetenv("DBUS_SESSION_BUS_ADDRESS");
+}
+
+TEST(KeyboardLayout, ACharactersKeyIsWhereTheServersLayoutHasIt) {
+    tact::test::PrivateXServer server;
+    if (!server.installed())
+        GTEST_SKIP() << "Xvfb is not installed";
+    const std::string setxkbmap = tact::test::findOnPath("setxkbmap");
+    if (setxkbmap.empty())
+        GTEST_SKIP() << "setxkbmap is not installed";
+    std::string error;
+    auto layout = KeyboardLayout::connect(server.display(), &error);
+    ASSERT_TRUE(layout) << error;
+    constexpr events::CGKeyCode kA = 0, kQ = 12, kW = 13, kZ = 6, kM = 46, kSemicolon = 41,
+                                kLeft = 123, kSuper = 55;
+    struct Case {
+        const char* layout;
+        events::CGKeyCode key;
+        events::CGKeyCode expected;
+    };
+    for (const Case& c : std::initializer_list<Case>{
+             {"us", kA, kA},
+             {"us", kW, kW},
+             {"fr", kA, kQ},
+             {"fr", kW, kZ},
+             {"fr", kM, kSemicolon},
+             {"fr", kLeft, kLeft},
+             {"fr", kSuper, kSuper},
+             {"de", kZ, 16},  // the US layout's "y" key
+         }) {
+        auto set = tact::test::runProcess({setxkbmap, "-display", server.display(), c.layout});
+        ASSERT_EQ(set.exitCode, 0) << set.err;
+        EXPECT_EQ(layout->locate(c.key), c.expected) << c.layout << " " << c.key;
+    }
 }
 
 TEST(DesktopKind, RecognisedFromTheSessionsNames) {
