@@ -184,3 +184,90 @@ prefs = {"InchSize": 32, "ClickDuration": 8, "GestureMoveThreshold": 10.5,
 write("prefs", "prefs.xml", plistlib.dumps(prefs, fmt=plistlib.FMT_XML))
 write("prefs", "prefs.bplist", plistlib.dumps(prefs, fmt=plistlib.FMT_BINARY))
 write("prefs", "empty.bplist", plistlib.dumps({}, fmt=plistlib.FMT_BINARY))
+
+# --- desktop files (DesktopTextFuzzer.cpp) -----------------------------------
+def desktop_text(reader, queries, body):
+    out = bytes([reader, len(queries)])
+    for q in queries:
+        q = q.encode()
+        out += bytes([len(q)]) + q
+    return out + body.encode()
+
+
+write("desktoptext", "kglobalshortcutsrc", desktop_text(0, ["kwin", "ExposeAll"], r"""[ActivityManager]
+_k_friendly_name=Activity Manager
+switch-to-activity-3b2e8f1c=none,none,Switch to activity "Default"
+
+[kwin]
+_k_friendly_name=KWin
+ExposeAll=Ctrl+F10\tLaunch (C),Ctrl+F10\tLaunch (C),Toggle Present Windows (All desktops)
+ExposeClass=Ctrl+F7,Ctrl+F7,Toggle Present Windows (Window class)
+Overview=Meta+W,Meta+W,Toggle Overview
+Show Desktop=Meta+D,Meta+D,Peek at Desktop
+Switch One Desktop to the Left=Meta+Ctrl+Left,Meta+Ctrl+Left,Switch One Desktop to the Left
+Switch One Desktop to the Right=Meta+Ctrl+Right,Meta+Ctrl+Right,Switch One Desktop to the Right
+Switch to Desktop 1=Ctrl+F1,Ctrl+F1,Switch to Desktop 1
+Window Close=Alt+F4,Alt+F4,Close Window
+Window Quick Tile Left=Meta+Left,Meta+Left,Quick Tile Window to the Left
+Zoom In=Meta++\tMeta+=,Meta++\tMeta+=,Zoom In
+
+[plasmashell]
+_k_friendly_name=plasmashell
+activate application launcher=Meta\tAlt+F1,Meta\tAlt+F1,Activate Application Launcher
+manage activities=Meta+Q,Meta+Q,Show Activity Switcher
+
+[services][org.kde.konsole.desktop]
+_launch=Ctrl+Alt+T
+"""))
+write("desktoptext", "xfce4-keyboard-shortcuts.xml", desktop_text(1, ["xfce4-popup-whiskermenu"], """\
+<?xml version="1.0" encoding="UTF-8"?>
+
+<channel name="xfce4-keyboard-shortcuts" version="1.0">
+  <property name="commands" type="empty">
+    <property name="default" type="empty">
+      <property name="&lt;Alt&gt;F1" type="string" value="xfce4-popup-applicationsmenu"/>
+      <property name="&lt;Primary&gt;&lt;Alt&gt;Delete" type="string" value="xfce4-session-logout"/>
+      <property name="&lt;Super&gt;r" type="string" value="xfce4-appfinder -c"/>
+    </property>
+    <property name="custom" type="empty">
+      <property name="Super_L" type="string" value="/usr/bin/xfce4-popup-whiskermenu"/>
+      <property name="&lt;Primary&gt;Escape" type="string" value="xfce4-popup-whiskermenu --pointer"/>
+      <property name="override" type="bool" value="true"/>
+    </property>
+  </property>
+  <property name="xfwm4" type="empty">
+    <property name="default" type="empty">
+      <property name="&lt;Alt&gt;F4" type="string" value="close_window_key"/>
+      <property name="&lt;Primary&gt;&lt;Alt&gt;Left" type="string" value="left_workspace_key"/>
+      <property name="&lt;Primary&gt;&lt;Alt&gt;Right" type="string" value="right_workspace_key"/>
+      <property name="&lt;Primary&gt;&lt;Alt&gt;d" type="string" value="show_desktop_key"/>
+    </property>
+    <property name="custom" type="empty">
+      <property name="&lt;Super&gt;&lt;Alt&gt;Left" type="string" value="left_workspace_key"/>
+      <property name="&lt;Super&gt;&lt;Alt&gt;Right" type="string" value="right_workspace_key"/>
+      <property name="&lt;Super&gt;d" type="string" value="show_desktop_key"/>
+      <property name="override" type="bool" value="true"/>
+    </property>
+  </property>
+</channel>
+"""))
+write("desktoptext", "gtk-accelerators", desktop_text(
+    2, ["<Primary><Shift>Page_Down", "<Mod4>KP_Add", "Super_L", "disabled"], "<Super><Alt>Left"))
+write("desktoptext", "qt-shortcuts", desktop_text(
+    3, ["Ctrl+Num++", "Ctrl+K, Ctrl+D", "Meta", "Launch (C)"], "Meta+Ctrl+Left"))
+write("desktoptext", "applications.table", desktop_text(
+    4, ["Firefox", "org.gnome.Evince.desktop", "/usr/share/applications/okular.desktop"], """\
+# browsers
+firefox                 browser
+Navigator               browser
+org.mozilla.firefox     browser
+chromium.desktop        browser
+# viewers
+evince                  viewer
+org.gnome.Evince        viewer
+okular                  viewer
+# the user's own
+gimp                    org.gimp.GIMP
+firefox                 none
+"""))
+write("desktoptext", "chord", bytes([5]) + struct.pack("<HQ", 123, 0x1A0000))
