@@ -1,4 +1,5 @@
 #include "platform/actions/DesktopKind.hpp"
+#include "platform/values/Text.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -9,12 +10,7 @@
 namespace platform::actions {
 namespace {
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        return std::tolower(static_cast<unsigned char>(x)) ==
-               std::tolower(static_cast<unsigned char>(y));
-    });
-}
+using text::equalsIgnoringCase;
 
 std::optional<DesktopKind> fromName(std::string_view name) {
     struct Known {

@@ -1,4 +1,5 @@
 #include "platform/desktop/ApplicationTable.hpp"
+#include "platform/values/Text.hpp"
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -38,14 +39,12 @@ class Fd {
     int fd_;
 };
 
-char lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
+using text::asciiLower;
 
 std::string lowered(std::string_view s) {
     std::string out(s);
     for (char& c : out)
-        c = lower(c);
+        c = asciiLower(c);
     return out;
 }
 

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 #include <stdexcept>
 
 extern char** environ;
@@ -184,6 +185,14 @@ std::string builtProgram(const std::string& name) {
             return candidate.string();
     }
     return (self / name).string();
+}
+
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        out.push_back(line);
+    return out;
 }
 
 }  // namespace tact::test

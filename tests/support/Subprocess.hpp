@@ -22,6 +22,9 @@ ProcessResult runProcess(const std::vector<std::string>& argv,
                          const std::vector<std::string>& env = {},
                          std::chrono::milliseconds limit = std::chrono::seconds(20));
 
+// The lines of a program's output (without their line breaks).
+std::vector<std::string> linesOf(const std::string& text);
+
 // A program running in the background; killed and reaped when destroyed.
 class BackgroundProcess {
   public:

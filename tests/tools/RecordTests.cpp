@@ -35,6 +35,7 @@ using tact::record::Recorder;
 using tact::replay::Session;
 using tact::replay::SessionLine;
 using tact::test::builtProgram;
+using tact::test::linesOf;
 using tact::test::runProcess;
 using tact::test::TempDir;
 using Bytes = std::vector<std::uint8_t>;
@@ -42,14 +43,6 @@ using Bytes = std::vector<std::uint8_t>;
 std::optional<Session> parse(const std::string& text, std::string* error) {
     std::istringstream in(text);
     return tact::replay::parseSession(in, "recorded", error);
-}
-
-std::vector<std::string> linesOf(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        out.push_back(line);
-    return out;
 }
 
 // --- the recorder on a virtual frame ----------------------------------------

@@ -10,6 +10,7 @@
 #include "tests/support/TempDir.hpp"
 
 using tact::test::builtProgram;
+using tact::test::linesOf;
 using tact::test::runProcess;
 using tact::test::TempDir;
 
@@ -292,14 +293,6 @@ std::string everyKindOfGesture() {
         add(7 + 0.01 * i, contacts);
     }
     return session;
-}
-
-std::vector<std::string> linesOf(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        out.push_back(line);
-    return out;
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include "platform/actions/syntax/DesktopFiles.hpp"
+#include "platform/values/Text.hpp"
 
 #include <glib.h>
 
@@ -10,13 +11,7 @@
 namespace platform::actions {
 namespace {
 
-std::string_view trim(std::string_view s) {
-    constexpr std::string_view kSpace = " \t\r\n";
-    const auto first = s.find_first_not_of(kSpace);
-    if (first == std::string_view::npos)
-        return {};
-    return s.substr(first, s.find_last_not_of(kSpace) - first + 1);
-}
+using text::trim;
 
 int hexDigit(char c) {
     if (c >= '0' && c <= '9')

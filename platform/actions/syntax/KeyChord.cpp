@@ -1,4 +1,5 @@
 #include "platform/actions/syntax/KeyChord.hpp"
+#include "platform/values/Text.hpp"
 
 #include <linux/input-event-codes.h>
 
@@ -122,22 +123,12 @@ constexpr std::uint16_t kFunctionKeys[24] = {
     KEY_F17, KEY_F18, KEY_F19, KEY_F20, KEY_F21, KEY_F22, KEY_F23, KEY_F24,
 };
 
-char lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+constexpr char lower(char c) {
+    return text::asciiLower(c);
 }
+using text::equalsIgnoringCase;
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                              [](char x, char y) { return lower(x) == lower(y); });
-}
-
-std::string_view trim(std::string_view s) {
-    constexpr std::string_view kSpace = " \t\r\n";
-    const auto first = s.find_first_not_of(kSpace);
-    if (first == std::string_view::npos)
-        return {};
-    return s.substr(first, s.find_last_not_of(kSpace) - first + 1);
-}
+using text::trim;
 
 // "F1" .. "F24" (also "f1", as Qt accepts it).
 std::optional<std::uint16_t> functionKey(std::string_view name) {
