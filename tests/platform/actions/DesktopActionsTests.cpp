@@ -1,7 +1,6 @@
 // What each desktop action becomes on GNOME (the real schemas through GIO's
 // memory backend), KDE Plasma and Xfce (their files as they write them), and
-// KDE's global shortcut service (a peer on a private bus speaking its
-// interface).
+// through KDE's real global shortcut daemon, run headless.
 #include <gio/gio.h>
 #include <gtest/gtest.h>
 
@@ -17,11 +16,13 @@
 #include "platform/actions/GnomeSettings.hpp"
 #include "platform/actions/KeyboardLayout.hpp"
 #include "platform/actions/ShortcutFiles.hpp"
+#include "platform/notify/SdBusHandles.hpp"
 #include "platform/runloop/RunLoop.hpp"
 #include "tests/support/PrivateBus.hpp"
 #include "tests/support/PrivateXServer.hpp"
 #include "tests/support/Subprocess.hpp"
 #include "tests/support/TempDir.hpp"
+#include "tests/support/XClient.hpp"
 
 namespace platform::actions {
 namespace {
@@ -235,101 +236,143 @@ TEST(DesktopActions, KdeAndXfceKeysComeFromTheirFilesAndFollowChanges) {
     EXPECT_EQ(outcome(onKde.resolve("79")), "nothing");
 }
 
-// A peer that speaks the global shortcut service's interface and records
-// what it was asked to run.
-class ShortcutServicePeer {
+// A client of KDE's real global shortcut daemon (kglobalaccel5, run headless
+// on a private X server and bus): it registers KWin's workspace shortcuts
+// the way KWin does and hears which of them the daemon runs.
+class ShortcutDaemonClient {
   public:
-    explicit ShortcutServicePeer(const std::string& address) {
+    explicit ShortcutDaemonClient(const std::string& address) {
         sd_bus* raw = nullptr;
         if (sd_bus_new(&raw) < 0)
             return;
         bus_.reset(raw);
-        if (sd_bus_set_address(raw, address.c_str()) < 0 || sd_bus_set_bus_client(raw, 1) < 0 ||
-            sd_bus_start(raw) < 0)
-            return;
-        static const sd_bus_vtable kVtable[] = {
-            SD_BUS_VTABLE_START(0),
-            SD_BUS_METHOD("invokeShortcut", "s", "", &ShortcutServicePeer::onInvoke, 0),
-            SD_BUS_VTABLE_END,
-        };
-        sd_bus_slot* slot = nullptr;
-        if (sd_bus_add_object_vtable(raw, &slot, "/component/kwin",
-                                     kGlobalShortcutComponentInterface, kVtable, this) < 0)
-            return;
-        slot_.reset(slot);
-        ok_ = sd_bus_request_name(raw, kGlobalShortcutServiceName, 0) >= 0;
+        ok_ = sd_bus_set_address(raw, address.c_str()) >= 0 && sd_bus_set_bus_client(raw, 1) >= 0 &&
+              sd_bus_start(raw) >= 0;
     }
     bool ok() const { return ok_; }
-    // Answers what is waiting.
+
+    bool daemonRuns() {
+        int has = 0;
+        sd_bus_message* raw = nullptr;
+        if (sd_bus_call_method(bus_.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                               "org.freedesktop.DBus", "NameHasOwner", nullptr, &raw, "s",
+                               kGlobalShortcutServiceName) < 0)
+            return false;
+        sdbus::MessagePtr reply(raw);
+        return sd_bus_message_read(reply.get(), "b", &has) >= 0 && has != 0;
+    }
+
+    // Registers kwin's shortcut with its key (Qt's key code), as KWin does.
+    bool registerShortcut(const char* name, std::int32_t qtKey) {
+        constexpr std::uint32_t kSetPresent = 2, kNoAutoloading = 4;
+        auto call = [&](const char* method, bool withKey) {
+            sd_bus_message* raw = nullptr;
+            if (sd_bus_message_new_method_call(bus_.get(), &raw, kGlobalShortcutServiceName,
+                                               "/kglobalaccel", "org.kde.KGlobalAccel", method) < 0)
+                return false;
+            sdbus::MessagePtr m(raw);
+            return sd_bus_message_append(m.get(), "as", 4, "kwin", name, "KWin", name) >= 0 &&
+                   (!withKey || sd_bus_message_append(m.get(), "aiu", 1, qtKey,
+                                                      kSetPresent | kNoAutoloading) >= 0) &&
+                   sd_bus_call(bus_.get(), m.get(), 0, nullptr, nullptr) >= 0;
+        };
+        return call("doRegister", false) && call("setShortcut", true);
+    }
+
+    // From here on, the shortcuts the daemon runs land in `pressed`.
+    bool listen() {
+        sd_bus_slot* slot = nullptr;
+        if (sd_bus_match_signal(bus_.get(), &slot, nullptr, "/component/kwin",
+                                kGlobalShortcutComponentInterface, "globalShortcutPressed",
+                                &ShortcutDaemonClient::onPressed, this) < 0)
+            return false;
+        slot_.reset(slot);
+        return true;
+    }
     void serve() {
         while (bus_ && sd_bus_process(bus_.get(), nullptr) > 0) {
         }
     }
-    std::vector<std::string> invoked;
+    std::vector<std::string> pressed;
 
   private:
-    static int onInvoke(sd_bus_message* m, void* self, sd_bus_error*) {
-        const char* name = nullptr;
-        if (sd_bus_message_read(m, "s", &name) >= 0)
-            static_cast<ShortcutServicePeer*>(self)->invoked.emplace_back(name);
-        return sd_bus_reply_method_return(m, "");
+    static int onPressed(sd_bus_message* m, void* self, sd_bus_error*) {
+        const char* component = nullptr;
+        const char* shortcut = nullptr;
+        if (sd_bus_message_read(m, "ss", &component, &shortcut) >= 0)
+            static_cast<ShortcutDaemonClient*>(self)->pressed.push_back(std::string(component) +
+                                                                        "/" + shortcut);
+        return 0;
     }
-    struct BusUnref {
-        void operator()(sd_bus* b) const { sd_bus_flush_close_unref(b); }
-    };
-    struct SlotUnref {
-        void operator()(sd_bus_slot* s) const { sd_bus_slot_unref(s); }
-    };
-    std::unique_ptr<sd_bus, BusUnref> bus_;
-    std::unique_ptr<sd_bus_slot, SlotUnref> slot_;
+    sdbus::BusPtr bus_;
+    sdbus::SlotPtr slot_;
     bool ok_ = false;
 };
 
-TEST(DesktopActions, KdeServiceRunsTheShortcutAndItsKeyStandsInWhenItIsGone) {
+TEST(DesktopActions, KdesShortcutDaemonRunsTheShortcutAndItsKeyStandsInWhenItIsGone) {
+    const std::string daemonProgram = tact::test::findOnPath("kglobalaccel5");
+    if (daemonProgram.empty())
+        GTEST_SKIP() << "kglobalaccel5 is not installed";
+    tact::test::PrivateXServer server;
+    if (!server.installed())
+        GTEST_SKIP() << "Xvfb is not installed";
     tact::test::PrivateBus privateBus;
     ASSERT_TRUE(privateBus.ok()) << privateBus.error();
+    tact::test::TempDir home;
+    auto daemon = std::make_unique<tact::test::BackgroundProcess>(
+        std::vector<std::string>{daemonProgram},
+        std::vector<std::string>{"DISPLAY=" + server.display(), privateBus.environment(),
+                                 "HOME=" + home.path(), "XDG_CONFIG_HOME=" + home.path(),
+                                 "XDG_RUNTIME_DIR=" + home.path(), "QT_QPA_PLATFORM=xcb"});
+    ShortcutDaemonClient kwin(privateBus.address());
+    ASSERT_TRUE(kwin.ok());
+    ASSERT_TRUE(tact::test::waitUntil([&] { return kwin.daemonRuns(); }));
+    // Qt's key codes: Meta 0x10000000, Ctrl 0x04000000, Left/Right 0x01000012/14.
+    ASSERT_TRUE(kwin.registerShortcut("Switch One Desktop to the Left", 0x15000012));
+    ASSERT_TRUE(kwin.registerShortcut("Switch One Desktop to the Right", 0x15000014));
+    ASSERT_TRUE(kwin.listen());
+
     setenv("DBUS_SESSION_BUS_ADDRESS", privateBus.address().c_str(), 1);
     auto loop = makeRealRunLoop(false);
-    tact::test::TempDir home;
-    tact::test::writeFile(home.file("kglobalshortcutsrc"), kPlasma5);
-
     std::string error;
     DesktopSources sources;
     sources.kind = DesktopKind::Kde;
     sources.files = std::make_shared<ShortcutFiles>(home.path(), std::vector<std::string>{});
     sources.globalShortcuts = GlobalShortcutService::connect(*loop, &error);
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");
     ASSERT_TRUE(sources.globalShortcuts) << error;
     DesktopActions actions(sources);
     std::vector<std::string> typed;
     auto post = [&](const KeyChord& chord) { typed.push_back(describeKeyChord(chord)); };
-    // Runs the loop until done() holds or a few seconds pass.
-    auto runUntil = [&](auto done, ShortcutServicePeer* peer) {
-        for (int i = 0; i < 300 && !done(); ++i) {
-            auto tick = loop->addTimer(0.01, 0, [&](Timer&) { loop->stop(0); });
+    // Runs the loop and the client until done() holds, a few seconds at most.
+    auto runUntil = [&](auto done) {
+        return tact::test::waitUntil([&] {
+            auto tick = loop->addTimer(0.005, 0, [&](Timer&) { loop->stop(0); });
             loop->run();
-            if (peer)
-                peer->serve();
-        }
-        return done();
+            kwin.serve();
+            return done();
+        });
     };
 
-    {
-        ShortcutServicePeer peer(privateBus.address());
-        ASSERT_TRUE(peer.ok());
-        EXPECT_EQ(outcome(actions.resolve("81")), "service kwin/Switch One Desktop to the Right");
-        EXPECT_TRUE(actions.perform("81", post));
-        EXPECT_TRUE(runUntil([&] { return !peer.invoked.empty(); }, &peer));
-        EXPECT_EQ(peer.invoked, std::vector<std::string>{"Switch One Desktop to the Right"});
-        EXPECT_TRUE(typed.empty());
-    }
+    EXPECT_EQ(outcome(actions.resolve("81")), "service kwin/Switch One Desktop to the Right");
+    EXPECT_TRUE(actions.perform("81", post));
+    EXPECT_TRUE(runUntil([&] { return !kwin.pressed.empty(); }));
+    EXPECT_EQ(kwin.pressed, std::vector<std::string>{"kwin/Switch One Desktop to the Right"});
+    EXPECT_TRUE(typed.empty());
 
-    // No service on the bus: the shortcut's own key is typed instead, and the
-    // next actions go straight to their keys.
+    // The daemon wrote kglobalshortcutsrc as a Plasma session has it. Once it
+    // is gone, the key bound there is typed instead, and the next actions go
+    // straight to their keys.
+    ASSERT_TRUE(tact::test::waitUntil([&] {
+        return tact::test::readFile(home.file("kglobalshortcutsrc"))
+                   .find("Switch One Desktop to the Left=Meta+Ctrl+Left") != std::string::npos;
+    }));
+    daemon.reset();
+    ASSERT_TRUE(tact::test::waitUntil([&] { return !kwin.daemonRuns(); }));
     EXPECT_TRUE(actions.perform("79", post));
-    EXPECT_TRUE(runUntil([&] { return !typed.empty(); }, nullptr));
+    EXPECT_TRUE(runUntil([&] { return !typed.empty(); }));
     EXPECT_EQ(typed, std::vector<std::string>{"Ctrl+Super+Left"});
     EXPECT_EQ(outcome(actions.resolve("79")), "Ctrl+Super+Left");
-    unsetenv("DBUS_SESSION_BUS_ADDRESS");
 }
 
 TEST(KeyboardLayout, ACharactersKeyIsWhereTheServersLayoutHasIt) {
