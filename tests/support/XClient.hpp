@@ -16,14 +16,13 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/x11/XcbHandles.hpp"
+
 namespace tact::test {
 
-struct FreeXReply {
-    void operator()(void* p) const { std::free(p); }
-};
 // A reply or event from xcb, freed with free() as xcb wants.
 template <class T>
-using XReply = std::unique_ptr<T, FreeXReply>;
+using XReply = platform::x11::Reply<T>;
 
 class XClient {
   public:
@@ -54,9 +53,6 @@ class XClient {
     void sync();
 
   private:
-    struct Disconnect {
-        void operator()(xcb_connection_t* c) const { xcb_disconnect(c); }
-    };
     struct Property {
         XReply<xcb_get_property_reply_t> reply;
         std::string_view value;
@@ -64,7 +60,7 @@ class XClient {
     std::optional<Property> property(xcb_window_t window, const std::string& name, xcb_atom_t type,
                                      std::uint8_t format);
 
-    std::unique_ptr<xcb_connection_t, Disconnect> connection_;
+    platform::x11::ConnectionPtr connection_;
     const xcb_screen_t* screen_ = nullptr;
     std::map<std::string, xcb_atom_t> atoms_;
 };

@@ -18,6 +18,7 @@
 #include "platform/events/Events.hpp"
 #include "platform/events/XTestSink.hpp"
 #include "platform/runloop/RunLoop.hpp"
+#include "platform/x11/XcbHandles.hpp"
 #include "tests/support/PrivateBus.hpp"
 #include "tests/support/PrivateXServer.hpp"
 #include "tests/support/Subprocess.hpp"
@@ -33,14 +34,7 @@ constexpr int kHeight = 800;
 
 using tact::test::PrivateXServer;
 
-struct Disconnect {
-    void operator()(xcb_connection_t* c) const { xcb_disconnect(c); }
-};
-struct Free {
-    void operator()(void* p) const { std::free(p); }
-};
-template <class T>
-using Reply = std::unique_ptr<T, Free>;
+using platform::x11::Reply;
 
 // The test's own client of the server: windows, properties, and what the
 // server says about the pointer and the keys.
@@ -161,7 +155,7 @@ class Client {
     void sync() { free(xcb_get_input_focus_reply(get(), xcb_get_input_focus(get()), nullptr)); }
 
   private:
-    std::unique_ptr<xcb_connection_t, Disconnect> c_;
+    platform::x11::ConnectionPtr c_;
     xcb_screen_t* screen_ = nullptr;
 };
 
