@@ -32,6 +32,8 @@ constexpr const char* kUsage =
     "  DISPLAY=:N           the X display to serve (its screen, pointer and active\n"
     "                       application; events go through XTest when /dev/uinput\n"
     "                       is not writable)\n"
+    "  XDG_CURRENT_DESKTOP  which desktop runs (GNOME, KDE, XFCE): swipes and\n"
+    "                       pinches act the way it does (see docs/gestures.md)\n"
     "  TACT_SCREEN=WxH      screen size in points when no display is reachable\n"
     "  TACT_LOG_LEVEL=LEVEL debug, info, notice, warning or error (default info)\n";
 
