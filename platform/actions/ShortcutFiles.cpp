@@ -1,7 +1,5 @@
 #include "platform/actions/ShortcutFiles.hpp"
 
-#include <sys/stat.h>
-
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -33,18 +31,14 @@ WatchedFile::WatchedFile(std::vector<std::string> candidates)
 const std::optional<std::string>& WatchedFile::text(bool* changed) {
     *changed = false;
     std::string path;
-    struct stat st {};
+    std::optional<FileStamp> stamp;
     for (const auto& candidate : candidates_) {
-        if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        stamp = fileStamp(candidate);
+        if (stamp && stamp->regular) {
             path = candidate;
             break;
         }
-    }
-    std::optional<Stamp> stamp;
-    if (!path.empty()) {
-        stamp =
-            Stamp{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
-                  static_cast<std::uint64_t>(st.st_size), st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+        stamp.reset();
     }
     if (read_ && path == path_ && stamp == stamp_)
         return text_;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/actions/syntax/DesktopFiles.hpp"
+#include "platform/files/FileStamp.hpp"
 
 namespace platform::actions {
 
@@ -27,14 +28,9 @@ class WatchedFile {
     const std::string& path() const { return path_; }
 
   private:
-    struct Stamp {
-        std::uint64_t device = 0, inode = 0, size = 0;
-        std::int64_t seconds = 0, nanoseconds = 0;
-        friend bool operator==(const Stamp&, const Stamp&) = default;
-    };
     std::vector<std::string> candidates_;
     std::string path_;
-    std::optional<Stamp> stamp_;
+    std::optional<FileStamp> stamp_;
     std::optional<std::string> text_;
     bool read_ = false;
 };

@@ -235,22 +235,8 @@ ApplicationTableFiles::ApplicationTableFiles(ApplicationTablePaths paths)
     read();
 }
 
-ApplicationTableFiles::Stamp ApplicationTableFiles::userStamp() const {
-    Stamp s;
-    struct stat st {};
-    if (paths_.user.empty() || ::stat(paths_.user.c_str(), &st) != 0)
-        return s;
-    s.exists = true;
-    s.device = st.st_dev;
-    s.inode = st.st_ino;
-    s.size = st.st_size;
-    s.seconds = st.st_mtim.tv_sec;
-    s.nanoseconds = st.st_mtim.tv_nsec;
-    return s;
-}
-
 void ApplicationTableFiles::read() {
-    stamp_ = userStamp();
+    stamp_ = fileStamp(paths_.user);
     table_ = ApplicationTable();
     std::vector<std::string> messages;
     if (!paths_.shipped.empty())
@@ -268,7 +254,7 @@ void ApplicationTableFiles::read() {
 }
 
 const ApplicationTable& ApplicationTableFiles::table() {
-    if (userStamp() != stamp_)
+    if (fileStamp(paths_.user) != stamp_)
         read();
     return table_;
 }

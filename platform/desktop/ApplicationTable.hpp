@@ -22,6 +22,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/files/FileStamp.hpp"
+
 namespace platform {
 
 // What a window says about its application.
@@ -86,21 +88,11 @@ class ApplicationTableFiles {
     const ApplicationTablePaths& paths() const { return paths_; }
 
   private:
-    struct Stamp {
-        bool exists = false;
-        std::uint64_t device = 0;
-        std::uint64_t inode = 0;
-        std::int64_t size = 0;
-        std::int64_t seconds = 0;  // modification time
-        std::int64_t nanoseconds = 0;
-        friend bool operator==(const Stamp&, const Stamp&) = default;
-    };
-    Stamp userStamp() const;
     void read();
 
     ApplicationTablePaths paths_;
     ApplicationTable table_;
-    Stamp stamp_;
+    std::optional<FileStamp> stamp_;
 };
 
 }  // namespace platform
