@@ -128,12 +128,15 @@ void GlobalShortcutService::invoke(const std::string& component, const std::stri
         });
         return;
     }
-    // The slot floats with the bus and owns the pending call from here.
-    sd_bus_slot_set_floating(slot, 1);
+    // The slot owns the pending call, and floats with the bus from here: it
+    // goes once the answer is handled, or with the bus. (Floating takes a
+    // reference of its own; ours is dropped.)
+    sdbus::SlotPtr owned(slot);
     sd_bus_slot_set_destroy_callback(slot, [](void* userdata) {
-        std::unique_ptr<PendingCall> owned(static_cast<PendingCall*>(userdata));
+        std::unique_ptr<PendingCall> call(static_cast<PendingCall*>(userdata));
     });
     pending.release();
+    sd_bus_slot_set_floating(slot, 1);
 }
 
 }  // namespace platform::actions
