@@ -28,6 +28,10 @@ inline constexpr std::string_view kZyvTouchGestureMoveThreshold = "GestureMoveTh
 // its horizontal direction (boolean; absent is NO). On Linux that key moves the
 // caret and the selection, so it is off unless asked for.
 inline constexpr std::string_view kZyvTouchScrollArrowKey = "ScrollArrowKey";
+// The output (monitor) the frame covers, by name ("HDMI-1"; a string). Absent
+// or empty: the primary output, else the first. The agent, the calibrator
+// and the painter use it; the settings write it.
+inline constexpr std::string_view kZyvTouchScreenOutput = "ScreenOutput";
 // Screen diagonal in inches (integer); nobody writes it, the agent reads it.
 inline constexpr std::string_view kZyvTouchInchSize = "InchSize";
 

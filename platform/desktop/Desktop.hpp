@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/notify/NotificationCenter.hpp"
 
@@ -26,6 +27,24 @@ struct Rect {
     friend bool operator==(const Rect&, const Rect&) = default;
 };
 
+// One monitor of the desktop: its name (the RandR monitor or output name,
+// "HDMI-1"; the Wayland output's name), its frame in desktop coordinates
+// (the X root window's; the compositor's logical layout), and whether the
+// desktop counts it as its primary one.
+struct Output {
+    std::string name;
+    Rect frame;
+    bool primary = false;
+    friend bool operator==(const Output&, const Output&) = default;
+};
+
+// The output the frame covers among these: the one named when it is there,
+// else the primary, else the first; nullptr when there is none.
+const Output* chooseOutput(const std::vector<Output>& outputs, const std::string& name);
+
+// The smallest rectangle holding every output (all zero without any).
+Rect boundingBox(const std::vector<Output>& outputs);
+
 struct SystemVersion {
     std::int32_t major = 10;
     std::int32_t minor = 15;
@@ -35,11 +54,31 @@ struct SystemVersion {
 class Desktop {
   public:
     using ActivationCallback = std::function<void(const std::string& bundleIdentifier)>;
+    using ScreenCallback = std::function<void()>;
 
     virtual ~Desktop() = default;
 
-    // The main screen's frame in points, origin top left; all zero without one.
+    // The main screen: the output the frame covers, its frame in desktop
+    // coordinates (points, origin top left); all zero without one.
     virtual Rect mainScreenFrame() const = 0;
+    // The main screen's output name; empty when the desktop has no names.
+    virtual std::string mainOutputName() const { return {}; }
+    // Every output, in the desktop's order; empty when the desktop cannot
+    // tell (then the main screen is all there is).
+    virtual std::vector<Output> outputs() const { return {}; }
+    // The whole desktop's bounding box, in desktop coordinates: where an
+    // absolute pointer device's range goes.
+    virtual Rect desktopBounds() const { return mainScreenFrame(); }
+    // Which output the frame covers, by name (empty: the primary, else the
+    // first). When that output is gone the primary serves until it is back.
+    virtual void setFrameOutput(const std::string& name) { (void)name; }
+    // Calls back from the run loop after the main screen's frame or the
+    // desktop's bounds changed (a monitor plugged in or out, a new mode or
+    // rotation, another output chosen).
+    [[nodiscard]] virtual Observation observeScreenChanges(ScreenCallback cb) {
+        (void)cb;
+        return Observation();
+    }
     virtual SystemVersion systemVersion() const = 0;
 
     // Where the pointer is, in screen points.

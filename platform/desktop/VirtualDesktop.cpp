@@ -32,6 +32,36 @@ void VirtualDesktop::activateApplication(const std::string& bundleIdentifier) {
         cb(bundleIdentifier);
 }
 
+const Output* chooseOutput(const std::vector<Output>& outputs, const std::string& name) {
+    if (outputs.empty())
+        return nullptr;
+    if (!name.empty()) {
+        for (const auto& output : outputs) {
+            if (output.name == name)
+                return &output;
+        }
+    }
+    for (const auto& output : outputs) {
+        if (output.primary)
+            return &output;
+    }
+    return &outputs.front();
+}
+
+Rect boundingBox(const std::vector<Output>& outputs) {
+    if (outputs.empty())
+        return {};
+    double left = outputs.front().frame.x, top = outputs.front().frame.y;
+    double right = left + outputs.front().frame.width, bottom = top + outputs.front().frame.height;
+    for (const auto& output : outputs) {
+        left = std::min(left, output.frame.x);
+        top = std::min(top, output.frame.y);
+        right = std::max(right, output.frame.x + output.frame.width);
+        bottom = std::max(bottom, output.frame.y + output.frame.height);
+    }
+    return Rect{left, top, right - left, bottom - top};
+}
+
 std::optional<std::pair<double, double>> parseScreenSize(const std::string& text) {
     unsigned w = 0, h = 0;
     char extra = 0;

@@ -151,10 +151,22 @@ CGEventRef CGEventCreateFromData(std::span<const std::uint8_t> data);
 void CGEventPost(CGEventTapLocation tap, const CGEventRef& event);
 
 // Where posted events go.
+// Where positions go on the desktop. Posted positions are relative to the
+// main screen's top-left corner; the main screen lies within the whole
+// desktop, both in desktop coordinates (the X root window's, the
+// compositor's layout; one point per pixel).
+struct ScreenGeometry {
+    double x = 0, y = 0, width = 0, height = 0;  // the main screen
+    double desktopX = 0, desktopY = 0, desktopWidth = 0, desktopHeight = 0;
+    friend bool operator==(const ScreenGeometry&, const ScreenGeometry&) = default;
+};
+
 class EventSink {
   public:
     virtual ~EventSink() = default;
     virtual void post(const CGEvent& event) = 0;
+    // The main screen or the desktop changed; later positions go there.
+    virtual void setScreenGeometry(const ScreenGeometry& geometry) { (void)geometry; }
 };
 
 // The sink posted events go to (none: they are dropped and counted).
