@@ -27,30 +27,38 @@ std::optional<platform::Value> preference(std::string_view key) {
                                                platform::String(kZyvTouchSetting));
 }
 
-// A preference read as a number; a value of another type counts as absent.
-std::optional<double> numberPreference(std::string_view key) {
+// A preference read as one type; a value of another type counts as absent
+// and is logged.
+template <class Read>
+auto typedPreference(std::string_view key, const char* expected, Read read)
+    -> decltype(read(std::declval<const platform::Value&>())) {
     auto v = preference(key);
     if (!v)
         return std::nullopt;
-    if (auto n = v->asNumber())
-        return n;
-    platform::systemLog(platform::LogLevel::Warning, "preference " + std::string(key) +
-                                                         " ignored: a number was expected, not " +
-                                                         platform::Value::typeName(v->type()));
+    if (auto typed = read(*v))
+        return typed;
+    platform::systemLog(platform::LogLevel::Warning,
+                        "preference " + std::string(key) + " ignored: " + expected +
+                            " was expected, not " + platform::Value::typeName(v->type()));
     return std::nullopt;
 }
 
-// A preference read as a boolean; a value of another type counts as absent.
+std::optional<double> numberPreference(std::string_view key) {
+    return typedPreference(key, "a number", [](const platform::Value& v) { return v.asNumber(); });
+}
+
 std::optional<bool> booleanPreference(std::string_view key) {
-    auto v = preference(key);
-    if (!v)
-        return std::nullopt;
-    if (auto b = v->asBoolean())
-        return b;
-    platform::systemLog(platform::LogLevel::Warning, "preference " + std::string(key) +
-                                                         " ignored: a boolean was expected, not " +
-                                                         platform::Value::typeName(v->type()));
-    return std::nullopt;
+    return typedPreference(key, "a boolean",
+                           [](const platform::Value& v) { return v.asBoolean(); });
+}
+
+std::optional<std::string> textPreference(std::string_view key) {
+    return typedPreference(key, "a string",
+                           [](const platform::Value& v) -> std::optional<std::string> {
+                               if (const auto* text = v.asString(); text && text->isPlainText())
+                                   return text->utf8();
+                               return std::nullopt;
+                           });
 }
 
 // A click timing level in seconds. Levels that are not finite, negative, or
@@ -123,6 +131,7 @@ ZyvTouchConverter::ZyvTouchConverter(AgentEnvironment& env)
         [this](const platform::Notification& n) { callbackWithNotification(n); });
     activationObservation_ = environment.desktop.observeApplicationActivation(
         [this](const std::string& bundleId) { appLaunchCallback(bundleId); });
+    screenObservation_ = environment.desktop.observeScreenChanges([this] { screenChanged(); });
     systemVersion = environment.desktop.systemVersion();
 }
 
@@ -140,10 +149,12 @@ bool ZyvTouchConverter::set_inchSize(std::int32_t inches) {
 }
 
 bool ZyvTouchConverter::initStateContext() {
+    platform::CFPreferencesAppSynchronize(platform::String(kZyvTouchSetting));
+    // The monitor the frame covers is the main screen.
+    environment.desktop.setFrameOutput(textPreference(kZyvTouchScreenOutput).value_or(""));
     screenRect = environment.desktop.mainScreenFrame();
     KWIDTH = screenRect.width;
     KHEIGHT = screenRect.height;
-    platform::CFPreferencesAppSynchronize(platform::String(kZyvTouchSetting));
 
     isCalibrated = false;
     if (auto coefficients = preference(kZyvTouchCoefficients);
@@ -240,6 +251,20 @@ void ZyvTouchConverter::readPreferences() {
     char line[128];
     std::snprintf(line, sizeof line, "%f %f %f", gestureMoveThreshold, gestureZoomThreshold,
                   gestureRotateThreshold);
+    platform::systemLog(platform::LogLevel::Info, line);
+}
+
+void ZyvTouchConverter::screenChanged() {
+    // Positions are fractions of the main screen, and a stored calibration
+    // maps onto fractions too: only the screen's size is taken over, so a
+    // calibration survives a new mode or a move to another place.
+    const platform::Rect before = screenRect;
+    screenRect = environment.desktop.mainScreenFrame();
+    if (screenRect == before)
+        return;
+    char line[160];
+    std::snprintf(line, sizeof line, "main screen now %gx%g at %g,%g", screenRect.width,
+                  screenRect.height, screenRect.x, screenRect.y);
     platform::systemLog(platform::LogLevel::Info, line);
 }
 

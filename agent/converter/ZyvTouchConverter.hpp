@@ -120,6 +120,8 @@ class ZyvTouchConverter {
     bool initStateContext();
     void callbackWithNotification(const platform::Notification& notification);
     void appLaunchCallback(const std::string& bundleIdentifier);
+    // The main screen moved, changed its size, or another monitor was chosen.
+    void screenChanged();
     void contextLog();
     void resetToStateIdle();
 
@@ -378,6 +380,7 @@ class ZyvTouchConverter {
     platform::Timer momentumTimer_;
     platform::Observation controlObservation_;
     platform::Observation activationObservation_;
+    platform::Observation screenObservation_;
 };
 
 }  // namespace tact

@@ -96,22 +96,36 @@ class VirtualDesktop : public Desktop {
   public:
     VirtualDesktop(double width = 1920, double height = 1080);
 
-    Rect mainScreenFrame() const override { return screen_; }
+    Rect mainScreenFrame() const override;
+    std::string mainOutputName() const override;
+    std::vector<Output> outputs() const override { return outputs_; }
+    Rect desktopBounds() const override { return boundingBox(outputs_); }
+    void setFrameOutput(const std::string& name) override;
+    Observation observeScreenChanges(ScreenCallback cb) override;
     SystemVersion systemVersion() const override { return version_; }
     Point pointerLocation() const override { return pointer_; }
     void setPointerLocation(Point p) override { pointer_ = p; }
     Observation observeApplicationActivation(ActivationCallback cb) override;
 
+    // One output, "virtual", of that size at 0,0.
     void setScreenSize(double width, double height);
+    // Monitors plugged in or out, moved or resized; observers hear of it
+    // when the main screen or the bounds changed.
+    void setOutputs(std::vector<Output> outputs);
     void setSystemVersion(SystemVersion v) { version_ = v; }
     // Makes an application the active one and tells every observer.
     void activateApplication(const std::string& bundleIdentifier);
 
   private:
-    Rect screen_;
+    template <class Change>
+    void changeScreens(Change change);
+
+    std::vector<Output> outputs_;
+    std::string frameOutput_;
     SystemVersion version_;
     Point pointer_;
     std::shared_ptr<std::vector<std::pair<int, ActivationCallback>>> observers_;
+    std::shared_ptr<std::vector<std::pair<int, ScreenCallback>>> screenObservers_;
     int nextObserver_ = 0;
 };
 

@@ -105,20 +105,47 @@ std::int32_t clampToInt32(std::int64_t v) {
         v, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
 }
 
-std::int32_t axisValue(double v, std::int32_t max) {
-    if (std::isnan(v) || v <= 0)
+// Positions and sizes are kept within +-2^30 points, so that an origin plus
+// an offset fits in 32 bits.
+constexpr double kCoordinateLimit = 1 << 30;
+
+std::int32_t whole(double v) {
+    if (std::isnan(v))
         return 0;
-    if (v >= static_cast<double>(max))
-        return max;
-    return static_cast<std::int32_t>(std::lround(v));
+    return static_cast<std::int32_t>(
+        std::lround(std::clamp(v, -kCoordinateLimit, kCoordinateLimit)));
 }
 
-std::int32_t axisMax(double extent) {
-    if (std::isnan(extent) || extent < 2)
-        return 1;
-    if (extent > 1e9)
-        return 1'000'000'000;
-    return static_cast<std::int32_t>(std::lround(extent)) - 1;
+// The last whole offset on an extent: its size less one, 0 for an empty one.
+std::int32_t lastOffset(double extent) {
+    return std::max(whole(extent) - 1, 0);
+}
+
+std::int32_t offsetOn(double v, double extent) {
+    if (std::isnan(v))
+        return 0;
+    return whole(std::clamp(v, 0.0, static_cast<double>(lastOffset(extent))));
+}
+
+std::int32_t axisValue(std::int32_t position, std::int32_t origin, std::int32_t max) {
+    return static_cast<std::int32_t>(
+        std::clamp<std::int64_t>(std::int64_t{position} - origin, 0, max));
+}
+
+// One axis of the device: the main screen's span, within the desktop's
+// when it has one; its origin and largest value (at least 1).
+void axis(double screen, double screenExtent, double desktop, double desktopExtent, bool hasDesktop,
+          std::int32_t& origin, std::int32_t& max) {
+    std::int64_t first = whole(screen);
+    std::int64_t last = first + lastOffset(screenExtent);
+    if (hasDesktop) {
+        first = std::min<std::int64_t>(first, whole(desktop));
+        last =
+            std::max<std::int64_t>(last, std::int64_t{whole(desktop)} + whole(desktopExtent) - 1);
+    }
+    origin = static_cast<std::int32_t>(first);
+    max = static_cast<std::int32_t>(
+        std::clamp<std::int64_t>(last - first, 1, static_cast<std::int64_t>(kCoordinateLimit)));
 }
 
 void sync(std::vector<InputEvent>& out) {
@@ -128,8 +155,9 @@ void sync(std::vector<InputEvent>& out) {
 void position(const CGEvent& event, const TranslationState& state, std::vector<InputEvent>& out) {
     if (!event.location)
         return;
-    out.push_back({EV_ABS, ABS_X, axisValue(event.location->x, state.maxX)});
-    out.push_back({EV_ABS, ABS_Y, axisValue(event.location->y, state.maxY)});
+    const DesktopPosition at = placeOnDesktop(state.geometry, *event.location);
+    out.push_back({EV_ABS, ABS_X, axisValue(at.x, state.originX, state.maxX)});
+    out.push_back({EV_ABS, ABS_Y, axisValue(at.y, state.originY, state.maxY)});
     sync(out);
 }
 
@@ -251,8 +279,30 @@ std::int32_t zoomSteps(const CGEvent& event, double& remainder) {
     return static_cast<std::int32_t>(whole);
 }
 
-TranslationState::TranslationState(double screenWidth, double screenHeight)
-    : maxX(axisMax(screenWidth)), maxY(axisMax(screenHeight)) {}
+DesktopPosition placeOnDesktop(const ScreenGeometry& geometry, CGPoint p) {
+    return {whole(geometry.x) + offsetOn(p.x, geometry.width),
+            whole(geometry.y) + offsetOn(p.y, geometry.height)};
+}
+
+TranslationState::TranslationState(const ScreenGeometry& g) {
+    setGeometry(g);
+}
+
+void TranslationState::setGeometry(const ScreenGeometry& g) {
+    geometry = g;
+    // A desktop without a box of its own (not known) is the main screen.
+    const bool hasDesktop = whole(g.desktopWidth) >= 1 && whole(g.desktopHeight) >= 1;
+    axis(g.x, g.width, g.desktopX, g.desktopWidth, hasDesktop, originX, maxX);
+    axis(g.y, g.height, g.desktopY, g.desktopHeight, hasDesktop, originY, maxY);
+}
+
+GeometryChange geometryChange(const TranslationState& current, const ScreenGeometry& next) {
+    if (next == current.geometry)
+        return GeometryChange::None;
+    const TranslationState probe(next);
+    return probe.maxX == current.maxX && probe.maxY == current.maxY ? GeometryChange::Placement
+                                                                    : GeometryChange::Device;
+}
 
 std::optional<std::uint16_t> evdevKeyCode(CGKeyCode key) {
     auto it = std::lower_bound(std::begin(kKeyTable), std::end(kKeyTable), key,

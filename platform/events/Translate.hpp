@@ -49,19 +49,52 @@ bool isMagnifyGesture(const CGEvent& event);
 // the cap.
 std::int32_t zoomSteps(const CGEvent& event, double& remainder);
 
+// A whole position in desktop coordinates.
+struct DesktopPosition {
+    std::int32_t x = 0;
+    std::int32_t y = 0;
+    friend bool operator==(const DesktopPosition&, const DesktopPosition&) = default;
+};
+
+// Where a posted position (relative to the main screen's top-left corner)
+// lands on the desktop: the main screen's origin plus the position rounded
+// to a whole point and held to the main screen, so that a position beyond
+// its edge stays on that edge and never reaches a neighbouring monitor. Both
+// sinks place their positions through this. Not a number counts as 0;
+// origins and sizes are held to +-2^30 points.
+DesktopPosition placeOnDesktop(const ScreenGeometry& geometry, CGPoint p);
+
 // What the translation keeps between events.
 struct TranslationState {
-    TranslationState(double screenWidth, double screenHeight);
+    explicit TranslationState(const ScreenGeometry& geometry);
 
-    // The absolute axes run from 0 to these (the screen in points, less one).
-    std::int32_t maxX;
-    std::int32_t maxY;
+    // Takes on a new main screen or desktop, keeping the wheel and zoom
+    // remainders.
+    void setGeometry(const ScreenGeometry& geometry);
+
+    // Where positions go.
+    ScreenGeometry geometry;
+    // The absolute axes span the desktop's bounding box (grown to hold the
+    // main screen; the main screen alone when the desktop has no box): they
+    // start at its top-left corner and run from 0 to its size in points less
+    // one (at least 1).
+    std::int32_t originX = 0;
+    std::int32_t originY = 0;
+    std::int32_t maxX = 1;
+    std::int32_t maxY = 1;
     // High-resolution wheel units not yet given out as whole notches.
     std::int64_t verticalRemainder = 0;
     std::int64_t horizontalRemainder = 0;
     // The part of a zoom step not yet given out.
     double zoomRemainder = 0;
 };
+
+// What taking on a new geometry asks of the virtual device: nothing (the
+// same geometry); new placement only (the axes keep their ranges: the main
+// screen moved, or the desktop's box moved without changing size); or a new
+// device, since a device's axis ranges are fixed when it is made.
+enum class GeometryChange { None, Placement, Device };
+GeometryChange geometryChange(const TranslationState& current, const ScreenGeometry& next);
 
 // The evdev events for one posted event, each frame closed by SYN_REPORT;
 // empty for events with no evdev form (null events, gestures other than

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bitset>
 #include <cerrno>
 #include <cstring>
 #include <span>
@@ -79,10 +80,19 @@ struct UinputSink::Device {
     FileDescriptor fd;
     std::unique_ptr<libevdev, FreeEvdev> description;
     std::unique_ptr<libevdev_uinput, DestroyUinput> uinput;  // destroyed before fd closes
+    // The buttons and keys this device has pressed and not yet released.
+    std::bitset<KEY_CNT> held;
+
+    int write(const InputEvent& e) {
+        const int rc = libevdev_uinput_write_event(uinput.get(), e.type, e.code, e.value);
+        if (rc == 0 && e.type == EV_KEY && e.code < held.size())
+            held[e.code] = e.value != 0;
+        return rc;
+    }
 };
 
-std::unique_ptr<UinputSink> UinputSink::open(double screenWidth, double screenHeight,
-                                             std::string* error) {
+std::unique_ptr<UinputSink::Device> UinputSink::createDevice(const TranslationState& axes,
+                                                             std::string* error) {
     auto device = std::make_unique<Device>();
     device->fd.reset(::open(kUinputPath, O_RDWR | O_CLOEXEC | O_NONBLOCK));
     if (device->fd.get() < 0) {
@@ -100,14 +110,13 @@ std::unique_ptr<UinputSink> UinputSink::open(double screenWidth, double screenHe
     libevdev_set_id_bustype(dev, BUS_VIRTUAL);
     libevdev_set_id_version(dev, 1);
 
-    // The state gives the axis ranges: the screen in points.
-    const TranslationState ranges(screenWidth, screenHeight);
+    // The axes span the whole desktop in points.
     input_absinfo x{};
     x.minimum = 0;
-    x.maximum = ranges.maxX;
+    x.maximum = axes.maxX;
     input_absinfo y{};
     y.minimum = 0;
-    y.maximum = ranges.maxY;
+    y.maximum = axes.maxY;
     bool ok = libevdev_enable_event_type(dev, EV_ABS) == 0 &&
               libevdev_enable_event_code(dev, EV_ABS, ABS_X, &x) == 0 &&
               libevdev_enable_event_code(dev, EV_ABS, ABS_Y, &y) == 0 &&
@@ -132,14 +141,68 @@ std::unique_ptr<UinputSink> UinputSink::open(double screenWidth, double screenHe
         return nullptr;
     }
     device->uinput.reset(uinput);
-    return std::make_unique<UinputSink>(Private{}, std::move(device), screenWidth, screenHeight);
+    return device;
 }
 
-UinputSink::UinputSink(Private, std::unique_ptr<Device> device, double screenWidth,
-                       double screenHeight)
-    : device_(std::move(device)), state_(screenWidth, screenHeight) {}
+std::unique_ptr<UinputSink> UinputSink::open(const ScreenGeometry& geometry, std::string* error) {
+    auto device = createDevice(TranslationState(geometry), error);
+    if (!device)
+        return nullptr;
+    return std::make_unique<UinputSink>(Private{}, std::move(device), geometry);
+}
+
+std::unique_ptr<UinputSink> UinputSink::open(double screenWidth, double screenHeight,
+                                             std::string* error) {
+    return open(ScreenGeometry{0, 0, screenWidth, screenHeight}, error);
+}
+
+UinputSink::UinputSink(Private, std::unique_ptr<Device> device, const ScreenGeometry& geometry)
+    : device_(std::move(device)), state_(geometry) {}
 
 UinputSink::~UinputSink() = default;
+
+void UinputSink::releaseHeld() {
+    const std::bitset<KEY_CNT> held = device_->held;
+    if (held.none())
+        return;
+    for (std::size_t code = 0; code < held.size(); ++code) {
+        if (held[code])
+            device_->write({EV_KEY, static_cast<std::uint16_t>(code), 0});
+    }
+    device_->write({EV_SYN, SYN_REPORT, 0});
+}
+
+void UinputSink::setScreenGeometry(const ScreenGeometry& geometry) {
+    switch (geometryChange(state_, geometry)) {
+        case GeometryChange::None:
+            return;
+        case GeometryChange::Placement:
+            state_.setGeometry(geometry);
+            return;
+        case GeometryChange::Device:
+            break;
+    }
+    // A device's axis ranges are fixed when it is made: a new one replaces
+    // it, and nothing the old one pressed stays down.
+    const TranslationState next(geometry);
+    const std::string size = std::to_string(std::int64_t{next.maxX} + 1) + "x" +
+                             std::to_string(std::int64_t{next.maxY} + 1);
+    releaseHeld();
+    std::string error;
+    std::unique_ptr<Device> device = createDevice(next, &error);
+    if (!device) {
+        systemLog(LogLevel::Warning, "uinput: the desktop is now " + size +
+                                         " points, but the virtual input device cannot be made "
+                                         "again for it (" +
+                                         error + "); positions keep the old desktop");
+        return;
+    }
+    device_ = std::move(device);
+    state_.setGeometry(geometry);
+    systemLog(LogLevel::Info, "uinput: the desktop is now " + size +
+                                  " points: the virtual input device was made again (" +
+                                  deviceNode() + ")");
+}
 
 std::string UinputSink::deviceNode() const {
     const char* node = libevdev_uinput_get_devnode(device_->uinput.get());
@@ -164,11 +227,10 @@ void UinputSink::post(const CGEvent& event) {
         }
         return;
     }
-    libevdev_uinput* device = device_->uinput.get();
+    Device& device = *device_;
     const std::span<const InputEvent> all(input);
     for (std::size_t i = 0; i < all.size(); ++i) {
-        const InputEvent& e = all[i];
-        const int rc = libevdev_uinput_write_event(device, e.type, e.code, e.value);
+        const int rc = device.write(all[i]);
         if (rc == 0)
             continue;
         ++failedEvents_;
@@ -186,8 +248,8 @@ void UinputSink::post(const CGEvent& event) {
                 continue;
             const InputEvent release{EV_KEY, pressed.code, 0};
             if (std::find(all.begin() + i, all.end(), release) != all.end()) {
-                libevdev_uinput_write_event(device, EV_KEY, pressed.code, 0);
-                libevdev_uinput_write_event(device, EV_SYN, SYN_REPORT, 0);
+                device.write(release);
+                device.write({EV_SYN, SYN_REPORT, 0});
             }
         }
         return;

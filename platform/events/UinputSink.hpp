@@ -1,6 +1,6 @@
 // The sink that delivers posted events to the desktop: one virtual input
 // device on /dev/uinput ("tact virtual touch frame") with an absolute pointer
-// spanning the screen in points, left and right buttons, vertical and
+// spanning the whole desktop in points, left and right buttons, vertical and
 // horizontal wheels with their high-resolution companions, and the keyboard
 // keys of the virtual key table, left control among them for zooming (see
 // docs/events.md).
@@ -23,19 +23,27 @@ class UinputSink : public EventSink {
     struct Private {};
 
   public:
-    // Creates the device for a screen of this size in points; nullptr when
+    // Creates the device, its pointer spanning the geometry's desktop and
+    // its positions placed on the geometry's main screen; nullptr when
     // /dev/uinput is missing, not writable or refuses the device, with the
     // reason (naming the device and the udev rule that grants access) in
     // *error.
+    static std::unique_ptr<UinputSink> open(const ScreenGeometry& geometry, std::string* error);
+    // The same for a desktop that is one screen of this size.
     static std::unique_ptr<UinputSink> open(double screenWidth, double screenHeight,
                                             std::string* error);
 
-    UinputSink(Private, std::unique_ptr<Device> device, double screenWidth, double screenHeight);
+    UinputSink(Private, std::unique_ptr<Device> device, const ScreenGeometry& geometry);
     ~UinputSink() override;
     UinputSink(const UinputSink&) = delete;
     UinputSink& operator=(const UinputSink&) = delete;
 
     void post(const CGEvent& event) override;
+    // Later positions go to this main screen. When the desktop's size
+    // changed, the device is made again with the new axis ranges, after the
+    // old one has released every button and key it holds; when that fails,
+    // the old device and geometry stay (a warning says why).
+    void setScreenGeometry(const ScreenGeometry& geometry) override;
 
     // The device node the kernel made (/dev/input/eventN), when known.
     std::string deviceNode() const;
@@ -45,6 +53,9 @@ class UinputSink : public EventSink {
     std::uint64_t failedEvents() const { return failedEvents_; }
 
   private:
+    static std::unique_ptr<Device> createDevice(const TranslationState& axes, std::string* error);
+    void releaseHeld();
+
     std::unique_ptr<Device> device_;
     TranslationState state_;
     std::uint64_t droppedGestures_ = 0;

@@ -70,7 +70,7 @@ struct XTestSink::Connection {
     bool lost = false;
 };
 
-std::unique_ptr<XTestSink> XTestSink::open(const XTestScreen& screen, std::string* error,
+std::unique_ptr<XTestSink> XTestSink::open(const ScreenGeometry& geometry, std::string* error,
                                            const std::string& displayName) {
     int screenNumber = 0;
     ConnectionPtr c(
@@ -106,13 +106,18 @@ std::unique_ptr<XTestSink> XTestSink::open(const XTestScreen& screen, std::strin
                       "' does not number its keys as evdev does; keys may come out wrong");
     }
     connection->connection = std::move(c);
-    return std::make_unique<XTestSink>(Private{}, std::move(connection), screen);
+    return std::make_unique<XTestSink>(Private{}, std::move(connection), geometry);
 }
 
-XTestSink::XTestSink(Private, std::unique_ptr<Connection> connection, const XTestScreen& screen)
-    : connection_(std::move(connection)), state_(screen.x, screen.y, screen.width, screen.height) {}
+XTestSink::XTestSink(Private, std::unique_ptr<Connection> connection,
+                     const ScreenGeometry& geometry)
+    : connection_(std::move(connection)), state_(geometry) {}
 
 XTestSink::~XTestSink() = default;
+
+void XTestSink::setScreenGeometry(const ScreenGeometry& geometry) {
+    state_.geometry = geometry;
+}
 
 void XTestSink::fail(const std::string& why) {
     ++failedEvents_;

@@ -12,15 +12,6 @@
 
 namespace platform::events {
 
-// The part of the main screen a sink serves: its origin on the root window
-// and its size, in pixels.
-struct XTestScreen {
-    double x = 0;
-    double y = 0;
-    double width = 0;
-    double height = 0;
-};
-
 // The display a connection goes to: displayName, or DISPLAY when it is empty.
 std::string xDisplayName(const std::string& displayName);
 // Why connecting to that display failed, from xcb_connection_has_error's code.
@@ -31,13 +22,14 @@ class XTestSink : public EventSink {
     struct Private {};
 
   public:
-    // Connects to the display (DISPLAY when displayName is empty); nullptr
+    // Connects to the display (DISPLAY when displayName is empty) to post
+    // onto the geometry's main screen, in root window coordinates; nullptr
     // when no display is reachable or the server lacks XTEST, with the reason
     // in *error.
-    static std::unique_ptr<XTestSink> open(const XTestScreen& screen, std::string* error,
+    static std::unique_ptr<XTestSink> open(const ScreenGeometry& geometry, std::string* error,
                                            const std::string& displayName = {});
 
-    XTestSink(Private, std::unique_ptr<Connection> connection, const XTestScreen& screen);
+    XTestSink(Private, std::unique_ptr<Connection> connection, const ScreenGeometry& geometry);
     ~XTestSink() override;
     XTestSink(const XTestSink&) = delete;
     XTestSink& operator=(const XTestSink&) = delete;
@@ -45,6 +37,8 @@ class XTestSink : public EventSink {
     // Sends the event's fake input and waits until the server has handled
     // it, so that the pointer is where the event put it when post returns.
     void post(const CGEvent& event) override;
+    // Later positions go to this main screen.
+    void setScreenGeometry(const ScreenGeometry& geometry) override;
 
     // Gesture events dropped: every gesture but magnify, which zooms.
     std::uint64_t droppedGestures() const { return droppedGestures_; }

@@ -3,7 +3,6 @@
 #include <linux/input-event-codes.h>
 
 #include <algorithm>
-#include <cmath>
 #include <limits>
 
 #include "platform/events/Translate.hpp"
@@ -17,38 +16,16 @@ static_assert(kXKeyLeftControl == KEY_LEFTCTRL + 8);
 constexpr std::int32_t kCoordinateMin = std::numeric_limits<std::int16_t>::min();
 constexpr std::int32_t kCoordinateMax = std::numeric_limits<std::int16_t>::max();
 
-std::int32_t toCoordinate(double v) {
-    if (std::isnan(v))
-        return 0;
-    return static_cast<std::int32_t>(
-        std::lround(std::clamp(v, double(kCoordinateMin), double(kCoordinateMax))));
-}
-
-std::int32_t axisMax(double extent) {
-    if (std::isnan(extent) || extent < 2)
-        return 1;
-    return static_cast<std::int32_t>(std::lround(std::min(extent, double(kCoordinateMax)))) - 1;
-}
-
-std::int32_t axisValue(double v, std::int32_t max) {
-    if (std::isnan(v) || v <= 0)
-        return 0;
-    if (v >= static_cast<double>(max))
-        return max;
-    return static_cast<std::int32_t>(std::lround(v));
-}
-
-std::int16_t onRoot(std::int32_t origin, std::int32_t v) {
-    return static_cast<std::int16_t>(std::clamp(origin + v, kCoordinateMin, kCoordinateMax));
+std::int16_t onRoot(std::int32_t v) {
+    return static_cast<std::int16_t>(std::clamp(v, kCoordinateMin, kCoordinateMax));
 }
 
 void position(const CGEvent& event, const XTestTranslationState& state,
               std::vector<FakeInput>& out) {
     if (!event.location)
         return;
-    out.push_back({kXMotionNotify, 0,
-                   onRoot(state.originX, axisValue(event.location->x, state.maxX)),
-                   onRoot(state.originY, axisValue(event.location->y, state.maxY))});
+    const DesktopPosition at = placeOnDesktop(state.geometry, *event.location);
+    out.push_back({kXMotionNotify, 0, onRoot(at.x), onRoot(at.y)});
 }
 
 // Whole steps as clicks of one of two buttons by their sign.
@@ -99,12 +76,6 @@ void zoom(std::int32_t count, std::vector<FakeInput>& out) {
 }
 
 }  // namespace
-
-XTestTranslationState::XTestTranslationState(double x, double y, double width, double height)
-    : originX(toCoordinate(x)),
-      originY(toCoordinate(y)),
-      maxX(axisMax(width)),
-      maxY(axisMax(height)) {}
 
 std::optional<std::uint8_t> xKeyCode(CGKeyCode key) {
     const auto evdev = evdevKeyCode(key);

@@ -51,16 +51,13 @@ struct FakeInput {
 
 // What the translation keeps between events.
 struct XTestTranslationState {
-    // The main screen on the root window: its origin and size in pixels
-    // (one point is one pixel).
-    XTestTranslationState(double originX, double originY, double width, double height);
+    // The main screen on the root window (one point is one pixel); the
+    // desktop's box plays no part, the root window being the whole desktop.
+    explicit XTestTranslationState(const ScreenGeometry& g) : geometry(g) {}
 
-    std::int32_t originX;
-    std::int32_t originY;
-    // Positions run from 0 to these (the screen less one), before the origin
-    // is added.
-    std::int32_t maxX;
-    std::int32_t maxY;
+    // Where positions go: the root window's position is placeOnDesktop's,
+    // held to X's 16 bits. Setting it keeps the remainders.
+    ScreenGeometry geometry;
     // Pixels not yet given out as whole wheel steps.
     std::int64_t verticalRemainder = 0;
     std::int64_t horizontalRemainder = 0;

@@ -207,6 +207,33 @@ TEST_F(ConverterSetupTest, ControlFlagsAndReloads) {
     EXPECT_FALSE(c._bTouchTestMode);
 }
 
+// The main screen is the monitor "ScreenOutput" names, read on every reload;
+// a monitor that changes while the agent runs is taken over without one.
+TEST_F(ConverterSetupTest, TheFramesMonitorIsTheMainScreenAndFollowsChanges) {
+    using platform::Output;
+    using platform::Rect;
+    desktop.setOutputs({Output{"DP-1", Rect{0, 0, 1920, 1080}, true},
+                        Output{"HDMI-1", Rect{1920, 0, 1280, 1024}, false}});
+    storePreference(kZyvTouchScreenOutput, platform::String("HDMI-1"));
+    auto& c = makeConverter();
+    EXPECT_EQ(c.screenRect, (Rect{1920, 0, 1280, 1024}));
+
+    desktop.setOutputs({Output{"DP-1", Rect{0, 0, 1920, 1080}, true},
+                        Output{"HDMI-1", Rect{-1600, 0, 1600, 900}, false}});
+    EXPECT_EQ(c.screenRect, (Rect{-1600, 0, 1600, 900}));
+    desktop.setOutputs({Output{"DP-1", Rect{0, 0, 1920, 1080}, true}});
+    EXPECT_EQ(c.screenRect, (Rect{0, 0, 1920, 1080})) << "unplugged: the primary serves";
+
+    storePreference(kZyvTouchScreenOutput, platform::String(""));
+    desktop.setOutputs({Output{"DP-1", Rect{0, 0, 1920, 1080}, false},
+                        Output{"HDMI-1", Rect{1920, 0, 1280, 1024}, true}});
+    control({{"PreferenceReload", true}});
+    EXPECT_EQ(c.screenRect, (Rect{1920, 0, 1280, 1024})) << "no name: the primary";
+    storePreference(kZyvTouchScreenOutput, 7.0);
+    control({{"PreferenceReload", true}});
+    EXPECT_EQ(c.screenRect, (Rect{1920, 0, 1280, 1024})) << "a number is no name";
+}
+
 TEST_F(ConverterSetupTest, HostileControlValuesChangeNothing) {
     auto& c = makeConverter();
     testing::internal::CaptureStderr();

@@ -60,7 +60,7 @@ Fake zoomed(int n) {
 }  // namespace
 
 TEST(XTestTranslateTest, PointerMovesAreAbsoluteOnTheMainScreen) {
-    XTestTranslationState state(0, 0, 1280, 800);
+    XTestTranslationState state({0, 0, 1280, 800});
     EXPECT_EQ(translateForXTest(mouse(kCGEventMouseMoved, 640, 400), state),
               (Fake{motion(640, 400)}));
     EXPECT_EQ(translateForXTest(mouse(kCGEventLeftMouseDragged, 640.4, 399.6), state),
@@ -73,20 +73,54 @@ TEST(XTestTranslateTest, PointerMovesAreAbsoluteOnTheMainScreen) {
 
     // A primary output right of another one: positions are the main
     // screen's, the root window's are offset by its origin.
-    XTestTranslationState right(1920, 100, 1280, 800);
+    XTestTranslationState right({1920, 100, 1280, 800});
     EXPECT_EQ(translateForXTest(mouse(kCGEventMouseMoved, 10, 20), right),
               (Fake{motion(1930, 120)}));
     EXPECT_EQ(translateForXTest(mouse(kCGEventMouseMoved, -50, 900), right),
               (Fake{motion(1920, 899)}));
 
     // X positions are 16 bits: a screen beyond them is held to them.
-    XTestTranslationState huge(30000, 0, 1e9, 1e9);
+    XTestTranslationState huge({30000, 0, 1e9, 1e9});
     EXPECT_EQ(translateForXTest(mouse(kCGEventMouseMoved, 1e8, 1e8), huge),
-              (Fake{motion(32767, 32766)}));
+              (Fake{motion(32767, 32767)}));
+}
+
+// The same position lands on the same desktop point through either sink: the
+// root window's, and the virtual device's axis value plus the desktop's corner.
+TEST(XTestTranslateTest, BothSinksPlaceAPositionAlike) {
+    const ScreenGeometry layouts[] = {
+        {1920, 0, 1920, 1080, 0, 0, 3840, 1080},      // primary right of another
+        {0, 1080, 1920, 1080, 0, 0, 1920, 2160},      // primary below another
+        {0, 0, 1920, 1080, -1920, -400, 3840, 1480},  // another left of and above 0,0
+        {1920, 0, 1080, 1920, 0, 0, 3000, 1920},      // a portrait primary beside a landscape
+    };
+    const CGPoint points[] = {{0, 0}, {540, 540}, {1079.6, 1919.4}, {-30, 5000}, {4000, -1}};
+    for (const ScreenGeometry& g : layouts) {
+        XTestTranslationState xtest(g);
+        TranslationState uinput(g);
+        for (const CGPoint& p : points) {
+            const DesktopPosition at = placeOnDesktop(g, p);
+            EXPECT_EQ(
+                translateForXTest(mouse(kCGEventMouseMoved, p.x, p.y), xtest),
+                (Fake{motion(static_cast<std::int16_t>(at.x), static_cast<std::int16_t>(at.y))}))
+                << g.x << "," << g.y << " at " << p.x << "," << p.y;
+            const std::vector<InputEvent> abs =
+                translate(mouse(kCGEventMouseMoved, p.x, p.y), uinput);
+            ASSERT_EQ(abs.size(), 3u);
+            EXPECT_EQ(abs[0].value + uinput.originX, at.x) << g.x << "," << g.y << " at " << p.x;
+            EXPECT_EQ(abs[1].value + uinput.originY, at.y) << g.x << "," << g.y << " at " << p.y;
+        }
+    }
+
+    // A new main screen: later positions go there.
+    XTestTranslationState state(layouts[0]);
+    state.geometry = layouts[1];
+    EXPECT_EQ(translateForXTest(mouse(kCGEventMouseMoved, 10, 10), state),
+              (Fake{motion(10, 1090)}));
 }
 
 TEST(XTestTranslateTest, ButtonsPressWhereTheEventIs) {
-    XTestTranslationState state(0, 0, 1280, 800);
+    XTestTranslationState state({0, 0, 1280, 800});
     EXPECT_EQ(translateForXTest(mouse(kCGEventLeftMouseDown, 10, 20), state),
               (Fake{motion(10, 20), {kXButtonPress, 1, 0, 0}}));
     EXPECT_EQ(translateForXTest(mouse(kCGEventLeftMouseUp, 10, 20), state),
@@ -103,7 +137,7 @@ TEST(XTestTranslateTest, ButtonsPressWhereTheEventIs) {
 }
 
 TEST(XTestTranslateTest, PixelScrollingClicksTheWheelButtonsEveryFortyPixels) {
-    XTestTranslationState state(0, 0, 1280, 800);
+    XTestTranslationState state({0, 0, 1280, 800});
     // 30 pixels up: no step yet, kept.
     EXPECT_TRUE(translateForXTest(pixels(30, 0), state).empty());
     EXPECT_EQ(state.verticalRemainder, 30);
@@ -131,7 +165,7 @@ TEST(XTestTranslateTest, PixelScrollingClicksTheWheelButtonsEveryFortyPixels) {
 }
 
 TEST(XTestTranslateTest, LineStepsAreWholeStepsAndHugeStepsAreCapped) {
-    XTestTranslationState state(0, 0, 1280, 800);
+    XTestTranslationState state({0, 0, 1280, 800});
     state.verticalRemainder = 25;
     auto lines = CGEventCreateScrollWheelEvent(nullptr, kCGScrollEventUnitLine, 2, -2, 1);
     Fake expected = clicks(kXButtonWheelDown, 2);
@@ -153,7 +187,7 @@ TEST(XTestTranslateTest, LineStepsAreWholeStepsAndHugeStepsAreCapped) {
 }
 
 TEST(XTestTranslateTest, KeysAreEvdevKeysPlusEight) {
-    XTestTranslationState state(0, 0, 1280, 800);
+    XTestTranslationState state({0, 0, 1280, 800});
     auto down = CGEventCreateKeyboardEvent(nullptr, 0, true);   // A
     auto up = CGEventCreateKeyboardEvent(nullptr, 123, false);  // left arrow
     EXPECT_EQ(translateForXTest(*down, state), (Fake{{kXKeyPress, 38, 0, 0}}));
@@ -205,7 +239,7 @@ TEST(XTestTranslateTest, KeysAreEvdevKeysPlusEight) {
 
 TEST(XTestTranslateTest, MagnifyZoomsWithControlAndTheWheelButtons) {
     EXPECT_EQ(xKeyCode(59), kXKeyLeftControl);
-    XTestTranslationState state(0, 0, 1280, 800);
+    XTestTranslationState state({0, 0, 1280, 800});
     // Part steps add up (0.625, then 3.75); closing zooms out.
     EXPECT_TRUE(translateForXTest(gesture(8, 0.0625), state).empty());
     EXPECT_EQ(translateForXTest(gesture(8, 0.3125), state), zoomed(3));
@@ -218,7 +252,7 @@ TEST(XTestTranslateTest, MagnifyZoomsWithControlAndTheWheelButtons) {
 }
 
 TEST(XTestTranslateTest, GesturesAndNullEventsHaveNoXForm) {
-    XTestTranslationState state(0, 0, 1280, 800);
+    XTestTranslationState state({0, 0, 1280, 800});
     auto gesture = CGEventCreate(nullptr);
     EXPECT_TRUE(translateForXTest(*gesture, state).empty());
     CGEventSetType(gesture, kCGEventGesture);

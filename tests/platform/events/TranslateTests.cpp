@@ -4,6 +4,7 @@
 #include <linux/input-event-codes.h>
 
 #include <cmath>
+#include <limits>
 #include <set>
 
 #include "platform/events/Translate.hpp"
@@ -55,7 +56,7 @@ Input zoomed(std::int32_t n) {
 }  // namespace
 
 TEST(TranslateTest, PointerMovesAreAbsolutePositions) {
-    TranslationState state(1920, 1080);
+    TranslationState state({0, 0, 1920, 1080});
     EXPECT_EQ(state.maxX, 1919);
     EXPECT_EQ(state.maxY, 1079);
     const Input expected = {{EV_ABS, ABS_X, 960}, {EV_ABS, ABS_Y, 540}, kSyn};
@@ -71,13 +72,123 @@ TEST(TranslateTest, PointerMovesAreAbsolutePositions) {
               (Input{{EV_ABS, ABS_X, 0}, {EV_ABS, ABS_Y, 0}, kSyn}));
 
     // A degenerate screen still has a range.
-    TranslationState tiny(0, -3);
+    TranslationState tiny({0, 0, 0, -3});
     EXPECT_EQ(tiny.maxX, 1);
     EXPECT_EQ(tiny.maxY, 1);
 }
 
+// Monitors of 1920x1080 unless said otherwise; geometry is the main screen,
+// then the desktop's box.
+TEST(PlaceOnDesktopTest, PositionsLandOnTheMainScreenOnly) {
+    constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+    struct Case {
+        const char* layout;
+        ScreenGeometry geometry;
+        CGPoint at;
+        DesktopPosition expected;
+    };
+    const Case cases[] = {
+        {"one monitor, centre", {0, 0, 1920, 1080, 0, 0, 1920, 1080}, {960, 540}, {960, 540}},
+        {"main left, centre", {0, 0, 1920, 1080, 0, 0, 3840, 1080}, {960, 540}, {960, 540}},
+        {"main left, beyond its right edge",
+         {0, 0, 1920, 1080, 0, 0, 3840, 1080},
+         {2500, 540},
+         {1919, 540}},
+        {"main right, centre", {1920, 0, 1920, 1080, 0, 0, 3840, 1080}, {960, 540}, {2880, 540}},
+        {"main right, beyond its left edge",
+         {1920, 0, 1920, 1080, 0, 0, 3840, 1080},
+         {-1, 540},
+         {1920, 540}},
+        {"main above, beyond its bottom",
+         {0, 0, 1920, 1080, 0, 0, 1920, 2160},
+         {960, 1500},
+         {960, 1079}},
+        {"main below, corner", {0, 1080, 1920, 1080, 0, 0, 1920, 2160}, {0, 0}, {0, 1080}},
+        {"main below, beyond its top",
+         {0, 1080, 1920, 1080, 0, 0, 1920, 2160},
+         {960, -300},
+         {960, 1080}},
+        {"a monitor left of 0,0", {0, 0, 1920, 1080, -1920, 0, 3840, 1080}, {-5, 540}, {0, 540}},
+        {"main above and left of 0,0",
+         {-1280, -1024, 1280, 1024, -1280, -1024, 3200, 2104},
+         {1279.6, 1023.6},
+         {-1, -1}},
+        {"main 2560x1440 right of a smaller one",
+         {1920, 0, 2560, 1440, 0, 0, 4480, 1440},
+         {2560, 1440},
+         {4479, 1439}},
+        {"main portrait beside a landscape",
+         {1920, 0, 1080, 1920, 0, 0, 3000, 1920},
+         {540, 960},
+         {2460, 960}},
+        {"main landscape beside a portrait, below its bottom",
+         {0, 0, 1920, 1080, 0, 0, 3000, 1920},
+         {960, 1500},
+         {960, 1079}},
+        {"rounded to a whole point",
+         {1920, 0, 1920, 1080, 0, 0, 3840, 1080},
+         {10.5, 0.4},
+         {1931, 0}},
+        {"not a number", {1920, 0, 1920, 1080, 0, 0, 3840, 1080}, {kNaN, kNaN}, {1920, 0}},
+        {"huge", {1920, 0, 1920, 1080, 0, 0, 3840, 1080}, {1e300, -INFINITY}, {3839, 0}},
+        {"nonsense geometry",
+         {kNaN, -1e300, INFINITY, kNaN},
+         {1e300, 1e300},
+         {1073741823, -1073741824}},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(placeOnDesktop(c.geometry, c.at), c.expected) << c.layout;
+}
+
+TEST(TranslateTest, TheAxesSpanTheWholeDesktop) {
+    constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+    struct Case {
+        const char* layout;
+        ScreenGeometry geometry;
+        std::int32_t originX, originY, maxX, maxY;
+    };
+    const Case cases[] = {
+        {"no desktop box: the main screen", {100, 50, 1920, 1080}, 100, 50, 1919, 1079},
+        {"side by side", {1920, 0, 1920, 1080, 0, 0, 3840, 1080}, 0, 0, 3839, 1079},
+        {"negative origins", {0, 0, 1920, 1080, -1920, -200, 3840, 1280}, -1920, -200, 3839, 1279},
+        {"portrait beside landscape", {1920, 0, 1080, 1920, 0, 0, 3000, 1920}, 0, 0, 2999, 1919},
+        {"a box without the main screen grows",
+         {1920, 0, 1920, 1080, 0, 0, 1920, 1080},
+         0,
+         0,
+         3839,
+         1079},
+        {"nonsense box: the main screen",
+         {0, 0, 1920, 1080, kNaN, kNaN, kNaN, kNaN},
+         0,
+         0,
+         1919,
+         1079},
+    };
+    for (const Case& c : cases) {
+        const TranslationState state(c.geometry);
+        EXPECT_EQ(state.originX, c.originX) << c.layout;
+        EXPECT_EQ(state.originY, c.originY) << c.layout;
+        EXPECT_EQ(state.maxX, c.maxX) << c.layout;
+        EXPECT_EQ(state.maxY, c.maxY) << c.layout;
+    }
+
+    // The primary on the right: its centre is the right half's centre, and
+    // its left edge never reaches the monitor beside it.
+    TranslationState state({1920, 0, 1920, 1080, 0, 0, 3840, 1080});
+    EXPECT_EQ(translate(mouse(kCGEventMouseMoved, 960, 540), state),
+              (Input{{EV_ABS, ABS_X, 2880}, {EV_ABS, ABS_Y, 540}, kSyn}));
+    EXPECT_EQ(
+        translate(mouse(kCGEventLeftMouseDown, -50, 2000), state),
+        (Input{{EV_ABS, ABS_X, 1920}, {EV_ABS, ABS_Y, 1079}, kSyn, {EV_KEY, BTN_LEFT, 1}, kSyn}));
+    // A monitor left of 0,0: the axes start at its left edge.
+    state.setGeometry({0, 0, 1920, 1080, -1920, 0, 3840, 1080});
+    EXPECT_EQ(translate(mouse(kCGEventMouseMoved, 0, 0), state),
+              (Input{{EV_ABS, ABS_X, 1920}, {EV_ABS, ABS_Y, 0}, kSyn}));
+}
+
 TEST(TranslateTest, ButtonsComeAfterTheirPosition) {
-    TranslationState state(1920, 1080);
+    TranslationState state({0, 0, 1920, 1080});
     const Input at = {{EV_ABS, ABS_X, 10}, {EV_ABS, ABS_Y, 20}, kSyn};
     auto with = [&](std::uint16_t code, int value) {
         Input i = at;
@@ -101,7 +212,7 @@ TEST(TranslateTest, ButtonsComeAfterTheirPosition) {
 }
 
 TEST(TranslateTest, PixelScrollingGivesHighResolutionStepsAndWholeNotches) {
-    TranslationState state(1920, 1080);
+    TranslationState state({0, 0, 1920, 1080});
     // 40 pixels make a notch: 30 pixels are 90 units, no notch yet.
     EXPECT_EQ(translate(pixels(30, 0), state), (Input{{EV_REL, REL_WHEEL_HI_RES, 90}, kSyn}));
     EXPECT_EQ(state.verticalRemainder, 90);
@@ -129,7 +240,7 @@ TEST(TranslateTest, PixelScrollingGivesHighResolutionStepsAndWholeNotches) {
     EXPECT_TRUE(translate(pixels(0, 0), state).empty());
 
     // Steps past the evdev value range are held to it.
-    TranslationState big(100, 100);
+    TranslationState big({0, 0, 100, 100});
     CGEvent huge = pixels(0, 0);
     huge.fields[kCGScrollWheelEventPointDeltaAxis1] = std::int64_t{INT64_MAX};
     auto out = translate(huge, big);
@@ -139,7 +250,7 @@ TEST(TranslateTest, PixelScrollingGivesHighResolutionStepsAndWholeNotches) {
 }
 
 TEST(TranslateTest, LineScrollingIsWholeNotches) {
-    TranslationState state(1920, 1080);
+    TranslationState state({0, 0, 1920, 1080});
     state.verticalRemainder = 50;
     auto lines = CGEventCreateScrollWheelEvent(nullptr, kCGScrollEventUnitLine, 2, 2, -1);
     EXPECT_EQ(translate(*lines, state), (Input{{EV_REL, REL_WHEEL_HI_RES, 240},
@@ -151,7 +262,7 @@ TEST(TranslateTest, LineScrollingIsWholeNotches) {
 }
 
 TEST(TranslateTest, KeysUseTheTable) {
-    TranslationState state(1920, 1080);
+    TranslationState state({0, 0, 1920, 1080});
     auto down = CGEventCreateKeyboardEvent(nullptr, 123, true);
     auto up = CGEventCreateKeyboardEvent(nullptr, 123, false);
     EXPECT_EQ(translate(*down, state), (Input{{EV_KEY, KEY_LEFT, 1}, kSyn}));
@@ -275,7 +386,7 @@ TEST(TranslateTest, MagnifyZoomsWithControlAndTheWheel) {
           {magnify(0.0625), 1}}},
     };
     for (const auto& c : cases) {
-        TranslationState state(1920, 1080);
+        TranslationState state({0, 0, 1920, 1080});
         for (std::size_t i = 0; i < c.events.size(); ++i) {
             const auto& [event, steps] = c.events[i];
             EXPECT_EQ(translate(event, state), zoomed(steps)) << c.name << ", event " << i;
@@ -288,7 +399,7 @@ TEST(TranslateTest, MagnifyZoomsWithControlAndTheWheel) {
 }
 
 TEST(TranslateTest, EventsWithoutAnEvdevForm) {
-    TranslationState state(1920, 1080);
+    TranslationState state({0, 0, 1920, 1080});
     auto gesture = CGEventCreate(nullptr);
     EXPECT_TRUE(translate(*gesture, state).empty());  // null event
     CGEventSetType(gesture, kCGEventGesture);
