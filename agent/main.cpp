@@ -7,6 +7,7 @@
 
 #include "agent/device/AgentMain.hpp"
 #include "common/Notifications.hpp"
+#include "common/PreferenceKeys.hpp"
 #include "platform/actions/DesktopActions.hpp"
 #include "platform/desktop/Desktop.hpp"
 #include "platform/desktop/X11Desktop.hpp"
@@ -15,6 +16,7 @@
 #include "platform/events/XTestSink.hpp"
 #include "platform/log/SystemLog.hpp"
 #include "platform/notify/NotificationCenter.hpp"
+#include "platform/prefs/Preferences.hpp"
 #include "platform/runloop/RunLoop.hpp"
 
 namespace {
@@ -45,6 +47,31 @@ std::string withoutNotInjected(std::string reason) {
             reason.erase(at, std::strlen(phrase));
     }
     return reason;
+}
+
+// The monitor the frame covers, as the settings stored it (empty: the primary).
+std::string frameOutputPreference() {
+    const auto value = platform::CFPreferencesCopyAppValue(
+        platform::String(tact::kZyvTouchScreenOutput), platform::String(tact::kZyvTouchSetting));
+    const platform::String* name = value ? value->asString() : nullptr;
+    return name && name->isPlainText() ? name->utf8().value_or("") : "";
+}
+
+std::string size(const platform::Rect& r) {
+    return std::to_string(static_cast<int>(r.width)) + "x" +
+           std::to_string(static_cast<int>(r.height));
+}
+
+// "screen 1920x1080", or with several monitors "the frame's monitor HDMI-1,
+// 1920x1080 at 1920,0 of a 3840x1080 desktop".
+std::string describeScreen(const platform::Desktop& desktop) {
+    const platform::Rect main = desktop.mainScreenFrame();
+    if (desktop.outputs().size() < 2)
+        return "screen " + size(main);
+    return "the frame's monitor " + desktop.mainOutputName() + ", " + size(main) + " at " +
+           std::to_string(static_cast<int>(main.x)) + "," +
+           std::to_string(static_cast<int>(main.y)) + " of a " + size(desktop.desktopBounds()) +
+           " desktop";
 }
 
 }  // namespace
@@ -83,11 +110,9 @@ int main(int argc, char** argv) {
     platform::VirtualDesktop virtualDesktop;
     platform::Desktop* desktop = x11.get();
     if (x11) {
-        const auto frame = x11->mainScreenFrame();
+        x11->setFrameOutput(frameOutputPreference());
         platform::systemLog(platform::LogLevel::Info,
-                            "display " + x11->displayName() + ", screen " +
-                                std::to_string(static_cast<int>(frame.width)) + "x" +
-                                std::to_string(static_cast<int>(frame.height)));
+                            "display " + x11->displayName() + ", " + describeScreen(*x11));
     } else {
         if (const char* size = std::getenv("TACT_SCREEN")) {
             if (auto wh = platform::parseScreenSize(size)) {
@@ -104,19 +129,18 @@ int main(int argc, char** argv) {
                                 std::to_string(static_cast<int>(frame.height)) + " points");
         desktop = &virtualDesktop;
     }
-    const auto screen = desktop->mainScreenFrame();
 
     // Events go to a virtual input device, or through XTest on the display
     // when there is no such device. Without either the agent still
     // identifies the frame, serves the calibrator and the painter, and
     // counts what it could not deliver.
     std::string sinkError;
+    const platform::events::ScreenGeometry geometry = platform::screenGeometry(*desktop);
     std::unique_ptr<platform::events::EventSink> sink =
-        platform::events::UinputSink::open(screen.width, screen.height, &sinkError);
+        platform::events::UinputSink::open(geometry, &sinkError);
     if (!sink && x11) {
         std::string xtestError;
-        sink = platform::events::XTestSink::open({screen.x, screen.y, screen.width, screen.height},
-                                                 &xtestError, x11->displayName());
+        sink = platform::events::XTestSink::open(geometry, &xtestError, x11->displayName());
         if (sink) {
             platform::systemLog(platform::LogLevel::Info,
                                 "injecting events through XTest on display " + x11->displayName() +
@@ -126,8 +150,13 @@ int main(int argc, char** argv) {
             sinkError += "; " + xtestError;
         }
     }
+    // Monitors plugged in or out, new modes, another monitor chosen: the
+    // sink follows (the converter follows on its own).
+    platform::Observation screenChanges;
     if (sink) {
         platform::events::setEventSink(sink.get());
+        screenChanges = desktop->observeScreenChanges(
+            [&sink, desktop] { sink->setScreenGeometry(platform::screenGeometry(*desktop)); });
     } else {
         platform::systemLog(platform::LogLevel::Warning,
                             "events are not injected: " + sinkError +

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/events/Events.hpp"
 #include "platform/notify/NotificationCenter.hpp"
 
 namespace platform {
@@ -44,6 +45,11 @@ const Output* chooseOutput(const std::vector<Output>& outputs, const std::string
 
 // The smallest rectangle holding every output (all zero without any).
 Rect boundingBox(const std::vector<Output>& outputs);
+
+class Desktop;
+// Where a sink puts positions on this desktop now: the main screen within
+// the desktop's bounds.
+events::ScreenGeometry screenGeometry(const Desktop& desktop);
 
 struct SystemVersion {
     std::int32_t major = 10;

@@ -108,6 +108,13 @@ Rect boundingBox(const std::vector<Output>& outputs) {
     return Rect{left, top, right - left, bottom - top};
 }
 
+events::ScreenGeometry screenGeometry(const Desktop& desktop) {
+    const Rect main = desktop.mainScreenFrame();
+    const Rect bounds = desktop.desktopBounds();
+    return {main.x,   main.y,   main.width,   main.height,
+            bounds.x, bounds.y, bounds.width, bounds.height};
+}
+
 std::optional<std::pair<double, double>> parseScreenSize(const std::string& text) {
     unsigned w = 0, h = 0;
     char extra = 0;

@@ -151,11 +151,6 @@ std::unique_ptr<UinputSink> UinputSink::open(const ScreenGeometry& geometry, std
     return std::make_unique<UinputSink>(Private{}, std::move(device), geometry);
 }
 
-std::unique_ptr<UinputSink> UinputSink::open(double screenWidth, double screenHeight,
-                                             std::string* error) {
-    return open(ScreenGeometry{0, 0, screenWidth, screenHeight}, error);
-}
-
 UinputSink::UinputSink(Private, std::unique_ptr<Device> device, const ScreenGeometry& geometry)
     : device_(std::move(device)), state_(geometry) {}
 

@@ -29,9 +29,6 @@ class UinputSink : public EventSink {
     // reason (naming the device and the udev rule that grants access) in
     // *error.
     static std::unique_ptr<UinputSink> open(const ScreenGeometry& geometry, std::string* error);
-    // The same for a desktop that is one screen of this size.
-    static std::unique_ptr<UinputSink> open(double screenWidth, double screenHeight,
-                                            std::string* error);
 
     UinputSink(Private, std::unique_ptr<Device> device, const ScreenGeometry& geometry);
     ~UinputSink() override;

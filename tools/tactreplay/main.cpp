@@ -228,6 +228,8 @@ struct RealDesktop {
     std::unique_ptr<platform::X11Desktop> x11;
     std::unique_ptr<platform::events::EventSink> sink;
     std::unique_ptr<platform::actions::DesktopActions> actions;
+    // The sink follows the monitors while the replay runs.
+    platform::Observation screenChanges;
 };
 
 std::optional<RealDesktop> openRealDesktop(platform::RunLoop& loop, const std::string& sinkName,
@@ -239,16 +241,23 @@ std::optional<RealDesktop> openRealDesktop(platform::RunLoop& loop, const std::s
         *error = displayError;
         return std::nullopt;
     }
-    if (real.x11)
-        screen = real.x11->mainScreenFrame();
+    const platform::events::ScreenGeometry geometry =
+        real.x11 ? platform::screenGeometry(*real.x11)
+                 : platform::events::ScreenGeometry{0, 0, screen.width, screen.height,
+                                                    0, 0, screen.width, screen.height};
     if (sinkName == "xtest") {
-        real.sink = platform::events::XTestSink::open(
-            {screen.x, screen.y, screen.width, screen.height}, error, real.x11->displayName());
+        real.sink = platform::events::XTestSink::open(geometry, error, real.x11->displayName());
     } else {
-        real.sink = platform::events::UinputSink::open(screen.width, screen.height, error);
+        real.sink = platform::events::UinputSink::open(geometry, error);
     }
     if (!real.sink)
         return std::nullopt;
+    if (real.x11) {
+        real.screenChanges =
+            real.x11->observeScreenChanges([sink = real.sink.get(), x11 = real.x11.get()] {
+                sink->setScreenGeometry(platform::screenGeometry(*x11));
+            });
+    }
     real.actions =
         platform::actions::makeSessionDesktopActions(loop, real.x11 ? real.x11->displayName() : "");
     return real;

@@ -51,7 +51,7 @@ TEST(UinputSinkTest, OpensOrSaysWhyNot) {
         EXPECT_NE(error.find("/dev/uinput"), std::string::npos) << error;
         EXPECT_NE(error.find("udev rule"), std::string::npos) << error;
         EXPECT_NE(error.find("see README, Install"), std::string::npos) << error;
-        EXPECT_FALSE(UinputSink::open(1920, 1080, nullptr));
+        EXPECT_FALSE(UinputSink::open(twoMonitors, nullptr));
         return;
     }
     // A writable /dev/uinput: the device is made and takes every kind of event.
