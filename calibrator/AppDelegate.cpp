@@ -1,12 +1,11 @@
 #include "calibrator/AppDelegate.hpp"
 
 #include <QApplication>
-#include <QGuiApplication>
-#include <QScreen>
 #include <QVBoxLayout>
 
 #include "common/Notifications.hpp"
 #include "platform/log/SystemLog.hpp"
+#include "qtsupport/FrameScreen.hpp"
 
 namespace tact {
 namespace {
@@ -22,18 +21,10 @@ AppDelegate::AppDelegate(platform::NotificationCenter& center, platform::RunLoop
 AppDelegate::~AppDelegate() = default;
 
 void AppDelegate::awakeFromNib() {
-    QScreen* screen = QGuiApplication::primaryScreen();
-    const QRect screenFrame = screen ? screen->geometry() : QRect();
-    if (window) {
-        window->setMaximumSize(screenFrame.size());
-        window->resize(screenFrame.size());
-        window->setMinimumSize(0, 0);
-        if (screen) {
-            // Full screen on the main screen, whichever screen the pointer is on.
-            window->setScreen(screen);
-            window->move(screenFrame.topLeft());
-        }
-    }
+    // The screen the frame covers, whichever screen the pointer is on; the
+    // view measures its targets from the same screen's corner.
+    if (window)
+        coverScreen(*window, frameScreen());
     if (_calibrateView)
         _calibrateView->calibrateOn();
 }

@@ -1,6 +1,7 @@
 // The calibrator's application delegate: sets the window up on the main
-// screen, starts the run, feeds the agent's calibration taps to the view and
-// quits one second after the last target.
+// screen (the one the frame covers, see qtsupport/FrameScreen.hpp), starts
+// the run, feeds the agent's calibration taps to the view and quits one
+// second after the last target.
 #pragma once
 
 #include <QObject>
@@ -27,7 +28,7 @@ class AppDelegate : public QObject {
     QWidget* window = nullptr;
     CalibrateView* _calibrateView = nullptr;
 
-    // Sizes the window to the main screen and starts the run.
+    // Puts the window on the main screen, as large as it, and starts the run.
     void awakeFromNib();
     // Shows the window full screen and starts observing the agent.
     void applicationDidFinishLaunching();

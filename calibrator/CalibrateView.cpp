@@ -4,7 +4,6 @@
 #include <QFont>
 #include <QFontDatabase>
 #include <QFontMetricsF>
-#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QPaintEvent>
 #include <QPainter>
@@ -21,6 +20,7 @@
 #include "platform/notify/NotificationCenter.hpp"
 #include "platform/prefs/Preferences.hpp"
 #include "platform/values/Value.hpp"
+#include "qtsupport/FrameScreen.hpp"
 
 namespace tact {
 namespace {
@@ -45,8 +45,9 @@ constexpr int kCounterFontSize = 30;
 const QColor kDarkGray = QColor::fromRgbF(1.0f / 3.0f, 1.0f / 3.0f, 1.0f / 3.0f);
 const QColor kLightGray = QColor::fromRgbF(2.0f / 3.0f, 2.0f / 3.0f, 2.0f / 3.0f);
 
+// The main screen is the one the frame covers.
 QRectF mainScreenFrame() {
-    if (QScreen* screen = QGuiApplication::primaryScreen())
+    if (QScreen* screen = frameScreen())
         return QRectF(screen->geometry());
     return {};
 }

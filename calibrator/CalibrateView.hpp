@@ -5,8 +5,9 @@
 // The view works in the coordinates the calibration is defined in: the
 // target table's fractions have their origin at the bottom left of the view,
 // and the recorded target positions are screen points with the origin at the
-// top left of the main screen. Drawing converts to Qt's top-left widget
-// coordinates at the last moment.
+// top left of the main screen, the one the frame covers (which need not be at
+// the desktop's origin). Drawing converts to Qt's top-left widget coordinates
+// at the last moment.
 #pragma once
 
 #include <QPointF>
@@ -33,7 +34,8 @@ class CalibrateView : public QWidget {
     // Samples averaged for each target.
     static constexpr int kSamplesPerTarget = 100;
 
-    // Takes the main screen's frame now (a zero rectangle without a screen).
+    // Takes the main screen's frame now: the frame's screen in desktop
+    // coordinates (a zero rectangle without a screen).
     // Control notifications go to center, which must outlive the view.
     explicit CalibrateView(platform::NotificationCenter& center, QWidget* parent = nullptr);
 

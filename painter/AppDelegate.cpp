@@ -3,10 +3,10 @@
 #include <QCoreApplication>
 #include <QEvent>
 #include <QGuiApplication>
-#include <QScreen>
 #include <QVBoxLayout>
 
 #include "common/Notifications.hpp"
+#include "qtsupport/FrameScreen.hpp"
 
 namespace tact {
 
@@ -19,18 +19,10 @@ AppDelegate::AppDelegate(platform::NotificationCenter& center, QObject* parent)
 AppDelegate::~AppDelegate() = default;
 
 void AppDelegate::awakeFromNib() {
-    QScreen* screen = QGuiApplication::primaryScreen();
-    const QRect screenFrame = screen ? screen->geometry() : QRect();
-    if (!window)
-        return;
-    // Without a screen there is no size to keep the window to; a zero maximum
-    // would make it vanish.
-    if (!screenFrame.isEmpty()) {
-        window->setMaximumSize(screenFrame.size());
-        window->resize(screenFrame.size());
-        window->move(screenFrame.topLeft());
-    }
-    window->setMinimumSize(0, 0);
+    // The screen the frame covers, so that touches land where they are
+    // painted, whichever screen the pointer is on.
+    if (window)
+        coverScreen(*window, frameScreen());
 }
 
 void AppDelegate::applicationDidFinishLaunching() {

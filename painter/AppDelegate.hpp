@@ -1,4 +1,5 @@
-// The painter's application delegate: sizes the window to the main screen,
+// The painter's application delegate: puts the window on the main screen (the
+// one the frame covers, see qtsupport/FrameScreen.hpp), as large as it,
 // quits when the window closes, and keeps the agent in touch test mode while
 // the painter is the active application.
 #pragma once
@@ -27,7 +28,7 @@ class AppDelegate : public QObject {
     QWidget* myWindow() const { return window; }
     TouchView* myTouchView() const { return touchView; }
 
-    // Sizes the window's content to the main screen.
+    // Puts the window on the main screen, as large as it.
     void awakeFromNib();
     // Quits when the window closes; shows the window.
     void applicationDidFinishLaunching();

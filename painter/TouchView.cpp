@@ -1,6 +1,5 @@
 #include "painter/TouchView.hpp"
 
-#include <QGuiApplication>
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
@@ -16,6 +15,7 @@
 #include "common/Notifications.hpp"
 #include "painter/ReportReader.hpp"
 #include "platform/log/SystemLog.hpp"
+#include "qtsupport/FrameScreen.hpp"
 
 namespace tact {
 namespace {
@@ -30,8 +30,9 @@ constexpr double kMaxCoordinate = 1.0e6;
 // Malformed reports logged one by one before the log goes quiet about them.
 constexpr int kMalformedReportsLogged = 10;
 
+// The main screen is the one the frame covers.
 QRectF mainScreenFrame() {
-    if (QScreen* screen = QGuiApplication::primaryScreen())
+    if (QScreen* screen = frameScreen())
         return QRectF(screen->geometry());
     return {};
 }

@@ -4,9 +4,10 @@
 // that runs every 1/30 s, starting one second after the view is set up. The
 // paint stays until a double click or a resize of the window clears it.
 //
-// Touch positions are fractions of the main screen with the origin at the
-// bottom left, as the agent publishes them; the view turns them into screen
-// points and then into its own (top-left) coordinates.
+// Touch positions are fractions of the main screen (the one the frame covers,
+// anywhere on the desktop) with the origin at the bottom left, as the agent
+// publishes them; the view turns them into screen points and then into its
+// own (top-left) coordinates.
 #pragma once
 
 #include <QColor>

@@ -1,6 +1,7 @@
 #include "prefpane/MultitouchPrefsPane.hpp"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
@@ -35,6 +36,7 @@
 #include "platform/prefs/Preferences.hpp"
 #include "platform/values/Value.hpp"
 #include "prefpane/host/Workspace.hpp"
+#include "qtsupport/FrameScreen.hpp"
 
 namespace tact {
 namespace {
@@ -337,10 +339,19 @@ std::unique_ptr<QWidget> MultitouchPrefsPane::loadInterface() {
     // Calibration.
     auto* calibration = new QWidget(_tabViews);
     auto* calibrationLayout = new QVBoxLayout(calibration);
+    auto* screenRow = new QFormLayout();
+    _screenOutput = new QComboBox(calibration);
+    _screenOutput->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    _screenOutput->setToolTip(
+        tr("The monitor the touch frame is mounted on. The calibrator and "
+           "the touch painter open there."));
+    screenRow->addRow(tr("Screen:"), _screenOutput);
+    calibrationLayout->addLayout(screenRow);
     calibrationLayout->addWidget(makeNote(
         tr("Calibrate when the pointer does not land under your finger: four crosses appear "
-           "one after another; hold a finger on each until its counter runs out. Resetting "
-           "the calibration spreads the frame evenly over the main screen."),
+           "one after another on the screen chosen above; hold a finger on each until its "
+           "counter runs out. Run the calibrator again after changing monitors. Resetting the "
+           "calibration spreads the frame evenly over that screen."),
         calibration));
     calibrationLayout->addStretch(1);
     auto* calibrationButtons = new QHBoxLayout();
@@ -386,6 +397,17 @@ std::unique_ptr<QWidget> MultitouchPrefsPane::loadInterface() {
     connect(_gestureMoveThreshold, &QSlider::valueChanged, this,
             [this] { _setGestureMoveThreshold(*_gestureMoveThreshold); });
     connect(_scrollArrowKey, &QCheckBox::clicked, this, [this] { _setScrollArrowKey(); });
+    // Only a choice of the user's stores anything; refilling the list does not.
+    connect(_screenOutput, &QComboBox::activated, this, [this] { _setScreenOutput(); });
+    // The list follows monitors being plugged in and out, and changing size or place.
+    connect(qGuiApp, &QGuiApplication::screenAdded, this, [this](QScreen* screen) {
+        watchScreen(screen);
+        loadScreenChoices();
+    });
+    connect(qGuiApp, &QGuiApplication::screenRemoved, this,
+            [this](QScreen* screen) { loadScreenChoices(screen); });
+    for (QScreen* screen : QGuiApplication::screens())
+        watchScreen(screen);
     // While a level is dragged, its label follows.
     for (QSlider* slider : {_clickDuration, _successiveClickDuration, _gestureMoveThreshold})
         connect(slider, &QSlider::sliderMoved, this, [this] { showLevels(); });
@@ -423,6 +445,7 @@ void MultitouchPrefsPane::mainViewDidLoad() {
         }
     }
     loadTuningSettings();
+    loadScreenChoices();
 
     alert = makeAlert(QString::fromUtf8(kDeviceAlertText), mainView());
 }
@@ -436,6 +459,38 @@ void MultitouchPrefsPane::loadTuningSettings() {
         setLevel(_gestureMoveThreshold, *level);
     _scrollArrowKey->setChecked(storedFlag(kZyvTouchScrollArrowKey).value_or(kResetScrollArrowKey));
     showLevels();
+}
+
+void MultitouchPrefsPane::loadScreenChoices(const QScreen* leaving) {
+    const QString stored = storedScreenOutput();
+    // Filling the list is no choice of the user's.
+    const QSignalBlocker blocker(_screenOutput);
+    _screenOutput->clear();
+    _screenOutput->addItem(tr("Primary monitor (default)"), QString());
+    for (QScreen* screen : QGuiApplication::screens()) {
+        // A screen without a name cannot be stored; it serves only as the primary.
+        if (screen == leaving || screen->name().isEmpty())
+            continue;
+        const QRect g = screen->geometry();
+        _screenOutput->addItem(tr("%1 — %2×%3 at %4,%5")
+                                   .arg(screen->name())
+                                   .arg(g.width())
+                                   .arg(g.height())
+                                   .arg(g.x())
+                                   .arg(g.y()),
+                               screen->name());
+    }
+    int current = _screenOutput->findData(stored);
+    if (current < 0) {
+        // Kept as stored: the agent keeps waiting for that monitor too.
+        _screenOutput->addItem(tr("%1 (not connected)").arg(stored), stored);
+        current = _screenOutput->count() - 1;
+    }
+    _screenOutput->setCurrentIndex(current);
+}
+
+void MultitouchPrefsPane::watchScreen(QScreen* screen) {
+    connect(screen, &QScreen::geometryChanged, this, [this] { loadScreenChoices(); });
 }
 
 void MultitouchPrefsPane::didSelect() {
@@ -607,7 +662,7 @@ void MultitouchPrefsPane::launch(const char* applicationPath) {
 }
 
 void MultitouchPrefsPane::_ResetCoefficient() {
-    QScreen* screen = QGuiApplication::primaryScreen();
+    QScreen* screen = frameScreen();
     const double W = screen ? screen->geometry().width() : 0.0;
     const double H = screen ? screen->geometry().height() : 0.0;
     const CalibrationPoints targets{{{kTargetLow * W, kTargetLow * H},
@@ -633,7 +688,7 @@ bool MultitouchPrefsPane::getCalibrateCoefficient(const CalibrationPoints& targe
 
 void MultitouchPrefsPane::updateCoefficient(const CalibrationCoefficients& KXs,
                                             const CalibrationCoefficients& KYs) {
-    QScreen* screen = QGuiApplication::primaryScreen();
+    QScreen* screen = frameScreen();
     const double W = screen ? screen->geometry().width() : 0.0;
     const double H = screen ? screen->geometry().height() : 0.0;
     platform::Dictionary coefficients{
@@ -686,6 +741,21 @@ void MultitouchPrefsPane::_setScrollArrowKey() {
                                        kZyvTouchSetting);
     synchronize();
     loadTuningSettings();
+    post(platform::Dictionary{{platform::String(kKeyPreferenceReload), true}});
+}
+
+void MultitouchPrefsPane::_setScreenOutput() {
+    const QString name = _screenOutput->currentData().toString();
+    if (name == storedScreenOutput())
+        return;
+    // The primary monitor is the default: no key at all.
+    platform::CFPreferencesSetAppValue(
+        platform::String(kZyvTouchScreenOutput),
+        name.isEmpty() ? std::nullopt : std::optional<platform::Value>(pString(name)),
+        kZyvTouchSetting);
+    synchronize();
+    // A monitor that is not connected and no longer chosen leaves the list.
+    loadScreenChoices();
     post(platform::Dictionary{{platform::String(kKeyPreferenceReload), true}});
 }
 

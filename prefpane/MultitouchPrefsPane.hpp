@@ -1,7 +1,7 @@
 // The touch frame's settings pane: the frame's identity and versions as the
 // agent reports them, the click timings, the gesture move threshold and the
-// scroll arrow key, the agent's touch log, the calibration reset, and buttons that start the
-// calibrator and the touch painter.
+// scroll arrow key, the monitor the frame covers, the agent's touch log, the calibration reset,
+// and buttons that start the calibrator and the touch painter.
 //
 // The pane never talks to the frame. It asks the agent with control
 // notifications, listens to the agent's notifications while it is shown, and
@@ -20,10 +20,12 @@
 
 class QAbstractSlider;
 class QCheckBox;
+class QComboBox;
 class QLabel;
 class QLineEdit;
 class QMessageBox;
 class QPushButton;
+class QScreen;
 class QSlider;
 class QTabWidget;
 
@@ -69,6 +71,9 @@ class MultitouchPrefsPane : public QObject, public PreferencePane {
     QSlider* _gestureMoveThreshold = nullptr;
     // "ScrollArrowKey": an arrow key at the start of a two-finger scroll.
     QCheckBox* _scrollArrowKey = nullptr;
+    // "ScreenOutput": the monitor the frame covers. Each entry's data is the
+    // output name it stores; the first, the primary monitor, stores none.
+    QComboBox* _screenOutput = nullptr;
     // The buttons bound to the remaining actions.
     QPushButton* tuningResetButton = nullptr;
     QPushButton* resetCoefficientButton = nullptr;
@@ -87,8 +92,14 @@ class MultitouchPrefsPane : public QObject, public PreferencePane {
     void _setSuccessiveClickDuration(const QAbstractSlider& sender);
     void _setGestureMoveThreshold(const QAbstractSlider& sender);
     void _setScrollArrowKey();
+    // The action of the _screenOutput choice.
+    void _setScreenOutput();
 
     void loadTuningSettings();
+    // Lists the primary monitor, every connected screen but leaving (one on
+    // its way out) and, when the stored output is not among them, that one
+    // too; selects the stored one.
+    void loadScreenChoices(const QScreen* leaving = nullptr);
     void callbackWithNotification(const platform::Notification& notification);
     bool getCalibrateCoefficient(const CalibrationPoints& targets, const CalibrationPoints& samples,
                                  CalibrationCoefficients& KXs, CalibrationCoefficients& KYs);
@@ -107,6 +118,7 @@ class MultitouchPrefsPane : public QObject, public PreferencePane {
     void launch(const char* applicationPath);
     void setLogControlsLocked(bool locked);
     void showLevels();
+    void watchScreen(QScreen* screen);
     void traceDeviceFields() const;
 
     QLabel* clickDurationLevel_ = nullptr;

@@ -10,6 +10,7 @@
 #include <deque>
 #include <optional>
 #include <tuple>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -31,6 +32,12 @@ struct Observer {
 };
 using Observers = std::vector<Observer>;
 
+struct ScreenObserver {
+    int id;
+    Desktop::ScreenCallback cb;
+};
+using ScreenObservers = std::vector<ScreenObserver>;
+
 // The longest application id read; longer ones name no application we know.
 constexpr std::uint32_t kApplicationIdLongs = 64;
 
@@ -42,6 +49,80 @@ void setError(std::string* error, std::string message) {
 std::string size(const Rect& r) {
     return std::to_string(static_cast<int>(r.width)) + "x" +
            std::to_string(static_cast<int>(r.height));
+}
+
+// "HDMI-1 1920x1080+0+0 (primary), DP-1 ...", for the debug log.
+std::string describe(const std::vector<Output>& outputs) {
+    std::string text;
+    for (const auto& o : outputs) {
+        if (!text.empty())
+            text += ", ";
+        text += (o.name.empty() ? "(unnamed)" : o.name) + " " + size(o.frame) + "+" +
+                std::to_string(static_cast<int>(o.frame.x)) + "+" +
+                std::to_string(static_cast<int>(o.frame.y)) + (o.primary ? " (primary)" : "");
+    }
+    return text.empty() ? "none" : text;
+}
+
+// A reply's whole size as the server sent it: the 32 bytes every reply has,
+// and its length in 4-byte units beyond them.
+std::size_t replySize(const void* reply) {
+    return 32 + 4 * std::size_t(static_cast<const xcb_generic_reply_t*>(reply)->length);
+}
+
+// Reads fixed-size items out of a reply, never past its end.
+class ReplyReader {
+  public:
+    ReplyReader(const void* reply, std::size_t size)
+        : bytes_(static_cast<const std::uint8_t*>(reply)), size_(size) {}
+    bool fits(std::size_t offset, std::size_t count) const {
+        return offset <= size_ && count <= size_ - offset;
+    }
+    template <class T>
+    std::optional<T> at(std::size_t offset) const {
+        if (!fits(offset, sizeof(T)))
+            return std::nullopt;
+        T value;
+        std::memcpy(&value, bytes_ + offset, sizeof value);
+        return value;
+    }
+    std::optional<std::string> text(std::size_t offset, std::size_t length) const {
+        if (!fits(offset, length))
+            return std::nullopt;
+        return std::string(reinterpret_cast<const char*>(bytes_ + offset), length);
+    }
+
+  private:
+    const std::uint8_t* bytes_;
+    std::size_t size_;
+};
+
+// The CRTCs and outputs of a GetScreenResources(Current) reply; both reply
+// kinds begin alike.
+template <class ResourcesReply>
+std::pair<std::vector<xcb_randr_crtc_t>, std::vector<xcb_randr_output_t>> crtcsAndOutputs(
+    const ResourcesReply* reply) {
+    const ReplyReader in(reply, replySize(reply));
+    const std::size_t crtcs = reply->num_crtcs;
+    const std::size_t outputs = reply->num_outputs;
+    if (!in.fits(sizeof *reply, 4 * (crtcs + outputs)))
+        return {};
+    std::vector<xcb_randr_crtc_t> c(crtcs);
+    std::vector<xcb_randr_output_t> o(outputs);
+    for (std::size_t i = 0; i < crtcs; ++i)
+        c[i] = *in.at<std::uint32_t>(sizeof *reply + 4 * i);
+    for (std::size_t i = 0; i < outputs; ++i)
+        o[i] = *in.at<std::uint32_t>(sizeof *reply + 4 * (crtcs + i));
+    return {std::move(c), std::move(o)};
+}
+
+// An output's name in its GetOutputInfo reply: after its CRTCs, modes and
+// clones.
+std::optional<std::string> outputName(const xcb_randr_get_output_info_reply_t* reply) {
+    const ReplyReader in(reply, replySize(reply));
+    const std::size_t before =
+        4 * (std::size_t(reply->num_crtcs) + reply->num_modes + reply->num_clones);
+    return in.text(sizeof *reply + before, reply->name_len);
 }
 
 // Property text as UTF-8: a STRING value is Latin-1.
@@ -80,6 +161,29 @@ std::string applicationFromWmClass(std::string_view value, bool latin1) {
     return cls.empty() ? instance : cls;
 }
 
+std::vector<RandrMonitor> randrMonitors(const void* reply, std::size_t size) {
+    std::vector<RandrMonitor> monitors;
+    const ReplyReader in(reply, size);
+    const auto count = in.at<std::uint32_t>(offsetof(xcb_randr_get_monitors_reply_t, nMonitors));
+    if (!count)
+        return monitors;
+    std::size_t offset = sizeof(xcb_randr_get_monitors_reply_t);
+    for (std::uint32_t i = 0; i < *count; ++i) {
+        const auto info = in.at<xcb_randr_monitor_info_t>(offset);
+        if (!info)
+            break;
+        offset += sizeof *info;
+        const std::size_t outputs = 4 * std::size_t(info->nOutput);
+        if (!in.fits(offset, outputs))
+            break;
+        offset += outputs;
+        monitors.push_back(RandrMonitor{
+            info->name, info->primary != 0,
+            Rect{double(info->x), double(info->y), double(info->width), double(info->height)}});
+    }
+    return monitors;
+}
+
 struct X11Desktop::Impl : std::enable_shared_from_this<X11Desktop::Impl> {
     explicit Impl(RunLoop& l) : loop(l) {}
 
@@ -91,10 +195,31 @@ struct X11Desktop::Impl : std::enable_shared_from_this<X11Desktop::Impl> {
     xcb_atom_t utf8StringAtom = XCB_NONE;
     xcb_atom_t gtkApplicationIdAtom = XCB_NONE;
     xcb_atom_t kdeDesktopFileAtom = XCB_NONE;
-    bool hasPrimary = false;  // RandR 1.3 or later: a primary output can be set
     bool lost = false;
 
-    Rect frame;
+    // RandR: its minor version (1.x; 0 without RandR), the code of its first
+    // event, and whether it tells us of every change (else the screens are
+    // read anew each time they are asked for).
+    std::uint32_t randrMinor = 0;
+    std::uint8_t randrFirstEvent = 0;
+    bool watchingScreens = false;
+    bool screensStale = true;
+    bool refreshPosted = false;
+
+    std::vector<Output> outputs;
+    Rect bounds;              // the root window
+    std::string frameOutput;  // the output the frame covers; empty: the primary
+    bool frameOutputMissing = false;
+    Rect frame;  // the main screen
+    std::string mainOutput;
+    // What the screen observers were last told about, and whether telling
+    // them is due from the loop.
+    Rect toldFrame;
+    Rect toldBounds;
+    bool tellPosted = false;
+    std::shared_ptr<ScreenObservers> screenObservers = std::make_shared<ScreenObservers>();
+    std::unordered_map<xcb_atom_t, std::string> atomNames;
+
     Point pointer;
     std::optional<ApplicationTableFiles> tables;
     std::string activeApplication;
@@ -131,12 +256,43 @@ struct X11Desktop::Impl : std::enable_shared_from_this<X11Desktop::Impl> {
                                          ") and following the agent's own pointer moves");
     }
 
+    bool isRandrEvent(const xcb_generic_event_t& ev) const {
+        const std::uint8_t type = ev.response_type & 0x7F;
+        return randrMinor > 0 && (type == randrFirstEvent + XCB_RANDR_SCREEN_CHANGE_NOTIFY ||
+                                  type == randrFirstEvent + XCB_RANDR_NOTIFY);
+    }
+
+    // An event xcb has read outside the loop's own reading: RandR's make the
+    // screens stale at once, so that the next question reads them anew; the
+    // others wait for the loop, in order.
+    void take(xcb_generic_event_t* ev) {
+        Reply<xcb_generic_event_t> owned(ev);
+        if (isRandrEvent(*owned))
+            screensChanged();
+        else
+            pending.push_back(std::move(owned));
+    }
+
     // After a round trip: take over the events that came with the reply.
     void collectQueued() {
         if (lost)
             return;
         while (xcb_generic_event_t* ev = xcb_poll_for_queued_event(c()))
-            pending.emplace_back(ev);
+            take(ev);
+        postDrain();
+    }
+
+    // Takes over what has arrived on the connection, without asking the
+    // server anything.
+    void collectArrived() {
+        if (lost)
+            return;
+        while (xcb_generic_event_t* ev = xcb_poll_for_event(c()))
+            take(ev);
+        postDrain();
+    }
+
+    void postDrain() {
         if (pending.empty() || dispatchPosted)
             return;
         dispatchPosted = true;
@@ -173,6 +329,10 @@ struct X11Desktop::Impl : std::enable_shared_from_this<X11Desktop::Impl> {
                                                " for request " + std::to_string(err.major_code) +
                                                "." + std::to_string(err.minor_code));
             }
+            return;
+        }
+        if (isRandrEvent(ev)) {
+            screensChanged();
             return;
         }
         if (type != XCB_PROPERTY_NOTIFY)
@@ -275,38 +435,205 @@ struct X11Desktop::Impl : std::enable_shared_from_this<X11Desktop::Impl> {
         cb(activeApplication);
     }
 
-    void refreshFrame() {
-        if (!alive())
+    // RandR said something changed: read the screens again from the loop
+    // (or before, when someone asks).
+    void screensChanged() {
+        screensStale = true;
+        if (refreshPosted)
             return;
-        std::optional<Rect> found;
-        if (hasPrimary) {
-            Reply<xcb_randr_get_output_primary_reply_t> primary(xcb_randr_get_output_primary_reply(
-                c(), xcb_randr_get_output_primary(c(), root), nullptr));
-            if (primary && primary->output != XCB_NONE) {
-                Reply<xcb_randr_get_output_info_reply_t> output(xcb_randr_get_output_info_reply(
-                    c(), xcb_randr_get_output_info(c(), primary->output, XCB_CURRENT_TIME),
-                    nullptr));
-                if (output && output->crtc != XCB_NONE) {
-                    Reply<xcb_randr_get_crtc_info_reply_t> crtc(xcb_randr_get_crtc_info_reply(
-                        c(), xcb_randr_get_crtc_info(c(), output->crtc, XCB_CURRENT_TIME),
-                        nullptr));
-                    if (crtc && crtc->width > 0 && crtc->height > 0)
-                        found = Rect{double(crtc->x), double(crtc->y), double(crtc->width),
-                                     double(crtc->height)};
-                }
+        refreshPosted = true;
+        loop.post([weak = weak_from_this()] {
+            if (auto self = weak.lock()) {
+                self->refreshPosted = false;
+                self->updateScreens();
+            }
+        });
+    }
+
+    // The screens as they are now: read again when RandR said they changed
+    // (or always, when it does not say), the main screen chosen again.
+    void updateScreens() {
+        if (alive()) {
+            collectArrived();
+            if (screensStale || !watchingScreens)
+                readScreens();
+        }
+        chooseMainScreen();
+    }
+
+    // Names of atoms, asked at once for those not known yet.
+    void nameAtoms(const std::vector<xcb_atom_t>& atoms) {
+        std::vector<std::pair<xcb_atom_t, xcb_get_atom_name_cookie_t>> asked;
+        for (xcb_atom_t atom : atoms) {
+            if (!atomNames.contains(atom) &&
+                std::none_of(asked.begin(), asked.end(),
+                             [atom](const auto& a) { return a.first == atom; }))
+                asked.emplace_back(atom, xcb_get_atom_name(c(), atom));
+        }
+        for (const auto& [atom, cookie] : asked) {
+            Reply<xcb_get_atom_name_reply_t> reply(xcb_get_atom_name_reply(c(), cookie, nullptr));
+            if (!reply)
+                continue;
+            const ReplyReader in(reply.get(), replySize(reply.get()));
+            if (auto name = in.text(sizeof *reply, reply->name_len))
+                atomNames[atom] = std::move(*name);
+        }
+    }
+
+    // RandR 1.5: the active monitors, with the rotation applied.
+    std::optional<std::vector<Output>> readMonitors() {
+        Reply<xcb_randr_get_monitors_reply_t> reply(
+            xcb_randr_get_monitors_reply(c(), xcb_randr_get_monitors(c(), root, 1), nullptr));
+        if (!reply)
+            return std::nullopt;
+        const std::vector<RandrMonitor> monitors =
+            randrMonitors(reply.get(), replySize(reply.get()));
+        std::vector<xcb_atom_t> names;
+        for (const auto& m : monitors)
+            names.push_back(m.name);
+        nameAtoms(names);
+        std::vector<Output> found;
+        for (const auto& m : monitors) {
+            const auto name = atomNames.find(m.name);
+            found.push_back(
+                Output{name == atomNames.end() ? std::string() : name->second, m.frame, m.primary});
+        }
+        return found;
+    }
+
+    // RandR 1.2 to 1.4: every connected output that shows a CRTC, at that
+    // CRTC's place.
+    std::optional<std::vector<Output>> readOutputs() {
+        std::vector<xcb_randr_output_t> ids;
+        if (randrMinor >= 3) {
+            Reply<xcb_randr_get_screen_resources_current_reply_t> resources(
+                xcb_randr_get_screen_resources_current_reply(
+                    c(), xcb_randr_get_screen_resources_current(c(), root), nullptr));
+            if (!resources)
+                return std::nullopt;
+            ids = crtcsAndOutputs(resources.get()).second;
+        } else {
+            Reply<xcb_randr_get_screen_resources_reply_t> resources(
+                xcb_randr_get_screen_resources_reply(c(), xcb_randr_get_screen_resources(c(), root),
+                                                     nullptr));
+            if (!resources)
+                return std::nullopt;
+            ids = crtcsAndOutputs(resources.get()).second;
+        }
+        std::optional<xcb_randr_get_output_primary_cookie_t> primaryCookie;
+        if (randrMinor >= 3)
+            primaryCookie = xcb_randr_get_output_primary(c(), root);
+        std::vector<xcb_randr_get_output_info_cookie_t> infoCookies;
+        for (xcb_randr_output_t id : ids)
+            infoCookies.push_back(xcb_randr_get_output_info(c(), id, XCB_CURRENT_TIME));
+        xcb_randr_output_t primary = XCB_NONE;
+        if (primaryCookie) {
+            Reply<xcb_randr_get_output_primary_reply_t> reply(
+                xcb_randr_get_output_primary_reply(c(), *primaryCookie, nullptr));
+            if (reply)
+                primary = reply->output;
+        }
+        struct Shown {
+            Output output;
+            xcb_randr_crtc_t crtc;
+        };
+        std::vector<Shown> shown;
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            Reply<xcb_randr_get_output_info_reply_t> info(
+                xcb_randr_get_output_info_reply(c(), infoCookies[i], nullptr));
+            // An output that went between the two questions is left out;
+            // RandR tells of that change too.
+            if (!info || info->status != XCB_RANDR_SET_CONFIG_SUCCESS ||
+                info->connection != XCB_RANDR_CONNECTION_CONNECTED || info->crtc == XCB_NONE)
+                continue;
+            shown.push_back(Shown{
+                Output{outputName(info.get()).value_or(""), {}, ids[i] == primary}, info->crtc});
+        }
+        std::vector<xcb_randr_get_crtc_info_cookie_t> crtcCookies;
+        for (const auto& s : shown)
+            crtcCookies.push_back(xcb_randr_get_crtc_info(c(), s.crtc, XCB_CURRENT_TIME));
+        std::vector<Output> found;
+        for (std::size_t i = 0; i < shown.size(); ++i) {
+            Reply<xcb_randr_get_crtc_info_reply_t> crtc(
+                xcb_randr_get_crtc_info_reply(c(), crtcCookies[i], nullptr));
+            if (!crtc || crtc->status != XCB_RANDR_SET_CONFIG_SUCCESS || crtc->mode == XCB_NONE ||
+                crtc->width == 0 || crtc->height == 0)
+                continue;
+            Output output = std::move(shown[i].output);
+            output.frame =
+                Rect{double(crtc->x), double(crtc->y), double(crtc->width), double(crtc->height)};
+            found.push_back(std::move(output));
+        }
+        return found;
+    }
+
+    // Reads the root window's size and the outputs on it.
+    void readScreens() {
+        // Stale again if RandR speaks while we read.
+        screensStale = false;
+        const auto geometryCookie = xcb_get_geometry(c(), root);
+        std::optional<std::vector<Output>> found;
+        if (randrMinor >= 5)
+            found = readMonitors();
+        else if (randrMinor >= 2)
+            found = readOutputs();
+        Reply<xcb_get_geometry_reply_t> geometry(
+            xcb_get_geometry_reply(c(), geometryCookie, nullptr));
+        collectQueued();
+        if (!geometry) {
+            alive();
+            return;
+        }
+        bounds = Rect{0, 0, double(geometry->width), double(geometry->height)};
+        if (randrMinor < 2)
+            found = std::vector<Output>{Output{"screen", bounds, true}};
+        // A RandR question the server would not answer keeps the outputs
+        // known before.
+        if (found && *found != outputs) {
+            outputs = std::move(*found);
+            if (systemLogEnabled(LogLevel::Debug))
+                systemLog(LogLevel::Debug, "X11: outputs " + describe(outputs));
+        }
+    }
+
+    // The main screen among the outputs; observers are told from the loop
+    // when it or the root window changed.
+    void chooseMainScreen() {
+        const Output* chosen = chooseOutput(outputs, frameOutput);
+        frame = chosen ? chosen->frame : bounds;
+        mainOutput = chosen ? chosen->name : std::string();
+        if (!frameOutput.empty()) {
+            const bool there = chosen && chosen->name == frameOutput;
+            if (!there && !frameOutputMissing) {
+                frameOutputMissing = true;
+                systemLog(LogLevel::Warning,
+                          "the frame's output " + frameOutput + " is not connected: using " +
+                              (chosen ? chosen->name : std::string("the whole screen")));
+            } else if (there && frameOutputMissing) {
+                frameOutputMissing = false;
+                systemLog(LogLevel::Info, "the frame's output " + frameOutput + " is back");
             }
         }
-        if (!found) {
-            Reply<xcb_get_geometry_reply_t> geometry(
-                xcb_get_geometry_reply(c(), xcb_get_geometry(c(), root), nullptr));
-            if (geometry)
-                found = Rect{0, 0, double(geometry->width), double(geometry->height)};
+        if ((frame != toldFrame || bounds != toldBounds) && !tellPosted) {
+            tellPosted = true;
+            loop.post([weak = weak_from_this()] {
+                if (auto self = weak.lock()) {
+                    self->tellPosted = false;
+                    self->tellScreenObservers();
+                }
+            });
         }
-        collectQueued();
-        if (found)
-            frame = *found;
-        else
-            alive();
+    }
+
+    void tellScreenObservers() {
+        if (frame == toldFrame && bounds == toldBounds)
+            return;
+        toldFrame = frame;
+        toldBounds = bounds;
+        // Copy first: an observer may remove itself while being told.
+        const ScreenObservers snapshot = *screenObservers;
+        for (const auto& o : snapshot)
+            o.cb();
     }
 
     std::optional<events::CGPoint> queryPointer() {
@@ -319,6 +646,8 @@ struct X11Desktop::Impl : std::enable_shared_from_this<X11Desktop::Impl> {
             alive();
             return std::nullopt;
         }
+        // Relative to the main screen as it is now.
+        updateScreens();
         pointer = Point{reply->root_x - frame.x, reply->root_y - frame.y};
         return events::CGPoint{pointer.x, pointer.y};
     }
@@ -364,7 +693,7 @@ std::unique_ptr<X11Desktop> X11Desktop::connect(RunLoop& loop, const std::string
     const xcb_query_extension_reply_t* randr = xcb_get_extension_data(c.get(), &xcb_randr_id);
     std::optional<xcb_randr_query_version_cookie_t> versionCookie;
     if (randr && randr->present)
-        versionCookie = xcb_randr_query_version(c.get(), 1, 3);
+        versionCookie = xcb_randr_query_version(c.get(), 1, 5);
 
     for (auto [cookie, atom] : {std::pair{activeCookie, &impl->activeWindowAtom},
                                 std::pair{utf8Cookie, &impl->utf8StringAtom},
@@ -382,8 +711,26 @@ std::unique_ptr<X11Desktop> X11Desktop::connect(RunLoop& loop, const std::string
     if (versionCookie) {
         Reply<xcb_randr_query_version_reply_t> version(
             xcb_randr_query_version_reply(c.get(), *versionCookie, nullptr));
-        impl->hasPrimary = version && (version->major_version > 1 || (version->major_version == 1 &&
-                                                                      version->minor_version >= 3));
+        if (version && version->major_version >= 1) {
+            impl->randrMinor = version->major_version > 1 ? 5 : version->minor_version;
+            impl->randrFirstEvent = randr->first_event;
+        }
+    }
+    if (impl->randrMinor > 0) {
+        // Every change of the screen, its CRTCs and outputs, and (1.4) its
+        // resources: a monitor plugged in or out, a new mode, a rotation,
+        // another primary.
+        std::uint16_t events = XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE;
+        if (impl->randrMinor >= 2)
+            events |= XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE | XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE;
+        if (impl->randrMinor >= 4)
+            events |= XCB_RANDR_NOTIFY_MASK_RESOURCE_CHANGE;
+        Reply<xcb_generic_error_t> err{xcb_request_check(
+            c.get(), xcb_randr_select_input_checked(c.get(), impl->root, events))};
+        impl->watchingScreens = !err;
+    } else {
+        // Without RandR the root window never changes.
+        impl->watchingScreens = true;
     }
     if (const int code = xcb_connection_has_error(c.get())) {
         setError(error, events::xConnectionError(code, displayName));
@@ -392,7 +739,10 @@ std::unique_ptr<X11Desktop> X11Desktop::connect(RunLoop& loop, const std::string
     impl->connection = std::move(c);
     impl->tables.emplace(tables);
 
-    impl->refreshFrame();
+    impl->readScreens();
+    impl->chooseMainScreen();
+    impl->toldFrame = impl->frame;
+    impl->toldBounds = impl->bounds;
     impl->activeWindowChanged(false);
     impl->queryPointer();
     std::weak_ptr<Impl> weak = impl;
@@ -419,8 +769,41 @@ X11Desktop::~X11Desktop() {
 }
 
 Rect X11Desktop::mainScreenFrame() const {
-    impl_->refreshFrame();
+    impl_->updateScreens();
     return impl_->frame;
+}
+
+std::string X11Desktop::mainOutputName() const {
+    impl_->updateScreens();
+    return impl_->mainOutput;
+}
+
+std::vector<Output> X11Desktop::outputs() const {
+    impl_->updateScreens();
+    return impl_->outputs;
+}
+
+Rect X11Desktop::desktopBounds() const {
+    impl_->updateScreens();
+    return impl_->bounds;
+}
+
+void X11Desktop::setFrameOutput(const std::string& name) {
+    if (name != impl_->frameOutput) {
+        impl_->frameOutput = name;
+        impl_->frameOutputMissing = false;
+    }
+    impl_->updateScreens();
+}
+
+Observation X11Desktop::observeScreenChanges(ScreenCallback cb) {
+    const int id = impl_->nextObserver++;
+    impl_->screenObservers->push_back(ScreenObserver{id, std::move(cb)});
+    std::weak_ptr<ScreenObservers> weak = impl_->screenObservers;
+    return Observation([weak, id] {
+        if (auto list = weak.lock())
+            std::erase_if(*list, [id](const ScreenObserver& o) { return o.id == id; });
+    });
 }
 
 Point X11Desktop::pointerLocation() const {

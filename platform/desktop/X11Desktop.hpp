@@ -1,15 +1,18 @@
-// The desktop of an X11 session (see docs/desktop.md): the main screen is
-// RandR's primary output (the root window when there is none), the pointer
-// is the server's, and the frontmost application follows the window manager's
-// _NET_ACTIVE_WINDOW on the root window, named through the application table
-// by the active window's application id or WM_CLASS.
+// The desktop of an X11 session (see docs/desktop.md): the outputs are
+// RandR's monitors (its connected outputs before RandR 1.5), followed live;
+// the main screen is the one the frame covers (by default the primary); the
+// pointer is the server's; and the frontmost application follows the window
+// manager's _NET_ACTIVE_WINDOW on the root window, named through the
+// application table by the active window's application id or WM_CLASS.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "platform/desktop/ApplicationTable.hpp"
 #include "platform/desktop/Desktop.hpp"
@@ -39,9 +42,25 @@ class X11Desktop : public Desktop {
     X11Desktop(const X11Desktop&) = delete;
     X11Desktop& operator=(const X11Desktop&) = delete;
 
-    // The primary output's area on the root window; the last one known once
-    // the connection is gone.
+    // The output the frame covers, on the root window: the one
+    // setFrameOutput() named, else the primary, else the first; the whole
+    // root window when RandR shows no active output. The last one known once
+    // the connection is gone. Kept from RandR's notifications, so asking
+    // costs no round trip.
     Rect mainScreenFrame() const override;
+    std::string mainOutputName() const override;
+    // RandR's active monitors (RandR 1.5), else its connected outputs that
+    // show a CRTC (1.2 to 1.4); one output "screen" covering the root window
+    // without RandR 1.2. Empty when every monitor is off.
+    std::vector<Output> outputs() const override;
+    // The root window: (0, 0) and its size.
+    Rect desktopBounds() const override;
+    // Chooses again at once. A name that is not connected is logged once
+    // (and again once it is back); the primary serves meanwhile.
+    void setFrameOutput(const std::string& name) override;
+    // Called from the loop after the main screen's frame or the root
+    // window's size changed; never from inside this call.
+    Observation observeScreenChanges(ScreenCallback cb) override;
     SystemVersion systemVersion() const override { return SystemVersion{}; }
     // The server's pointer relative to the main screen's top-left corner;
     // once the connection is gone, where the agent's own events put it.
@@ -76,5 +95,19 @@ std::pair<std::string, std::string> wmClassNames(std::string_view value, bool la
 // The application identifier in a WM_CLASS value: its class, or its
 // instance when it has no class; empty when it has neither.
 std::string applicationFromWmClass(std::string_view value, bool latin1);
+
+// One monitor of a RandR GetMonitors reply: the atom of its name, whether it
+// is the primary one, and its area on the root window.
+struct RandrMonitor {
+    std::uint32_t name = 0;
+    bool primary = false;
+    Rect frame;
+    friend bool operator==(const RandrMonitor&, const RandrMonitor&) = default;
+};
+
+// The monitors of a GetMonitors reply of size bytes (the whole reply as the
+// server sent it). The counts in it are not trusted: the list ends at the
+// first monitor that does not fit.
+std::vector<RandrMonitor> randrMonitors(const void* reply, std::size_t size);
 
 }  // namespace platform

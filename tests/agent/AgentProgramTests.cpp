@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <unistd.h>
 
 #include "tests/support/PrivateBus.hpp"
+#include "tests/support/PrivateWeston.hpp"
 #include "tests/support/Subprocess.hpp"
 #include "tests/support/TempDir.hpp"
 
@@ -41,4 +43,36 @@ TEST(AgentProgramTest, CommandLine) {
     auto bad = runProcess({builtProgram("tactagent"), "--frame"});
     EXPECT_EQ(bad.exitCode, 2);
     EXPECT_NE(bad.err.find("unknown argument '--frame'"), std::string::npos);
+}
+
+// In a Wayland session the agent reads the compositor's monitors; with only
+// XTest into Xwayland it says that native Wayland windows get nothing.
+TEST(AgentProgramTest, NamesTheWaylandSessionItsMonitorAndWhereEventsGo) {
+    PrivateWeston weston;
+    if (!weston.installed())
+        GTEST_SKIP() << "weston, Xwayland or Xvfb is not installed";
+    ASSERT_TRUE(weston.ok()) << weston.error();
+    if (access("/dev/uinput", W_OK) == 0)
+        GTEST_SKIP() << "this machine injects through /dev/uinput";
+    TempDir home;
+    std::vector<std::string> env = weston.environment();
+    env.push_back("XDG_CONFIG_HOME=" + home.path());
+    env.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=" + home.file("no-bus"));
+
+    env.push_back("DISPLAY=");
+    auto r = runProcess({builtProgram("tactagent")}, env, std::chrono::milliseconds(1500));
+    EXPECT_NE(r.err.find("Wayland session (" + weston.waylandSocket() +
+                         "), the frame's monitor screen0, 800x600 at 0,0 of a 1600x600 desktop"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("events are not injected"), std::string::npos) << r.err;
+
+    env.back() = "DISPLAY=" + weston.xwaylandDisplay();
+    r = runProcess({builtProgram("tactagent")}, env, std::chrono::milliseconds(2500));
+    EXPECT_NE(r.err.find("Xwayland display " + weston.xwaylandDisplay() +
+                         ", the frame's monitor XWAYLAND0, 800x600 at 0,0 of a 1600x600 desktop"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("injecting events through XTest"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("native Wayland windows do not"), std::string::npos) << r.err;
 }

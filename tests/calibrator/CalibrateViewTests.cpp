@@ -1,15 +1,18 @@
 // The calibrator's view and delegate in this process, on Qt's offscreen
-// platform, with the real run loop inside Qt's loop, an in-process
-// notification centre standing in for the bus, and a temporary preferences
-// folder.
+// platform (its one default screen, or two monitors side by side), with the
+// real run loop inside Qt's loop, an in-process notification centre standing
+// in for the bus, and a temporary preferences folder.
 #include <gtest/gtest.h>
 
 #include <QKeyEvent>
+#include <QScreen>
 #include <QSignalSpy>
+#include <QWindow>
 
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "calibrator/AppDelegate.hpp"
@@ -37,10 +40,38 @@ platform::Dictionary tap(std::int64_t x, std::int64_t y) {
     };
 }
 
+// Two monitors: the primary, and a smaller one to its right and lower down.
+const QRect kPrimaryMonitor(0, 0, 1920, 1080);
+const QRect kSecondMonitor(1920, 140, 1280, 800);
+
+// The offscreen platform with the two monitors, "DP-1" and "HDMI-1", and
+// windows without frames.
+std::string twoMonitors() {
+    static test::TempDir dir;
+    auto screen = [](const char* name, const QRect& r) {
+        return "{\"name\": \"" + std::string(name) + "\", \"x\": " + std::to_string(r.x()) +
+               ", \"y\": " + std::to_string(r.y()) + ", \"width\": " + std::to_string(r.width()) +
+               ", \"height\": " + std::to_string(r.height()) +
+               ", \"logicalDpi\": 96, \"logicalBaseDpi\": 96, \"dpr\": 1}";
+    };
+    const std::string config = dir.file("two-monitors.json");
+    test::writeFile(config, "{\"screens\": [" + screen("DP-1", kPrimaryMonitor) + ", " +
+                                screen("HDMI-1", kSecondMonitor) +
+                                "], \"windowFrameMargins\": false}\n");
+    return "offscreen:configfile=" + config;
+}
+
 class CalibratorInProcess : public ::testing::Test {
   protected:
+    // platform: Qt's platform for the test ("offscreen:configfile=...").
+    explicit CalibratorInProcess(const std::string& platform = {}) : qt_(platform) {}
+
+    // What is in the preferences before the calibrator starts.
+    virtual void storePreferences() {}
+
     void SetUp() override {
         platform::setPreferencesDirectory(prefsDir_.path());
+        storePreferences();
         loop_ = platform::makeRealRunLoop(false);
         bridge_ = std::make_unique<QtRunLoopBridge>(*loop_);
         center_ = platform::makeLocalNotificationCenter(*loop_);
@@ -298,6 +329,77 @@ TEST_F(CalibratorInProcess, EscapeQuitsAndTellsTheAgentCalibrationIsOff) {
     spinFor(20ms);
     EXPECT_EQ(control_.size(), 2u);
 }
+
+}  // namespace
+}  // namespace tact
+
+namespace tact {
+namespace {
+
+// "ScreenOutput" as stored, and the monitor the calibrator should cover.
+struct ScreenCase {
+    const char* stored;
+    const char* monitor;
+    const char* label;  // for the test's name
+};
+
+void PrintTo(const ScreenCase& c, std::ostream* os) {
+    *os << '"' << c.stored << "\" covers " << c.monitor;
+}
+
+class CalibratorOnTwoMonitors : public CalibratorInProcess,
+                                public ::testing::WithParamInterface<ScreenCase> {
+  protected:
+    CalibratorOnTwoMonitors() : CalibratorInProcess(twoMonitors()) {}
+
+    void storePreferences() override {
+        platform::CFPreferencesSetAppValue(kZyvTouchScreenOutput,
+                                           platform::Value(GetParam().stored), kZyvTouchSetting);
+        EXPECT_TRUE(platform::CFPreferencesAppSynchronize(kZyvTouchSetting));
+    }
+};
+
+TEST_P(CalibratorOnTwoMonitors, CoversTheFramesMonitorAndMeasuresTargetsFromItsCorner) {
+    const QRect monitor =
+        std::string(GetParam().monitor) == "HDMI-1" ? kSecondMonitor : kPrimaryMonitor;
+    ASSERT_TRUE(waitForTarget(0));
+    ASSERT_TRUE(window_->windowHandle());
+    EXPECT_EQ(window_->windowHandle()->screen()->name(), GetParam().monitor);
+    EXPECT_TRUE(window_->isFullScreen());
+    EXPECT_EQ(window_->geometry(), monitor);
+    EXPECT_EQ(view_->mapToGlobal(QPoint(0, 0)), monitor.topLeft());
+    EXPECT_EQ(view_->screenRect(), QRectF(monitor));
+
+    // Target positions count from that monitor's top-left corner, wherever
+    // it lies on the desktop: the agent maps touches onto that monitor.
+    EXPECT_DOUBLE_EQ(view_->referencePoints()[0].x, double(0.1f) * monitor.width());
+    EXPECT_DOUBLE_EQ(view_->referencePoints()[0].y,
+                     monitor.height() - double(0.9f) * monitor.height());
+
+    // Finishing stores that monitor's size with the map.
+    const CalibrationPoints raw{{{3000, 3500}, {3200, 29000}, {29500, 29300}, {29300, 3800}}};
+    for (int stage = 0; stage < kCalibrationPointCount; ++stage) {
+        ASSERT_TRUE(waitForTarget(stage)) << "target " << stage;
+        sendTaps(100, std::int64_t(raw[stage].x), std::int64_t(raw[stage].y));
+        lift();
+        settle();
+    }
+    ASSERT_TRUE(platform::CFPreferencesAppSynchronize(kZyvTouchSetting));
+    auto stored = platform::CFPreferencesCopyAppValue(kZyvTouchCoefficients, kZyvTouchSetting);
+    ASSERT_TRUE(stored && stored->isDictionary());
+    EXPECT_EQ(stored->asDictionary()->number(kZyvTouchCoefficientKWIDTH), monitor.width());
+    EXPECT_EQ(stored->asDictionary()->number(kZyvTouchCoefficientKHEIGHT), monitor.height());
+}
+
+INSTANTIATE_TEST_SUITE_P(StoredOutput, CalibratorOnTwoMonitors,
+                         ::testing::Values(ScreenCase{"HDMI-1", "HDMI-1", "Connected"},
+                                           // The primary monitor serves for one that is
+                                           // not connected now, or when none is chosen.
+                                           ScreenCase{"HDMI-2", "DP-1", "NotConnected"},
+                                           ScreenCase{"", "DP-1", "NoneChosen"}),
+                         [](const ::testing::TestParamInfo<ScreenCase>& info) {
+                             return std::string(info.param.label);
+                         });
 
 }  // namespace
 }  // namespace tact

@@ -14,6 +14,7 @@
 #include "tests/support/InputRecorder.hpp"
 #include "tests/support/PrivateBus.hpp"
 #include "tests/support/PrivateDesktop.hpp"
+#include "tests/support/PrivateWeston.hpp"
 #include "tests/support/Subprocess.hpp"
 #include "tests/support/TempDir.hpp"
 
@@ -271,6 +272,72 @@ TEST_F(DesktopEndToEnd, APinchZoomsWithControlAndTheWheelAndAScrollSendsNoKey) {
     EXPECT_FALSE(control);
     EXPECT_GE(zoomClicks, 2) << r.err;
     EXPECT_GE(scrollClicks, 1) << r.err;
+}
+
+// Two monitors side by side (Xwayland's XWAYLAND0 at 0,0 and XWAYLAND1 at
+// 800,0, both 800x600, in a weston of the test's own): a tap at the frame's
+// centre lands at the centre of the monitor the frame covers, named or the
+// primary, and follows the primary when it moves while the agent runs.
+TEST(ScreensEndToEnd, ATapAtTheFramesCentreLandsAtItsMonitorsCentre) {
+    PrivateWeston weston;
+    if (!weston.installed())
+        GTEST_SKIP() << "weston, Xwayland or Xvfb is not installed";
+    ASSERT_TRUE(weston.ok()) << weston.error();
+    XClient x(weston.xwaylandDisplay());
+    ASSERT_TRUE(x.ok());
+    const std::string xrandr = findOnPath("xrandr");
+    if (xrandr.empty())
+        GTEST_SKIP() << "xrandr is not installed";
+    auto pointer = [&] {
+        XReply<xcb_query_pointer_reply_t> r(
+            xcb_query_pointer_reply(x.get(), xcb_query_pointer(x.get(), x.root()), nullptr));
+        return r ? std::pair<int, int>{r->root_x, r->root_y} : std::pair<int, int>{-1, -1};
+    };
+    auto primary = [&](const char* output) {
+        const auto r = runProcess({xrandr, "--output", output, "--primary"},
+                                  {"DISPLAY=" + weston.xwaylandDisplay()});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+    };
+    TempDir work;
+    const std::string tap = "0 touch 1:16384,16384\n0.05 touch 1:16384,16384:up\n";
+    auto play = [&](const std::string& session) {
+        writeFile(work.file("tap.session"), session);
+        return runProcess({builtProgram("tactreplay"), work.file("tap.session"), "--sink", "xtest"},
+                          {"DISPLAY=" + weston.xwaylandDisplay(), "XDG_CURRENT_DESKTOP="});
+    };
+
+    struct Case {
+        const char* primary;
+        const char* frameOutput;
+        std::pair<int, int> centre;
+    };
+    for (const Case& c : std::initializer_list<Case>{
+             {"XWAYLAND0", "XWAYLAND1", {1200, 300}},
+             {"XWAYLAND1", "XWAYLAND0", {400, 300}},
+             {"XWAYLAND1", "", {1200, 300}},
+             {"XWAYLAND0", "HDMI-9", {400, 300}},  // not connected: the primary
+         }) {
+        primary(c.primary);
+        const auto r =
+            play(std::string("prefs {\"ScreenOutput\": \"") + c.frameOutput + "\"}\n" + tap);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(pointer(), c.centre)
+            << "primary " << c.primary << ", frame on '" << c.frameOutput << "'\n"
+            << r.err;
+    }
+
+    // While the agent runs, the primary moves to the right: the next tap
+    // lands there.
+    primary("XWAYLAND0");
+    writeFile(work.file("two.session"),
+              tap + "1.5 touch 2:16384,16384\n1.55 touch 2:16384,16384:up\n");
+    BackgroundProcess agent(
+        {builtProgram("tactreplay"), work.file("two.session"), "--sink", "xtest"},
+        {"DISPLAY=" + weston.xwaylandDisplay(), "XDG_CURRENT_DESKTOP="});
+    ASSERT_TRUE(waitUntil([&] { return pointer() == std::pair<int, int>{400, 300}; }));
+    primary("XWAYLAND1");
+    EXPECT_EQ(agent.wait(std::chrono::seconds(10)), 0);
+    EXPECT_EQ(pointer(), (std::pair<int, int>{1200, 300}));
 }
 
 }  // namespace

@@ -1,27 +1,33 @@
 // The painter's view and delegate in this process, on Qt's offscreen platform
-// with a 1920 x 1080 screen, the real run loop inside Qt's loop and an
-// in-process notification centre standing in for the bus.
+// with a 1920 x 1080 screen (or two monitors), the real run loop inside Qt's
+// loop, an in-process notification centre standing in for the bus and a
+// temporary preferences folder.
 //
 // The painting tick runs on a loop of its own that nobody runs, so each test
 // says exactly when a tick happens (doUpdateDirtyRect); one test lets the
 // tick run by itself.
 #include <gtest/gtest.h>
 
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTest>
+#include <QWindow>
 
 #include <chrono>
 #include <cmath>
 #include <limits>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "common/Notifications.hpp"
+#include "common/PreferenceKeys.hpp"
 #include "painter/AppDelegate.hpp"
 #include "painter/ReportReader.hpp"
 #include "painter/TouchView.hpp"
 #include "platform/notify/NotificationCenter.hpp"
+#include "platform/prefs/Preferences.hpp"
 #include "platform/runloop/RunLoop.hpp"
 #include "qtsupport/QtRunLoopBridge.hpp"
 #include "tests/painter/PainterTestSupport.hpp"
@@ -80,6 +86,12 @@ QRgb rgb(const QImage& image, double x, double y) {
 
 class PainterView : public ::testing::Test {
   protected:
+    // screens: the offscreen platform's monitors (test::screenEntry).
+    PainterView() { platform::setPreferencesDirectory(prefsDir_.path()); }
+    explicit PainterView(const std::string& screens) : qt_(screens) {
+        platform::setPreferencesDirectory(prefsDir_.path());
+    }
+
     // tickOnQt: the painting tick runs on the loop inside Qt's loop instead.
     void start(bool tickOnQt = false) {
         loop_ = platform::makeRealRunLoop(false);
@@ -134,6 +146,7 @@ class PainterView : public ::testing::Test {
     const QImage& buffer() const { return view_->paintBuffer(); }
 
     test::OffscreenPainterApp qt_;
+    test::TempDir prefsDir_;
     std::unique_ptr<platform::RunLoop> loop_;
     std::unique_ptr<platform::RunLoop> idleLoop_;
     std::unique_ptr<QtRunLoopBridge> bridge_;
@@ -437,6 +450,66 @@ TEST_F(PainterView, TheTickPaintsByItself) {
     EXPECT_EQ(rgb(buffer(), 1440, 540), qRgb(146, 0, 0));
     ASSERT_TRUE(spinUntil([&] { return rgb(window_->grab().toImage(), 1440, 540) != kDarkGrey; }));
 }
+
+}  // namespace
+}  // namespace tact
+
+namespace tact {
+namespace {
+
+// Two monitors: the primary, and a smaller one to its right and lower down.
+const QRect kPrimaryMonitor(0, 0, 1920, 1080);
+const QRect kSecondMonitor(1920, 140, 1280, 800);
+
+// "ScreenOutput" as stored, and the monitor the painter should cover.
+struct ScreenCase {
+    const char* stored;
+    const char* monitor;
+    const char* label;  // for the test's name
+};
+
+void PrintTo(const ScreenCase& c, std::ostream* os) {
+    *os << '"' << c.stored << "\" covers " << c.monitor;
+}
+
+class PainterOnTwoMonitors : public PainterView, public ::testing::WithParamInterface<ScreenCase> {
+  protected:
+    PainterOnTwoMonitors()
+        : PainterView(test::screenEntry("DP-1", kPrimaryMonitor) + ", " +
+                      test::screenEntry("HDMI-1", kSecondMonitor)) {}
+};
+
+TEST_P(PainterOnTwoMonitors, OpensOnTheFramesMonitorAndPaintsTouchesWhereTheyAre) {
+    platform::CFPreferencesSetAppValue(kZyvTouchScreenOutput, platform::Value(GetParam().stored),
+                                       kZyvTouchSetting);
+    ASSERT_TRUE(platform::CFPreferencesAppSynchronize(kZyvTouchSetting));
+    ASSERT_NO_FATAL_FAILURE(start());
+    const QRect monitor =
+        std::string(GetParam().monitor) == "HDMI-1" ? kSecondMonitor : kPrimaryMonitor;
+    ASSERT_TRUE(window_->windowHandle());
+    EXPECT_EQ(window_->windowHandle()->screen()->name(), GetParam().monitor);
+    EXPECT_EQ(window_->geometry(), monitor);
+    EXPECT_EQ(window_->maximumSize(), monitor.size());
+    EXPECT_EQ(view_->screenRect(), QRectF(monitor));
+    EXPECT_EQ(buffer().size(), monitor.size());
+
+    // Positions are fractions of that monitor, from its bottom-left corner:
+    // a touch in the middle, a quarter of the way up, is painted there.
+    send(report({{1, 0.5f, 0.25f, 0.01f, 0.02f}}));
+    tick();
+    EXPECT_EQ(rgb(buffer(), monitor.width() / 2.0, monitor.height() * 0.75), kGreen);
+    EXPECT_GT(paintedPixels(buffer()), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(StoredOutput, PainterOnTwoMonitors,
+                         ::testing::Values(ScreenCase{"HDMI-1", "HDMI-1", "Connected"},
+                                           // The primary monitor serves for one that is
+                                           // not connected now, or when none is chosen.
+                                           ScreenCase{"HDMI-2", "DP-1", "NotConnected"},
+                                           ScreenCase{"", "DP-1", "NoneChosen"}),
+                         [](const ::testing::TestParamInfo<ScreenCase>& info) {
+                             return std::string(info.param.label);
+                         });
 
 }  // namespace
 }  // namespace tact

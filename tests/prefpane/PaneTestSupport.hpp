@@ -1,5 +1,6 @@
 // What the settings pane's in-process tests share: a QApplication on Qt's
-// offscreen platform with one 1920 x 1080 screen, a private home, answering
+// offscreen platform with one 1920 x 1080 screen (or the monitors a test
+// describes), a private home, answering
 // modal dialogs, and a notification centre that notes what the preferences
 // file held at the moment each control notification was posted.
 #pragma once
@@ -27,18 +28,26 @@ namespace tact::test {
 inline constexpr int kScreenWidth = 1920;
 inline constexpr int kScreenHeight = 1080;
 
+// One entry of the offscreen platform's "screens".
+inline std::string screenEntry(const std::string& name, int x, int y, int width, int height) {
+    return "{\"name\": \"" + name + "\", \"x\": " + std::to_string(x) +
+           ", \"y\": " + std::to_string(y) + ", \"width\": " + std::to_string(width) +
+           ", \"height\": " + std::to_string(height) +
+           ", \"logicalDpi\": 96, \"logicalBaseDpi\": 96, \"dpr\": 1}";
+}
+
 // The environment of one test: HOME and XDG_CONFIG_HOME in a fresh folder
 // (so the documents folder is <home>/Documents and starts missing), the
-// preferences there too, and the offscreen platform with a 1920 x 1080 screen.
+// preferences there too, and the offscreen platform with a 1920 x 1080 screen
+// or the given ones (screenEntry, comma-separated).
 class PaneTestEnvironment {
   public:
-    PaneTestEnvironment() {
-        const std::string screens = dir_.file("screens.json");
-        writeFile(screens, "{\"screens\": [{\"name\": \"main\", \"x\": 0, \"y\": 0, \"width\": " +
-                               std::to_string(kScreenWidth) +
-                               ", \"height\": " + std::to_string(kScreenHeight) +
-                               ", \"logicalDpi\": 96, \"logicalBaseDpi\": 96, \"dpr\": 1}]}\n");
-        qputenv("QT_QPA_PLATFORM", ("offscreen:configfile=" + screens).c_str());
+    explicit PaneTestEnvironment(const std::string& screens = screenEntry("main", 0, 0,
+                                                                          kScreenWidth,
+                                                                          kScreenHeight)) {
+        const std::string platformConfig = dir_.file("screens.json");
+        writeFile(platformConfig, "{\"screens\": [" + screens + "]}\n");
+        qputenv("QT_QPA_PLATFORM", ("offscreen:configfile=" + platformConfig).c_str());
         qputenv("HOME", home().c_str());
         qputenv("XDG_CONFIG_HOME", config().c_str());
         platform::setPreferencesDirectory(config());

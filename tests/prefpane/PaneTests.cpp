@@ -5,15 +5,18 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSlider>
 #include <QTabWidget>
+#include <QTest>
 
 #include <chrono>
 #include <cmath>
@@ -35,6 +38,9 @@
 #include "prefpane/host/Workspace.hpp"
 #include "qtsupport/QtRunLoopBridge.hpp"
 #include "tests/prefpane/PaneTestSupport.hpp"
+#include "tests/support/PrivateBus.hpp"
+#include "tests/support/PrivateWeston.hpp"
+#include "tests/support/Subprocess.hpp"
 #include "tests/support/TempDir.hpp"
 
 namespace tact {
@@ -78,6 +84,10 @@ void makeScript(const std::string& path, const std::string& marker) {
 
 class PaneInProcess : public ::testing::Test {
   protected:
+    PaneInProcess() = default;
+    // screens: the offscreen platform's monitors (test::screenEntry).
+    explicit PaneInProcess(const std::string& screens) : env_(screens) {}
+
     void SetUp() override {
         loop_ = platform::makeRealRunLoop(false);
         bridge_ = std::make_unique<QtRunLoopBridge>(*loop_);
@@ -422,6 +432,160 @@ TEST_F(PaneInProcess, CalibrationResetSavesTheUncalibratedMapForTheMainScreen) {
     EXPECT_EQ(coefficient(kZyvTouchCoefficientKX3), KX[2]);
     EXPECT_EQ(coefficient(kZyvTouchCoefficientKY2), KY[1]);
     EXPECT_EQ(coefficient(kZyvTouchCoefficientKY3), KY[2]);
+}
+
+// --- the monitor the frame covers ------------------------------------------
+
+class PaneOnTwoMonitors : public PaneInProcess {
+  protected:
+    // The primary monitor, and a smaller one to its right and lower down.
+    PaneOnTwoMonitors()
+        : PaneInProcess(test::screenEntry("DP-1", 0, 0, 1920, 1080) + ", " +
+                        test::screenEntry("HDMI-1", 1920, 140, 1280, 800)) {}
+
+    QStringList screenChoices() const {
+        QStringList texts;
+        for (int i = 0; i < pane_->_screenOutput->count(); ++i)
+            texts << pane_->_screenOutput->itemText(i);
+        return texts;
+    }
+    // A choice from the keyboard, as a person makes it: one key, one choice.
+    void choose(Qt::Key key) { QTest::keyClick(pane_->_screenOutput, key); }
+    // "ScreenOutput" in the file when the agent was told to reload.
+    const Value* outputAtReload() const {
+        EXPECT_EQ(center_->controls.size(), 1u);
+        if (center_->controls.size() != 1u)
+            return nullptr;
+        EXPECT_EQ(center_->controls[0].userInfo, control(kKeyPreferenceReload, true));
+        return center_->controls[0].onDisk.find(String(kZyvTouchScreenOutput));
+    }
+};
+
+TEST_F(PaneOnTwoMonitors, TheScreenChoiceListsTheMonitorsAndStoresTheChosenOne) {
+    ASSERT_NO_FATAL_FAILURE(load());
+    EXPECT_EQ(screenChoices(), (QStringList{"Primary monitor (default)", "DP-1 — 1920×1080 at 0,0",
+                                            "HDMI-1 — 1280×800 at 1920,140"}));
+    EXPECT_EQ(pane_->_screenOutput->currentIndex(), 0);
+    spinFor(20ms);
+    EXPECT_TRUE(center_->controls.empty());
+
+    // The second monitor: saved before the agent is told to reload.
+    choose(Qt::Key_End);
+    const Value* saved = outputAtReload();
+    ASSERT_NE(saved, nullptr);
+    EXPECT_EQ(*saved, Value("HDMI-1"));
+
+    // The calibration reset now spreads the frame over that monitor.
+    center_->controls.clear();
+    pane_->resetCoefficientButton->click();
+    ASSERT_EQ(center_->controls.size(), 1u);
+    const Dictionary* k = center_->controls[0].onDisk.dictionary(String(kZyvTouchCoefficients));
+    ASSERT_NE(k, nullptr);
+    EXPECT_EQ(k->number(String(kZyvTouchCoefficientKWIDTH)), 1280.0);
+    EXPECT_EQ(k->number(String(kZyvTouchCoefficientKHEIGHT)), 800.0);
+
+    // The primary monitor by its name, then the default: no key at all.
+    center_->controls.clear();
+    choose(Qt::Key_Up);
+    saved = outputAtReload();
+    ASSERT_NE(saved, nullptr);
+    EXPECT_EQ(*saved, Value("DP-1"));
+    center_->controls.clear();
+    choose(Qt::Key_Home);
+    EXPECT_EQ(outputAtReload(), nullptr);
+}
+
+TEST_F(PaneOnTwoMonitors, AStoredMonitorThatIsNotConnectedStaysChosenUntilAnotherIs) {
+    storeOnDisk(Dictionary{{String(kZyvTouchScreenOutput), "HDMI-2"}});
+    ASSERT_NO_FATAL_FAILURE(load());
+    EXPECT_EQ(screenChoices(),
+              (QStringList{"Primary monitor (default)", "DP-1 — 1920×1080 at 0,0",
+                           "HDMI-1 — 1280×800 at 1920,140", "HDMI-2 (not connected)"}));
+    EXPECT_EQ(pane_->_screenOutput->currentText(), "HDMI-2 (not connected)");
+    // Showing it writes nothing and tells nobody.
+    spinFor(20ms);
+    EXPECT_TRUE(center_->controls.empty());
+    const Dictionary onDisk = env_.onDisk();
+    ASSERT_NE(onDisk.find(String(kZyvTouchScreenOutput)), nullptr);
+    EXPECT_EQ(*onDisk.find(String(kZyvTouchScreenOutput)), Value("HDMI-2"));
+
+    // Another monitor chosen: the absent one leaves the list.
+    choose(Qt::Key_Up);
+    const Value* saved = outputAtReload();
+    ASSERT_NE(saved, nullptr);
+    EXPECT_EQ(*saved, Value("HDMI-1"));
+    EXPECT_EQ(screenChoices().size(), 3);
+    EXPECT_EQ(pane_->_screenOutput->currentText(), "HDMI-1 — 1280×800 at 1920,140");
+}
+
+// Monitors coming and going on a real X server: Xwayland, whose RandR
+// monitors Qt's xcb platform reports as screens. A monitor is added and
+// removed with xrandr, as a desktop's display settings would.
+TEST(PaneOnAnXServer, TheScreenChoiceFollowsMonitorsComingAndGoing) {
+    test::PrivateWeston weston(test::WestonOptions{.outputs = 1});
+    if (!weston.installed() || test::findOnPath("xrandr").empty())
+        GTEST_SKIP() << "needs weston, Xwayland, Xvfb and xrandr";
+    ASSERT_TRUE(weston.ok()) << weston.error();
+    const std::string display = weston.xwaylandDisplay();
+    auto xrandr = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), test::findOnPath("xrandr"));
+        const auto result = test::runProcess(args, {"DISPLAY=" + display});
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+    };
+
+    const QByteArray oldDisplay = qgetenv("DISPLAY");
+    qputenv("DISPLAY", display.c_str());
+    test::TempDir prefs;
+    platform::setPreferencesDirectory(prefs.path());
+    {
+        test::OffscreenApp qt("xcb");
+        auto loop = platform::makeRealRunLoop(false);
+        QtRunLoopBridge bridge(*loop);
+        auto center = platform::makeLocalNotificationCenter(*loop);
+        int reloads = 0;
+        auto observation = center->addObserver(String(kControlNotification), String(kControlObject),
+                                               [&](const platform::Notification&) { ++reloads; });
+        Workspace workspace(QStringList{});
+        PaneContext context;
+        context.runLoop = loop.get();
+        context.notificationCenter = center.get();
+        context.workspace = &workspace;
+        MultitouchPrefsPane pane(context);
+        ASSERT_NE(pane.loadMainView(), nullptr);
+        pane.mainView()->show();
+        QComboBox* choice = pane._screenOutput;
+        const int connected = choice->count();
+        ASSERT_EQ(connected, 1 + QGuiApplication::screens().size());
+
+        // A monitor comes: it is listed, and can be chosen.
+        xrandr({"--setmonitor", "TACT-1", "400/100x300/75+20+10", "none"});
+        const QString label = QString::fromUtf8("TACT-1 — 400×300 at 20,10");
+        ASSERT_TRUE(spinUntil([&] { return choice->findText(label) >= 0; }))
+            << choice->itemText(choice->count() - 1).toStdString();
+        EXPECT_EQ(choice->count(), connected + 1);
+        EXPECT_EQ(choice->currentIndex(), 0);
+        QTest::keyClick(choice, Qt::Key_End);
+        ASSERT_EQ(choice->currentText(), label);
+        ASSERT_TRUE(spinUntil([&] { return reloads == 1; }));
+        EXPECT_EQ(
+            *platform::CFPreferencesCopyAppValue(String(kZyvTouchScreenOutput), kZyvTouchSetting),
+            Value("TACT-1"));
+
+        // It goes: still the choice, said to be away; nothing is stored.
+        xrandr({"--delmonitor", "TACT-1"});
+        ASSERT_TRUE(spinUntil([&] { return choice->findText(label) < 0; }));
+        EXPECT_EQ(choice->currentText(), "TACT-1 (not connected)");
+        EXPECT_EQ(choice->count(), connected + 1);
+
+        // It comes back, elsewhere.
+        xrandr({"--setmonitor", "TACT-1", "400/100x300/75+40+0", "none"});
+        ASSERT_TRUE(spinUntil([&] { return choice->currentText().startsWith("TACT-1 — "); }));
+        EXPECT_EQ(choice->currentText(), QString::fromUtf8("TACT-1 — 400×300 at 40,0"));
+        EXPECT_EQ(choice->count(), connected + 1);
+        spinFor(50ms);
+        EXPECT_EQ(reloads, 1);
+    }
+    qputenv("DISPLAY", oldDisplay);
 }
 
 // --- the log switch -------------------------------------------------------

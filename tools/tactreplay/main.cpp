@@ -14,14 +14,11 @@
 #include <string>
 
 #include "agent/device/AgentMain.hpp"
+#include "agent/session/DesktopSession.hpp"
 #include "common/Notifications.hpp"
 #include "common/PreferenceKeys.hpp"
-#include "platform/actions/DesktopActions.hpp"
 #include "platform/desktop/Desktop.hpp"
-#include "platform/desktop/X11Desktop.hpp"
 #include "platform/events/Events.hpp"
-#include "platform/events/UinputSink.hpp"
-#include "platform/events/XTestSink.hpp"
 #include "platform/hid/HID.hpp"
 #include "platform/hid/VirtualFrame.hpp"
 #include "platform/log/SystemLog.hpp"
@@ -222,47 +219,6 @@ class Player {
     bool warnedApp_ = false;
 };
 
-// The real desktop a replay posts onto: the display's screen, pointer and
-// active window, the sink asked for, and the desktop's own actions.
-struct RealDesktop {
-    std::unique_ptr<platform::X11Desktop> x11;
-    std::unique_ptr<platform::events::EventSink> sink;
-    std::unique_ptr<platform::actions::DesktopActions> actions;
-    // The sink follows the monitors while the replay runs.
-    platform::Observation screenChanges;
-};
-
-std::optional<RealDesktop> openRealDesktop(platform::RunLoop& loop, const std::string& sinkName,
-                                           platform::Rect screen, std::string* error) {
-    RealDesktop real;
-    std::string displayError;
-    real.x11 = platform::X11Desktop::connect(loop, &displayError);
-    if (!real.x11 && sinkName == "xtest") {
-        *error = displayError;
-        return std::nullopt;
-    }
-    const platform::events::ScreenGeometry geometry =
-        real.x11 ? platform::screenGeometry(*real.x11)
-                 : platform::events::ScreenGeometry{0, 0, screen.width, screen.height,
-                                                    0, 0, screen.width, screen.height};
-    if (sinkName == "xtest") {
-        real.sink = platform::events::XTestSink::open(geometry, error, real.x11->displayName());
-    } else {
-        real.sink = platform::events::UinputSink::open(geometry, error);
-    }
-    if (!real.sink)
-        return std::nullopt;
-    if (real.x11) {
-        real.screenChanges =
-            real.x11->observeScreenChanges([sink = real.sink.get(), x11 = real.x11.get()] {
-                sink->setScreenGeometry(platform::screenGeometry(*x11));
-            });
-    }
-    real.actions =
-        platform::actions::makeSessionDesktopActions(loop, real.x11 ? real.x11->displayName() : "");
-    return real;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -419,28 +375,28 @@ int main(int argc, char** argv) {
     tact::replay::TraceWriter trace(traceOut, options.realtime);
     tact::replay::TracingNotificationCenter traced(*centre, trace, sessionTime);
 
-    // Onto a real desktop, when asked.
-    std::optional<RealDesktop> real;
+    // Onto a real desktop, when asked: its screen, pointer, active window
+    // and actions, and its sink behind the trace.
+    std::unique_ptr<tact::DesktopSession> real;
     if (options.sink) {
-        real = openRealDesktop(*loop, *options.sink,
-                               {0, 0, header.screenWidth, header.screenHeight}, &error);
+        real = tact::DesktopSession::open(
+            *loop, *options.sink == "xtest" ? tact::SinkChoice::XTest : tact::SinkChoice::Uinput,
+            "", header.screenWidth, header.screenHeight, &error);
         if (!real) {
             std::fprintf(stderr, "tactreplay: cannot post through %s: %s\n", options.sink->c_str(),
                          error.c_str());
             return 1;
         }
-        platform::actions::setDesktopActions(real->actions.get());
     }
 
     // Events join the trace; the virtual pointer starts at (0, 0).
-    tact::replay::TraceEventSink eventTrace(trace, sessionTime, real ? real->sink.get() : nullptr);
+    tact::replay::TraceEventSink eventTrace(trace, sessionTime, real ? real->sink() : nullptr);
     platform::events::setEventSink(&eventTrace);
     platform::events::setPointerLocation({0, 0});
 
     platform::VirtualDesktop virtualDesktop(header.screenWidth, header.screenHeight);
     virtualDesktop.setSystemVersion(header.os);
-    platform::Desktop& desktop =
-        real && real->x11 ? static_cast<platform::Desktop&>(*real->x11) : virtualDesktop;
+    platform::Desktop& desktop = real ? real->desktop() : virtualDesktop;
 
     auto backend = std::make_shared<platform::hid::VirtualBackend>();
     platform::hid::setBackend(backend);
@@ -468,8 +424,8 @@ int main(int argc, char** argv) {
         rc = 1;
     }
     tact::agentStop();
-    platform::actions::setDesktopActions(nullptr);
     platform::events::setEventSink(nullptr);
+    real.reset();
     platform::hid::setBackend(nullptr);
     platform::setMainRunLoop(nullptr);
 

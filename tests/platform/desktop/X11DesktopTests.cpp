@@ -1,5 +1,6 @@
 // The X11 desktop and the XTest sink on a real X server (Xvfb) of the test's
-// own, and what they say when there is no display.
+// own, its monitors there and on Xwayland, and what they say when there is
+// no display.
 #include <gtest/gtest.h>
 
 #include <poll.h>
@@ -7,6 +8,8 @@
 #include <xcb/xcb.h>
 
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -20,6 +23,7 @@
 #include "platform/runloop/RunLoop.hpp"
 #include "platform/x11/XcbHandles.hpp"
 #include "tests/support/PrivateBus.hpp"
+#include "tests/support/PrivateWeston.hpp"
 #include "tests/support/PrivateXServer.hpp"
 #include "tests/support/Subprocess.hpp"
 #include "tests/support/TempDir.hpp"
@@ -115,9 +119,11 @@ class Client {
         }
     }
 
-    // Makes the server's one output primary and shows it as a smaller
-    // screen at (x, y) on the root window, as a second monitor beside it would.
-    bool setPrimary(std::int16_t x, std::int16_t y, std::uint16_t width, std::uint16_t height) {
+    // Shows the server's one output in a mode of width x height at (x, y),
+    // as a second monitor beside it would leave it (0 x 0 turns it off),
+    // and makes it primary when asked.
+    bool show(std::int16_t x, std::int16_t y, std::uint16_t width, std::uint16_t height,
+              bool primary = false) {
         Reply<xcb_randr_query_version_reply_t> version(
             xcb_randr_query_version_reply(get(), xcb_randr_query_version(get(), 1, 3), nullptr));
         Reply<xcb_randr_get_screen_resources_current_reply_t> resources(
@@ -125,31 +131,44 @@ class Client {
                 get(), xcb_randr_get_screen_resources_current(get(), root()), nullptr));
         if (!version || !resources || resources->num_outputs < 1 || resources->num_crtcs < 1)
             return false;
-        const xcb_randr_output_t output =
+        xcb_randr_output_t output =
             xcb_randr_get_screen_resources_current_outputs(resources.get())[0];
         const xcb_randr_crtc_t crtc =
             xcb_randr_get_screen_resources_current_crtcs(resources.get())[0];
-        xcb_randr_mode_info_t info{};
-        info.width = width;
-        info.height = height;
-        info.dot_clock = 25'000'000;
-        info.htotal = width + 100;
-        info.vtotal = height + 100;
-        const std::string name = "tact-" + std::to_string(width) + "x" + std::to_string(height);
-        info.name_len = name.size();
-        Reply<xcb_randr_create_mode_reply_t> mode(xcb_randr_create_mode_reply(
-            get(), xcb_randr_create_mode(get(), root(), info, name.size(), name.c_str()), nullptr));
-        if (!mode)
-            return false;
-        xcb_randr_add_output_mode(get(), output, mode->mode);
+        xcb_randr_mode_t mode = XCB_NONE;
+        if (width > 0) {
+            xcb_randr_mode_info_t info{};
+            info.width = width;
+            info.height = height;
+            info.dot_clock = 25'000'000;
+            info.htotal = width + 100;
+            info.vtotal = height + 100;
+            // Mode names are unique on a server.
+            const std::string name = "tact-" + std::to_string(++modes_);
+            info.name_len = name.size();
+            Reply<xcb_randr_create_mode_reply_t> created(xcb_randr_create_mode_reply(
+                get(), xcb_randr_create_mode(get(), root(), info, name.size(), name.c_str()),
+                nullptr));
+            if (!created)
+                return false;
+            mode = created->mode;
+            xcb_randr_add_output_mode(get(), output, mode);
+        }
         Reply<xcb_randr_set_crtc_config_reply_t> set(xcb_randr_set_crtc_config_reply(
             get(),
-            xcb_randr_set_crtc_config(get(), crtc, XCB_CURRENT_TIME, XCB_CURRENT_TIME, x, y,
-                                      mode->mode, XCB_RANDR_ROTATION_ROTATE_0, 1, &output),
+            xcb_randr_set_crtc_config(get(), crtc, XCB_CURRENT_TIME, XCB_CURRENT_TIME, x, y, mode,
+                                      XCB_RANDR_ROTATION_ROTATE_0, mode ? 1 : 0, &output),
             nullptr));
-        xcb_randr_set_output_primary(get(), root(), output);
+        if (primary)
+            xcb_randr_set_output_primary(get(), root(), output);
         sync();
         return set && set->status == XCB_RANDR_SET_CONFIG_SUCCESS;
+    }
+
+    bool resizeScreen(std::uint16_t width, std::uint16_t height) {
+        return !Reply<xcb_generic_error_t>(
+            xcb_request_check(get(), xcb_randr_set_screen_size_checked(get(), root(), width, height,
+                                                                       width / 4, height / 4)));
     }
 
     void sync() { free(xcb_get_input_focus_reply(get(), xcb_get_input_focus(get()), nullptr)); }
@@ -157,6 +176,7 @@ class Client {
   private:
     platform::x11::ConnectionPtr c_;
     xcb_screen_t* screen_ = nullptr;
+    int modes_ = 0;
 };
 
 // Runs the loop until stop (true) or ten seconds have gone by (false).
@@ -172,6 +192,39 @@ bool runLoopUntil(RunLoop& loop, const std::function<bool()>& done) {
             loop.stop(0);
     });
     return runLoopUntilStopped(loop);
+}
+
+// Runs the loop for a fifth of a second.
+void settle(RunLoop& loop) {
+    Timer end = loop.addTimer(0.2, 0, [&](Timer&) { loop.stop(0); });
+    loop.run();
+}
+
+// Standard error, captured while it lives; the capture ends even when a
+// test stops early.
+class CapturedLog {
+  public:
+    CapturedLog() { testing::internal::CaptureStderr(); }
+    ~CapturedLog() {
+        if (!taken_)
+            testing::internal::GetCapturedStderr();
+    }
+    CapturedLog(const CapturedLog&) = delete;
+    CapturedLog& operator=(const CapturedLog&) = delete;
+    std::string text() {
+        taken_ = true;
+        return testing::internal::GetCapturedStderr();
+    }
+
+  private:
+    bool taken_ = false;
+};
+
+int occurrences(const std::string& text, const std::string& part) {
+    int n = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
 }
 
 class X11Test : public ::testing::Test {
@@ -261,10 +314,12 @@ TEST_F(X11Test, MainScreenIsTheServersScreen) {
 TEST_F(X11Test, APrimaryOutputIsTheMainScreen) {
     auto desktop = connectDesktop();
     ASSERT_TRUE(desktop);
-    ASSERT_TRUE(client_->setPrimary(100, 50, 640, 400));
-    // Read anew each time: the screen follows the server's configuration.
+    ASSERT_TRUE(client_->show(100, 50, 640, 400, true));
+    // The screen follows the server's configuration once RandR tells of it.
+    ASSERT_TRUE(runLoopUntil(*loop_, [&] {
+        return desktop->mainScreenFrame() == Rect{100, 50, 640, 400};
+    }));
     const Rect frame = desktop->mainScreenFrame();
-    EXPECT_EQ(frame, (Rect{100, 50, 640, 400}));
 
     // Positions are the main screen's: the sink and the pointer agree on
     // its corner.
@@ -502,4 +557,149 @@ TEST_F(X11Test, ALostConnectionKeepsTheLastScreen) {
     EXPECT_EQ(sink->failedEvents(), 1u);
     sink->post(*CGEventCreateKeyboardEvent(nullptr, 0, true));
     EXPECT_EQ(sink->failedEvents(), 2u);
+}
+
+TEST_F(X11Test, ModesAndScreenSizesSetWhileConnectedAreFollowed) {
+    auto desktop = connectDesktop();
+    ASSERT_TRUE(desktop);
+    int told = 0;
+    Observation observation = desktop->observeScreenChanges([&] { ++told; });
+    ASSERT_EQ(desktop->outputs().size(), 1u);
+    EXPECT_EQ(desktop->outputs()[0].name, "screen");
+    EXPECT_EQ(desktop->outputs()[0].frame, (Rect{0, 0, kWidth, kHeight}));
+    CapturedLog captured;
+    desktop->setFrameOutput("screen");
+    EXPECT_EQ(desktop->mainOutputName(), "screen");
+
+    // A new mode at another place: the main screen moves, the root stays.
+    ASSERT_TRUE(client_->show(100, 50, 640, 400));
+    ASSERT_TRUE(runLoopUntil(*loop_, [&] { return told == 1; }));
+    EXPECT_EQ(desktop->mainScreenFrame(), (Rect{100, 50, 640, 400}));
+    EXPECT_EQ(desktop->desktopBounds(), (Rect{0, 0, kWidth, kHeight}));
+
+    // The root shrinks around it.
+    ASSERT_TRUE(client_->resizeScreen(740, 450));
+    ASSERT_TRUE(runLoopUntil(*loop_, [&] { return told == 2; }));
+    EXPECT_EQ(desktop->desktopBounds(), (Rect{0, 0, 740, 450}));
+    EXPECT_EQ(desktop->mainScreenFrame(), (Rect{100, 50, 640, 400}));
+
+    // The output off: the root window serves, and the frame's output is
+    // missed once; back on, it serves again.
+    ASSERT_TRUE(client_->show(0, 0, 0, 0));
+    ASSERT_TRUE(runLoopUntil(*loop_, [&] { return told == 3; }));
+    EXPECT_TRUE(desktop->outputs().empty());
+    EXPECT_EQ(desktop->mainScreenFrame(), (Rect{0, 0, 740, 450}));
+    EXPECT_EQ(desktop->mainOutputName(), "");
+    desktop->setFrameOutput("screen");
+    ASSERT_TRUE(client_->show(0, 0, 640, 400));
+    ASSERT_TRUE(runLoopUntil(*loop_, [&] { return told == 4; }));
+    EXPECT_EQ(desktop->mainScreenFrame(), (Rect{0, 0, 640, 400}));
+    // Each change was told once, however many notifications RandR sent.
+    settle(*loop_);
+    EXPECT_EQ(told, 4);
+    const std::string log = captured.text();
+    EXPECT_EQ(
+        occurrences(log, "the frame's output screen is not connected: using the whole screen"), 1)
+        << log;
+    EXPECT_EQ(occurrences(log, "the frame's output screen is back"), 1) << log;
+}
+
+TEST(RandrMonitorsTest, AReplyIsReadNoFurtherThanItGoes) {
+    // Two monitors, the second with two outputs: 32 + (24 + 4) + (24 + 8)
+    // bytes when whole; the count and the second's number of outputs as
+    // given.
+    const auto reply = [](std::uint32_t count, std::uint16_t secondOutputs) {
+        std::vector<std::uint8_t> bytes(sizeof(xcb_randr_get_monitors_reply_t));
+        std::memcpy(&bytes[offsetof(xcb_randr_get_monitors_reply_t, nMonitors)], &count,
+                    sizeof count);
+        const auto add = [&](std::uint32_t name, bool primary, std::int16_t x, std::uint16_t width,
+                             std::uint16_t outputs, std::size_t sent) {
+            xcb_randr_monitor_info_t m{};
+            m.name = name;
+            m.primary = primary;
+            m.nOutput = outputs;
+            m.x = x;
+            m.width = width;
+            m.height = 600;
+            const auto* raw = reinterpret_cast<const std::uint8_t*>(&m);
+            bytes.insert(bytes.end(), raw, raw + sizeof m);
+            bytes.resize(bytes.size() + 4 * sent);
+        };
+        add(71, false, 0, 800, 1, 1);
+        add(72, true, 800, 1024, secondOutputs, 2);
+        return bytes;
+    };
+    const RandrMonitor first{71, false, Rect{0, 0, 800, 600}};
+    const RandrMonitor second{72, true, Rect{800, 0, 1024, 600}};
+    const auto whole = reply(2, 2);
+    struct Case {
+        const char* what;
+        std::vector<std::uint8_t> bytes;
+        std::size_t size;
+        std::vector<RandrMonitor> expected;
+    };
+    const Case cases[] = {
+        {"as sent", whole, whole.size(), {first, second}},
+        {"a count beyond the monitors", reply(7, 2), whole.size(), {first, second}},
+        {"the second's outputs cut short", whole, whole.size() - 1, {first}},
+        {"the second's own record cut short", whole, 32 + 28 + 20, {first}},
+        {"more outputs than the reply holds", reply(2, 0xFFFF), whole.size(), {first}},
+        {"no room for the count", whole, 12, {}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(randrMonitors(c.bytes.data(), c.size), c.expected) << c.what;
+}
+
+// Xwayland under a weston of the test's own: two outputs of 800x600 side by
+// side, named by the compositor.
+TEST(XwaylandScreensTest, TheFrameCoversTheOutputNamed) {
+    const std::string xrandr = tact::test::findOnPath("xrandr");
+    tact::test::PrivateWeston weston;
+    if (!weston.installed() || xrandr.empty())
+        GTEST_SKIP() << "weston, Xwayland, Xvfb or xrandr is not installed";
+    ASSERT_TRUE(weston.ok()) << weston.error();
+    auto loop = makeRealRunLoop(false);
+    std::string error;
+    auto desktop = X11Desktop::connect(*loop, weston.xwaylandDisplay(), &error);
+    ASSERT_TRUE(desktop) << error;
+    int told = 0;
+    Observation observation = desktop->observeScreenChanges([&] { ++told; });
+
+    ASSERT_TRUE(runLoopUntil(*loop, [&] { return desktop->outputs().size() == 2; }));
+    const auto outputs = desktop->outputs();
+    EXPECT_EQ(outputs[0].name, "XWAYLAND0");
+    EXPECT_EQ(outputs[0].frame, (Rect{0, 0, 800, 600}));
+    EXPECT_EQ(outputs[1].name, "XWAYLAND1");
+    EXPECT_EQ(outputs[1].frame, (Rect{800, 0, 800, 600}));
+    EXPECT_EQ(desktop->desktopBounds(), (Rect{0, 0, 1600, 600}));
+    EXPECT_EQ(desktop->mainOutputName(), "XWAYLAND0");
+
+    // Chosen at once; the observer hears of it from the loop.
+    told = 0;
+    desktop->setFrameOutput("XWAYLAND1");
+    EXPECT_EQ(desktop->mainScreenFrame(), (Rect{800, 0, 800, 600}));
+    EXPECT_EQ(desktop->mainOutputName(), "XWAYLAND1");
+    EXPECT_EQ(told, 0);
+    ASSERT_TRUE(runLoopUntil(*loop, [&] { return told == 1; }));
+
+    // An output that is not there: the first serves, and it is said once.
+    CapturedLog captured;
+    desktop->setFrameOutput("HDMI-9");
+    desktop->setFrameOutput("HDMI-9");
+    EXPECT_EQ(desktop->mainScreenFrame(), (Rect{0, 0, 800, 600}));
+    ASSERT_TRUE(runLoopUntil(*loop, [&] { return told == 2; }));
+
+    // Meanwhile the primary serves, as the server says while connected.
+    const auto set = tact::test::runProcess({xrandr, "--output", "XWAYLAND1", "--primary"},
+                                            {"DISPLAY=" + weston.xwaylandDisplay()});
+    ASSERT_EQ(set.exitCode, 0) << set.err;
+    ASSERT_TRUE(runLoopUntil(*loop, [&] { return told == 3; }));
+    EXPECT_EQ(desktop->mainOutputName(), "XWAYLAND1");
+    EXPECT_EQ(desktop->mainScreenFrame(), (Rect{800, 0, 800, 600}));
+    settle(*loop);
+    EXPECT_EQ(told, 3);
+    const std::string log = captured.text();
+    EXPECT_EQ(occurrences(log, "the frame's output HDMI-9 is not connected: using XWAYLAND0"), 1)
+        << log;
+    EXPECT_EQ(occurrences(log, "HDMI-9"), 1) << log;
 }
