@@ -7,7 +7,9 @@
 #include <memory>
 #include <vector>
 
+#include "common/PreferenceKeys.hpp"
 #include "platform/log/SystemLog.hpp"
+#include "platform/prefs/Preferences.hpp"
 #include "platform/runloop/Clock.hpp"
 
 namespace tact {
@@ -28,12 +30,31 @@ void ZyvtouchLogger::setLogFile(const std::optional<std::string>& path) {
     if (!path)
         return;
     _logFD.reset();
-    std::string error;
-    _logFD = platform::FileHandle::openExistingForWriting(*path, &error);
-    if (!_logFD) {
-        platform::systemLog(platform::LogLevel::Debug,
-                            "log file " + *path + " not opened (" + error + ")");
+    platform::FileHandle::OpenError error;
+    auto handle = platform::FileHandle::openExistingForWriting(*path, &error);
+    if (!handle) {
+        // A missing file is the settings program's business (it creates the
+        // file); a link or something that is no file is somebody's mistake.
+        if (error.kind == platform::FileHandle::OpenError::Kind::Failed) {
+            platform::systemLog(platform::LogLevel::Debug,
+                                "log file " + *path + " not opened (" + error.reason + ")");
+        } else {
+            platform::systemLog(platform::LogLevel::Warning,
+                                "log file " + *path + " refused: " + error.reason);
+        }
+        return;
     }
+    // The log is written over the file from its start: never over the
+    // agent's own settings, whatever name they are reached by.
+    const std::string settings = platform::preferencesPath(platform::String(kZyvTouchSetting));
+    for (const std::string& own : {settings, settings + ".lock"}) {
+        if (handle->isSameFileAs(own)) {
+            platform::systemLog(platform::LogLevel::Warning,
+                                "log file " + *path + " refused: it is the settings file " + own);
+            return;
+        }
+    }
+    _logFD = std::move(handle);
 }
 
 bool ZyvtouchLogger::isEnabled(std::int32_t category) const {

@@ -42,7 +42,9 @@ class ZyvtouchLogger {
 
     // With a path: closes the open file (if any), then opens the existing
     // regular file at path for writing from its start, neither creating nor
-    // truncating it. When that fails no file is open. Without a path: nothing
+    // truncating it. A symbolic link, anything but a regular file, and the
+    // agent's preferences file or its lock (by any name) are refused with a
+    // warning. When that fails no file is open. Without a path: nothing
     // changes.
     void setLogFile(const std::optional<std::string>& path);
 

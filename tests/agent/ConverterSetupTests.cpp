@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "platform/log/SystemLog.hpp"
 #include "tests/agent/ConverterFixture.hpp"
 
 using namespace tact;
@@ -325,6 +326,8 @@ TEST_F(ConverterSetupTest, HostilePreferenceFilesLeaveDefaultsAndTheFileAlone) {
               "<key>Coefficients</key><dict><key>CoefficientKX1</key><string>1</string>"
               "<key>CoefficientKWIDTH</key><true/></dict>\n"),
     };
+    // Every warning is written here: a second passes between log entries.
+    platform::setSystemLogClock([t = std::uint64_t{0}]() mutable { return t += 2'000'000'000; });
     for (const auto& content : wrongTypes) {
         tact::test::writeFile(path, content);
         testing::internal::CaptureStderr();

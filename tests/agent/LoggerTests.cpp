@@ -3,10 +3,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "agent/logger/ZyvtouchLogger.hpp"
+#include "common/PreferenceKeys.hpp"
 #include "platform/log/SystemLog.hpp"
+#include "platform/prefs/Preferences.hpp"
 #include "tests/agent/ScopedLogLevel.hpp"
 #include "tests/support/TempDir.hpp"
 
@@ -136,6 +139,70 @@ TEST(LoggerTest, UnopenablePathsFallBackToTheSystemLog) {
     }
     EXPECT_FALSE(tact::test::fileExists(dir.file("missing.txt")));  // never created
     EXPECT_EQ(readFile(existing), "old");
+}
+
+// Whatever name it is reached by, a link or the agent's own settings file is
+// never written over: each is refused with one warning and no file is open.
+TEST(LoggerTest, LinksAndTheSettingsFilesAreRefused) {
+    TempDir dir;
+    const std::string previousPrefs = platform::preferencesDirectory();
+    platform::setPreferencesDirectory(dir.path());
+    const std::string settings =
+        platform::preferencesPath(platform::String(tact::kZyvTouchSetting));
+    const std::string lock = settings + ".lock";
+    const std::string other = dir.file("other.txt");
+    writeFile(settings, "<plist/>");
+    writeFile(lock, "");
+    writeFile(other, "keep");
+    ASSERT_EQ(symlink(other.c_str(), dir.file("to-other").c_str()), 0);
+    ASSERT_EQ(symlink(settings.c_str(), dir.file("to-settings").c_str()), 0);
+    ASSERT_EQ(symlink(dir.file("nowhere").c_str(), dir.file("dangling").c_str()), 0);
+    ASSERT_EQ(link(settings.c_str(), dir.file("hard-settings").c_str()), 0);
+    ASSERT_EQ(link(lock.c_str(), dir.file("hard-lock").c_str()), 0);
+    ASSERT_EQ(mkdir(dir.file("folder").c_str(), 0700), 0);
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+
+    struct Case {
+        std::string path;
+        const char* why;
+    };
+    const Case cases[] = {
+        {dir.file("to-other"), "a symbolic link"},
+        {dir.file("to-settings"), "a symbolic link"},
+        {dir.file("dangling"), "a symbolic link"},
+        {settings, "the settings file"},
+        {lock, "the settings file"},
+        {dir.path() + "/./" + std::string(tact::kZyvTouchSetting) + ".plist", "the settings file"},
+        {dir.file("hard-settings"), "the settings file"},
+        {dir.file("hard-lock"), "the settings file"},
+        {dir.file("folder"), "not a regular file"},
+        {dir.file("fifo"), "not a regular file"},
+    };
+    for (const Case& k : cases) {
+        auto good = dir.file("good.log");
+        writeFile(good, "");
+        ZyvtouchLogger logger;
+        logger.setLogFile(good);
+        ASSERT_TRUE(logger.hasLogFile());
+        auto out = systemLogOf([&] { logger.setLogFile(k.path); });
+        EXPECT_FALSE(logger.hasLogFile()) << k.path;
+        EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+        EXPECT_NE(out.find("warning: log file " + k.path + " refused: "), std::string::npos) << out;
+        EXPECT_NE(out.find(k.why), std::string::npos) << out;
+        systemLogOf([&] { logger.writeLog("LOG"); });
+    }
+    EXPECT_EQ(readFile(settings), "<plist/>");
+    EXPECT_EQ(readFile(lock), "");
+    EXPECT_EQ(readFile(other), "keep");
+    EXPECT_EQ(readFile(dir.file("good.log")), "");
+    EXPECT_FALSE(tact::test::fileExists(dir.file("nowhere")));
+
+    // A plain file in the same folder is still taken.
+    ZyvtouchLogger logger;
+    logger.setLogFile(other);
+    logger.writeLog("LOG");
+    EXPECT_EQ(readFile(other), "LOGp");
+    platform::setPreferencesDirectory(previousPrefs);
 }
 
 TEST(LoggerTest, NonAsciiIsDroppedOnlyWhileAFileIsOpen) {

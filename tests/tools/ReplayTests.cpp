@@ -104,6 +104,14 @@ TEST(ReplayTest, MalformedSessionsNameTheLine) {
         {"0 raw 0a0\n", "session.txt:1: raw needs an even number of hex digits"},
         {"0 touch 1:1,1 2:1,1 3:1,1 4:1,1 5:1,1 6:1,1 7:1,1 8:1,1 9:1,1 10:1,1 11:1,1\n",
          "session.txt:1:"},
+        // Times the virtual clock cannot hold as written.
+        {"0 wait\n2e9 detach\n", "session.txt:2: time out of range"},
+        {"1000000000.000001 wait\n", "session.txt:1: time out of range"},
+        {"1e400 wait\n", "session.txt:1: time out of range"},
+        {"-1 wait\n", "session.txt:1: time out of range"},
+        {"-0.5 wait\n", "session.txt:1: time out of range"},
+        {"inf wait\n", "session.txt:1: time out of range"},
+        {"nan wait\n", "session.txt:1: time out of range"},
     };
     for (const auto& k : cases) {
         auto r = replay(k.session);
@@ -111,6 +119,14 @@ TEST(ReplayTest, MalformedSessionsNameTheLine) {
         EXPECT_NE(r.result.err.find(k.message), std::string::npos) << r.result.err;
         EXPECT_TRUE(r.lines.empty());
     }
+}
+
+// The latest time a session may name is traced as it stands.
+TEST(ReplayTest, LatestTimeIsKeptExactly) {
+    auto r = replay("999999999.5 wait\n1e9 detach\n");
+    ASSERT_EQ(r.result.exitCode, 0) << r.result.err;
+    ASSERT_FALSE(r.lines.empty());
+    EXPECT_EQ(r.lines.back().number("t"), 1e9) << r.result.out;
 }
 
 TEST(ReplayTest, CommandLine) {

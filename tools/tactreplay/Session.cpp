@@ -213,7 +213,10 @@ std::optional<Session> parseSession(std::istream& in, const std::string& name, s
 
         double t = 0;
         auto [end, ec] = std::from_chars(first.data(), first.data() + first.size(), t);
-        const bool timed = ec == std::errc() && end == first.data() + first.size();
+        const bool whole = end == first.data() + first.size();
+        if (ec == std::errc::result_out_of_range && whole)
+            return fail("time out of range");
+        const bool timed = ec == std::errc() && whole;
         if (!timed) {
             if (!session.lines.empty())
                 return fail("header line '" + first + "' after timed lines");
@@ -245,8 +248,8 @@ std::optional<Session> parseSession(std::istream& in, const std::string& name, s
             continue;
         }
 
-        if (!std::isfinite(t) || t < 0)
-            return fail("time must be a non-negative number");
+        if (!std::isfinite(t) || t < 0 || t > kLatestSessionTime)
+            return fail("time out of range");
         if (t < lastT)
             return fail("time goes backwards");
         lastT = t;

@@ -23,6 +23,12 @@ struct SessionHeader {
     std::optional<platform::Dictionary> hotkeys;
 };
 
+// The latest time a session line may have, in seconds. The virtual clock
+// counts nanoseconds from the start in 64 bits and goes no further than this
+// (about 31 years), so every time up to it is kept as written; a later,
+// negative or non-finite time is a malformed line.
+inline constexpr double kLatestSessionTime = 1e9;
+
 struct SessionLine {
     enum class Verb { Touch, Raw, Control, App, Wait, Detach, Attach };
 
