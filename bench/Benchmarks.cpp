@@ -2,7 +2,9 @@
 //  - ReportCycle/<layout>/<fingers>: one touch sample from report bytes to
 //    posted events (decoding, tracking, the state machine, posting) into a
 //    sink that drops them, with every finger moving a little every sample;
-//  - Encoder/<form>/<subtype>: the gesture event encoders with two touches.
+//  - Encoder/<form>/<subtype>: the gesture event encoders with two touches;
+//  - ControlNotification/<keys>: a control notification with that many keys
+//    read from its bus message, then every key looked up.
 // Every benchmark reports "allocs", the heap allocations of one iteration
 // (counted by the replaced operator new of this program); the report cycles
 // also report "loop_allocs", those of the virtual run loop's clock step,
@@ -10,7 +12,11 @@
 // in as their label. An iteration of a report cycle is one touch sample: one
 // report, or two when a newer frame splits more than six contacts.
 #include <benchmark/benchmark.h>
+#include <sys/socket.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -18,6 +24,7 @@
 #include "bench/BenchSupport.hpp"
 #include "bench/CountingAllocator.hpp"
 #include "platform/log/SystemLog.hpp"
+#include "platform/notify/BusCodec.hpp"
 
 namespace tact::bench {
 namespace {
@@ -101,6 +108,84 @@ void encoder(benchmark::State& state, bool fullForm, std::int32_t subtype) {
         benchmark::Counter(static_cast<double>(allocations), benchmark::Counter::kAvgIterations);
 }
 
+struct BusDeleter {
+    void operator()(sd_bus* b) const { sd_bus_flush_close_unref(b); }
+};
+struct MessageDeleter {
+    void operator()(sd_bus_message* m) const { sd_bus_message_unref(m); }
+};
+
+// A control notification with `keys` integer entries ("Key0" = 0, ...) in a
+// sealed Notification signal, as the agent's bus connection receives it.
+// Each iteration reads the message (readNotification rewinds it) and looks up
+// every key in the user information. A sender may put any number of keys in
+// one message; past the codec's limit the message is refused, and the row
+// then measures the refusal.
+void controlNotification(benchmark::State& state, int keys) {
+    // sd-bus makes messages only for a bus object; one in its opening state
+    // on a socket pair is enough, nothing is sent.
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) < 0) {
+        state.SkipWithError("socketpair failed");
+        return;
+    }
+    sd_bus* rawBus = nullptr;
+    const bool started = sd_bus_new(&rawBus) >= 0 && sd_bus_set_fd(rawBus, fds[0], fds[0]) >= 0 &&
+                         sd_bus_start(rawBus) >= 0;
+    std::unique_ptr<sd_bus, BusDeleter> bus(rawBus);
+    sd_bus_message* rawMessage = nullptr;
+    if (!started || sd_bus_message_new_signal(bus.get(), &rawMessage, platform::buscodec::kPath,
+                                              platform::buscodec::kInterface,
+                                              platform::buscodec::kMember) < 0) {
+        close(fds[1]);
+        state.SkipWithError("no sd-bus message");
+        return;
+    }
+    std::unique_ptr<sd_bus_message, MessageDeleter> message(rawMessage);
+
+    // Written with sd-bus directly, so that the sender is not bound by the
+    // limits the codec applies when it posts.
+    std::vector<platform::String> names;
+    bool built =
+        sd_bus_message_append(message.get(), "ss", "QuenralMultiTouch Preference Notification",
+                              "com.quenraltouch.multiTouchPrefsPaneTarget") >= 0 &&
+        sd_bus_message_open_container(message.get(), 'a', "{sv}") >= 0;
+    for (int i = 0; built && i < keys; ++i) {
+        const std::string key = "Key" + std::to_string(i);
+        names.emplace_back(key);
+        built = sd_bus_message_append(message.get(), "{sv}", key.c_str(), "x",
+                                      static_cast<std::int64_t>(i)) >= 0;
+    }
+    built = built && sd_bus_message_close_container(message.get()) >= 0 &&
+            sd_bus_message_seal(message.get(), 1, 0) >= 0;
+    close(fds[1]);
+    if (!built) {
+        state.SkipWithError("cannot build the message");
+        return;
+    }
+
+    const platform::LogLevel level = platform::systemLogLevel();
+    platform::setSystemLogLevel(platform::LogLevel::Error);  // the refusal's warning
+    std::int64_t found = 0;
+    armAllocationCount();
+    for (auto _ : state) {
+        std::string error;
+        auto n = platform::buscodec::readNotification(message.get(), &error);
+        if (n && n->userInfo) {
+            for (const platform::String& name : names) {
+                found += n->userInfo->integer(name).has_value() ? 1 : 0;
+            }
+        }
+        benchmark::DoNotOptimize(found);
+    }
+    const auto allocations = disarmAllocationCount();
+    platform::setSystemLogLevel(level);
+    state.counters["allocs"] =
+        benchmark::Counter(static_cast<double>(allocations), benchmark::Counter::kAvgIterations);
+    state.counters["found"] =
+        benchmark::Counter(static_cast<double>(found), benchmark::Counter::kAvgIterations);
+}
+
 void registerAll() {
     struct Case {
         Layout layout;
@@ -127,6 +212,11 @@ void registerAll() {
                                      true, s.subtype);
         benchmark::RegisterBenchmark((std::string("Encoder/Gesture1/") + s.name).c_str(), encoder,
                                      false, s.subtype);
+    }
+    for (int keys : {10000, 100000}) {
+        benchmark::RegisterBenchmark(("ControlNotification/" + std::to_string(keys)).c_str(),
+                                     controlNotification, keys)
+            ->Unit(benchmark::kMicrosecond);
     }
 }
 

@@ -6,6 +6,7 @@
 
 #include "platform/log/SystemLog.hpp"
 #include "platform/values/Json.hpp"
+#include "platform/values/Limits.hpp"
 
 namespace platform::buscodec {
 namespace {
@@ -36,6 +37,47 @@ bool tooDeep(int level, std::string* error) {
     return true;
 }
 
+std::string tooMuchText() {
+    return "at most " + std::to_string(kMaxTextBytes) + " bytes of text and data per notification";
+}
+
+// The bytes a string takes in a message: its UTF-8, or two per unit as aq.
+std::size_t travellingBytes(const String& s) {
+    if (!travelsAsText(s))
+        return s.units().size() * sizeof(char16_t);
+    std::size_t n = 0;
+    for (char16_t u : s.units())
+        n += u < 0x80 ? 1 : u < 0x800 ? 2 : (u >= 0xD800 && u <= 0xDFFF) ? 2 : 3;
+    return n;
+}
+
+// Text and data bytes of a value, as the receiver will count them; stops
+// counting once past the limit.
+void addTextBytes(const Value& v, std::size_t& total) {
+    if (total > kMaxTextBytes)
+        return;
+    switch (v.type()) {
+        case Value::Type::String:
+            total += travellingBytes(*v.asString());
+            return;
+        case Value::Type::Data:
+            total += v.asData()->size();
+            return;
+        case Value::Type::Array:
+            for (const Value& element : *v.asArray())
+                addTextBytes(element, total);
+            return;
+        case Value::Type::Dictionary:
+            for (const auto& [key, value] : *v.asDictionary()) {
+                total += travellingBytes(key);
+                addTextBytes(value, total);
+            }
+            return;
+        default:
+            return;
+    }
+}
+
 bool appendText(sd_bus_message* m, const String& s, std::string* error) {
     auto text = s.utf8();
     if (!text)
@@ -43,10 +85,23 @@ bool appendText(sd_bus_message* m, const String& s, std::string* error) {
     return check(sd_bus_message_append_basic(m, 's', text->c_str()), error, "cannot append string");
 }
 
-// Reads values of any D-Bus type into Values, within the nesting limit.
+// Reads values of any D-Bus type into Values, within the nesting limit and
+// the limits on keys, elements and text.
 class Reader {
   public:
     Reader(sd_bus_message* m, std::string* error) : m_(m), error_(error) {}
+
+    // What went over which limit ("" when nothing did): the reason to warn.
+    const std::string& limit() const { return limit_; }
+
+    // Counts text and data bytes; false, with the limit named, past it.
+    bool text(std::size_t bytes) {
+        textBytes_ += bytes;
+        if (textBytes_ <= kMaxTextBytes)
+            return true;
+        return overLimit("more than " + std::to_string(kMaxTextBytes) + " bytes of text and data",
+                         tooMuchText());
+    }
 
     // Reads the next complete value. Returns false on malformed content (the
     // message is then refused); true with `out` empty when the value was of a
@@ -102,7 +157,10 @@ class Reader {
                 const char* s = nullptr;
                 if (!read(type, &s))
                     return false;
-                out = Value(String(std::string_view(s)));
+                const std::string_view chars(s);
+                if (!text(chars.size()))
+                    return false;
+                out = Value(String(chars));
                 return true;
             }
             case 'v':
@@ -134,6 +192,8 @@ class Reader {
             int r = sd_bus_message_read_array(m_, element[0], &p, &size);
             if (r < 0)
                 return check(r, error_, "malformed array");
+            if (!text(size))
+                return false;
             if (element == "y") {
                 auto bytes = static_cast<const std::uint8_t*>(p);
                 out = Value(Data(bytes, bytes + size));
@@ -154,14 +214,22 @@ class Reader {
         if (element.front() == '{') {
             const std::string entry = element.substr(1, element.size() - 2);
             Dictionary d;
-            for (;;) {
+            for (std::size_t entries = 0;; ++entries) {
                 r = sd_bus_message_enter_container(m_, 'e', entry.c_str());
                 if (r < 0)
                     return check(r, error_, "malformed dictionary entry");
                 if (r == 0)
                     break;
+                if (entries == limits::kMaxKeys) {
+                    return overLimit(
+                        "a dictionary with more than " + std::to_string(limits::kMaxKeys) + " keys",
+                        limits::tooManyKeys());
+                }
                 const char* key = nullptr;
                 if (!read('s', &key))
+                    return false;
+                const std::string_view keyText(key);
+                if (!text(keyText.size()))
                     return false;
                 std::optional<Value> v;
                 if (!value(level, v))
@@ -170,12 +238,17 @@ class Reader {
                 if (r < 0)
                     return check(r, error_, "malformed dictionary entry");
                 if (v)
-                    d.set(String(std::string_view(key)), std::move(*v));
+                    d.set(String(keyText), std::move(*v));
             }
             out = Value(std::move(d));
         } else {
             Array a;
-            while ((r = sd_bus_message_at_end(m_, 0)) == 0) {
+            for (std::size_t elements = 0; (r = sd_bus_message_at_end(m_, 0)) == 0; ++elements) {
+                if (elements == limits::kMaxElements) {
+                    return overLimit("an array with more than " +
+                                         std::to_string(limits::kMaxElements) + " elements",
+                                     limits::tooManyElements());
+                }
                 std::optional<Value> v;
                 if (!value(level, v))
                     return false;
@@ -223,8 +296,15 @@ class Reader {
         return check(sd_bus_message_skip(m_, signature.c_str()), error_, "malformed value");
     }
 
+    bool overLimit(const std::string& what, const std::string& limit) {
+        limit_ = what + ": " + limit;
+        return fail(error_, limit_);
+    }
+
     sd_bus_message* m_;
     std::string* error_;
+    std::string limit_;
+    std::size_t textBytes_ = 0;
 };
 
 }  // namespace
@@ -294,6 +374,10 @@ bool appendVariant(sd_bus_message* m, const Value& v, int depth, std::string* er
         case Value::Type::Array: {
             if (tooDeep(depth + 1, error))
                 return false;
+            if (v.asArray()->size() > limits::kMaxElements) {
+                return fail(error, "an array with " + std::to_string(v.asArray()->size()) +
+                                       " elements: " + limits::tooManyElements());
+            }
             if (!check(sd_bus_message_open_container(m, 'v', "av"), error, "cannot append array") ||
                 !check(sd_bus_message_open_container(m, 'a', "v"), error, "cannot append array")) {
                 return false;
@@ -319,6 +403,10 @@ bool appendVariant(sd_bus_message* m, const Value& v, int depth, std::string* er
 bool appendDictionary(sd_bus_message* m, const Dictionary& d, int depth, std::string* error) {
     if (tooDeep(depth, error))
         return false;
+    if (d.size() > limits::kMaxKeys) {
+        return fail(error, "a dictionary with " + std::to_string(d.size()) +
+                               " keys: " + limits::tooManyKeys());
+    }
     if (!check(sd_bus_message_open_container(m, 'a', "{sv}"), error, "cannot append dictionary")) {
         return false;
     }
@@ -347,6 +435,16 @@ bool appendNotification(sd_bus_message* m, const String& name, const String& obj
         return fail(error,
                     "notification object " + quoted(object) + " cannot travel as a D-Bus string");
     }
+    std::size_t bytes = travellingBytes(name) + travellingBytes(object);
+    if (userInfo) {
+        for (const auto& [key, value] : *userInfo) {
+            bytes += travellingBytes(key);
+            addTextBytes(value, bytes);
+        }
+    }
+    if (bytes > kMaxTextBytes)
+        return fail(error, "more than " + std::to_string(kMaxTextBytes) +
+                               " bytes of text and data: " + tooMuchText());
     static const Dictionary kEmpty;
     return appendText(m, name, error) && appendText(m, object, error) &&
            appendDictionary(m, userInfo ? *userInfo : kEmpty, 1, error);
@@ -373,8 +471,16 @@ std::optional<Notification> readNotification(sd_bus_message* m, std::string* err
     }
     Reader reader(m, error);
     std::optional<Value> info;
-    if (!reader.array("{sv}", 0, info))
+    if (!reader.text(std::strlen(name) + std::strlen(object)) || !reader.array("{sv}", 0, info)) {
+        if (!reader.limit().empty()) {
+            const char* sender = sd_bus_message_get_sender(m);
+            systemLog(LogLevel::Warning,
+                      "notifications: refused " + quoted(String(std::string_view(name))) +
+                          " (object " + quoted(String(std::string_view(object))) + ") from " +
+                          (sender ? sender : "an unknown sender") + ": " + reader.limit());
+        }
         return std::nullopt;
+    }
     Notification n{String(std::string_view(name)), String(std::string_view(object)), std::nullopt};
     if (info && info->asDictionary() && !info->asDictionary()->empty()) {
         n.userInfo = std::move(*info->asDictionary());

@@ -13,6 +13,7 @@
 
 #include <systemd/sd-bus.h>
 
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -35,6 +36,13 @@ inline constexpr const char* kSignature = "ssa{sv}";
 // both sides.
 inline constexpr int kMaxDepth = 20;
 
+// The most bytes of text and data one notification may carry: its name and
+// object, every key, string (UTF-8 or aq) and data block, counted as they
+// travel. Together with the keys per dictionary and elements per array of
+// platform/values/Limits.hpp, this bounds what reading one message costs.
+// Senders and receivers refuse a notification over a limit as a whole.
+inline constexpr std::size_t kMaxTextBytes = 1u << 20;
+
 // The string as a JSON string literal, for log entries: exact, and free of
 // control characters.
 std::string quoted(const String& s);
@@ -44,20 +52,25 @@ bool travelsAsText(const String& s);
 
 // Appends a{sv}. depth is the nesting level of d itself (1 for user info).
 // Returns false, with the reason in *error, when a key cannot travel, the
-// nesting is too deep or sd-bus refuses; the message is then unusable.
+// nesting is too deep, a dictionary or array holds more than the limits
+// allow or sd-bus refuses; the message is then unusable.
 bool appendDictionary(sd_bus_message* m, const Dictionary& d, int depth, std::string* error);
 
 // Appends one value as a variant (v).
 bool appendVariant(sd_bus_message* m, const Value& v, int depth, std::string* error);
 
 // Appends the whole body: name, object, user info (empty a{sv} when none).
+// Also refuses a notification whose text and data exceed kMaxTextBytes.
 bool appendNotification(sd_bus_message* m, const String& name, const String& object,
                         const std::optional<Dictionary>& userInfo, std::string* error);
 
 // Reads the body of a Notification signal from the start of the message. An
 // empty dictionary comes back as no user information. nullopt, with the
 // reason in *error, for a wrong signature, malformed or too deeply nested
-// contents.
+// contents, or contents over a limit (more keys or elements than
+// platform/values/Limits.hpp allows, more than kMaxTextBytes of text and
+// data). Going over a limit is also a warning in the system log, naming the
+// notification, its sender and the limit; reading stops there.
 std::optional<Notification> readNotification(sd_bus_message* m, std::string* error);
 
 }  // namespace platform::buscodec

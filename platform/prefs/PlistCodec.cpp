@@ -14,6 +14,7 @@
 #include <unordered_set>
 
 #include "platform/log/SystemLog.hpp"
+#include "platform/values/Limits.hpp"
 
 namespace platform::plist {
 namespace {
@@ -409,11 +410,19 @@ class NodeReader {
             case PLIST_STRING: {
                 std::uint64_t len = 0;
                 const char* p = plist_get_string_ptr(node, &len);
-                return Value(String(std::string_view(p ? p : "", p ? len : 0)));
+                if (!p)
+                    len = 0;
+                if (!text(len))
+                    return std::nullopt;
+                return Value(String(std::string_view(p ? p : "", len)));
             }
             case PLIST_DATA: {
                 std::uint64_t len = 0;
                 const char* p = plist_get_data_ptr(node, &len);
+                if (!p)
+                    len = 0;
+                if (!text(len))
+                    return std::nullopt;
                 const auto* b = reinterpret_cast<const std::uint8_t*>(p);
                 return Value(p ? Data(b, b + len) : Data());
             }
@@ -422,11 +431,22 @@ class NodeReader {
                     return tooDeep();
                 Array a;
                 std::uint32_t n = plist_array_get_size(node);
+                if (n > limits::kMaxElements) {
+                    error = "an array with " + std::to_string(n) +
+                            " elements: " + limits::tooManyElements();
+                    return std::nullopt;
+                }
                 a.reserve(n);
-                for (std::uint32_t i = 0; i < n; ++i) {
-                    plist_t item = plist_array_get_item(node, i);
+                // The iterator walks the items in turn; plist_array_get_item
+                // counts from the first item every time.
+                plist_array_iter rawIter = nullptr;
+                plist_array_new_iter(node, &rawIter);
+                Malloced<void> iter(rawIter);
+                for (std::uint32_t i = 0; iter && i < n; ++i) {
+                    plist_t item = nullptr;
+                    plist_array_next_item(node, iter.get(), &item);
                     if (!item)
-                        continue;
+                        break;
                     if (!supported(item)) {
                         skipped(item, "item " + std::to_string(i));
                         continue;
@@ -441,6 +461,11 @@ class NodeReader {
             case PLIST_DICT: {
                 if (depth + 1 > kMaxDepth)
                     return tooDeep();
+                if (std::uint32_t n = plist_dict_get_size(node); n > limits::kMaxKeys) {
+                    error = "a dictionary with " + std::to_string(n) +
+                            " keys: " + limits::tooManyKeys();
+                    return std::nullopt;
+                }
                 Dictionary d;
                 plist_dict_iter rawIter = nullptr;
                 plist_dict_new_iter(node, &rawIter);
@@ -456,6 +481,9 @@ class NodeReader {
                         break;
                     if (!key)
                         continue;
+                    const std::string_view keyText(key.get());
+                    if (!text(keyText.size()))
+                        return std::nullopt;
                     if (!supported(item)) {
                         skipped(item, std::string("key \"") + key.get() + "\"");
                         continue;
@@ -463,7 +491,7 @@ class NodeReader {
                     auto v = read(item, depth + 1);
                     if (!v)
                         return std::nullopt;
-                    d.set(String(std::string_view(key.get())), std::move(*v));
+                    d.set(String(keyText), std::move(*v));
                 }
                 return Value(std::move(d));
             }
@@ -502,6 +530,18 @@ class NodeReader {
         error = "nested deeper than " + std::to_string(kMaxDepth) + " levels";
         return std::nullopt;
     }
+
+    // Counts text and data bytes; false, with the limit in `error`, past it.
+    bool text(std::uint64_t bytes) {
+        textBytes_ += bytes;
+        if (textBytes_ <= kMaxTextBytes)
+            return true;
+        error = "more than " + std::to_string(kMaxTextBytes) + " bytes of text and data: at most " +
+                std::to_string(kMaxTextBytes >> 20) + " MiB per property list";
+        return false;
+    }
+
+    std::uint64_t textBytes_ = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -517,7 +557,14 @@ bool checkXml(std::string_view s, std::string* error) {
         fail(error, "holds a NUL byte");
         return false;
     }
-    std::size_t depth = 0;
+    // The arrays and dictionaries open around the current tag, with the
+    // elements (of an array) or keys (of a dictionary) seen in each so far:
+    // counted here, so that libplist never builds an oversized container.
+    struct Open {
+        bool dictionary;
+        std::size_t children;
+    };
+    std::vector<Open> open;
     std::size_t elements = 0;
     std::size_t i = 0;
     auto skipPast = [&](std::size_t from, std::string_view end) {
@@ -548,13 +595,31 @@ bool checkXml(std::string_view s, std::string* error) {
             std::string_view name = s.substr(nameStart, nameEnd - nameStart);
             std::size_t gt = s.find_first_of("<>", nameEnd);
             bool empty = gt != std::string_view::npos && s[gt] == '>' && s[gt - 1] == '/';
+            if (!closing && !open.empty()) {
+                Open& parent = open.back();
+                if (!parent.dictionary && ++parent.children > limits::kMaxElements) {
+                    fail(error, "has an array with more than " +
+                                    std::to_string(limits::kMaxElements) +
+                                    " elements: " + limits::tooManyElements());
+                    return false;
+                }
+                if (parent.dictionary && name == "key" && ++parent.children > limits::kMaxKeys) {
+                    fail(error, "has a dictionary with more than " +
+                                    std::to_string(limits::kMaxKeys) +
+                                    " keys: " + limits::tooManyKeys());
+                    return false;
+                }
+            }
             if (name == "array" || name == "dict") {
                 if (closing) {
-                    if (depth > 0)
-                        --depth;
-                } else if (!empty && ++depth > kMaxDepth) {
-                    fail(error, "nested deeper than " + std::to_string(kMaxDepth) + " levels");
-                    return false;
+                    if (!open.empty())
+                        open.pop_back();
+                } else if (!empty) {
+                    if (open.size() + 1 > kMaxDepth) {
+                        fail(error, "nested deeper than " + std::to_string(kMaxDepth) + " levels");
+                        return false;
+                    }
+                    open.push_back(Open{name == "dict", 0});
                 }
             }
             if (!closing && ++elements > kMaxNodes) {

@@ -32,6 +32,11 @@ namespace platform::plist {
 inline constexpr std::size_t kMaxBytes = 16u << 20;
 // Deepest nesting of arrays and dictionaries parse() and the writers accept.
 inline constexpr std::size_t kMaxDepth = 256;
+// Most bytes of text and data (keys, strings as UTF-8, data blocks) one
+// property list may hold once read; shared objects of a binary list count
+// every time they are used. Keys per dictionary and elements per array are
+// limited as in platform/values/Limits.hpp.
+inline constexpr std::size_t kMaxTextBytes = 16u << 20;
 
 struct NodeDeleter {
     void operator()(void* node) const {
@@ -48,7 +53,8 @@ Node toNode(const Value& v, std::string_view what = "property list");
 
 // The value of a libplist node. Dates and UIDs have no value of their own:
 // inside a container they are left out with a warning; on their own they make
-// the result nullopt, as does nesting deeper than kMaxDepth.
+// the result nullopt, as do nesting deeper than kMaxDepth and content over
+// the limits above (the whole value is refused, with the limit in *error).
 std::optional<Value> fromNode(plist_t node, std::string* error = nullptr);
 
 // An XML property list of v. Strings that are not plain text (U+0000, lone
@@ -63,7 +69,8 @@ std::optional<std::vector<std::uint8_t>> toBinary(const Value& v,
                                                   std::string* error = nullptr);
 
 // Parses an XML or binary property list. Any bytes are safe: on failure
-// returns nullopt and describes the fault in *error.
+// returns nullopt and describes the fault in *error. A list over a limit
+// (size, nesting, keys, elements, text) is refused as a whole.
 std::optional<Value> parse(std::span<const std::uint8_t> bytes, std::string* error = nullptr);
 std::optional<Value> parse(std::string_view bytes, std::string* error = nullptr);
 

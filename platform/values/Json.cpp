@@ -1,11 +1,13 @@
 #include "platform/values/Json.hpp"
 
+#include "platform/values/Limits.hpp"
 #include "platform/values/Utf.hpp"
 
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <vector>
 
 namespace platform::json {
 namespace {
@@ -13,10 +15,34 @@ namespace {
 // Deeper documents are refused rather than risking the stack.
 constexpr int kMaxDepth = 256;
 
+void fail(std::string* error, std::string message) {
+    if (error)
+        *error = std::move(message);
+}
+
+std::string tooDeepText() {
+    return "nested deeper than " + std::to_string(kMaxDepth) + " levels";
+}
+
+std::string tooManyKeysText() {
+    return "an object with more than " + std::to_string(limits::kMaxKeys) +
+           " keys: " + limits::tooManyKeys();
+}
+
+std::string tooManyElementsText() {
+    return "an array with more than " + std::to_string(limits::kMaxElements) +
+           " elements: " + limits::tooManyElements();
+}
+
+Value unsignedValue(std::uint64_t u) {
+    if (u <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+        return Value(static_cast<std::int64_t>(u));
+    return Value(static_cast<double>(u));
+}
+
 std::optional<Value> convert(const nlohmann::ordered_json& j, int depth, std::string* error) {
     if (depth > kMaxDepth) {
-        if (error)
-            *error = "nested deeper than " + std::to_string(kMaxDepth) + " levels";
+        fail(error, tooDeepText());
         return std::nullopt;
     }
     using T = nlohmann::ordered_json::value_t;
@@ -25,18 +51,17 @@ std::optional<Value> convert(const nlohmann::ordered_json& j, int depth, std::st
             return Value(j.get<bool>());
         case T::number_integer:
             return Value(j.get<std::int64_t>());
-        case T::number_unsigned: {
-            auto u = j.get<std::uint64_t>();
-            if (u <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-                return Value(static_cast<std::int64_t>(u));
-            }
-            return Value(static_cast<double>(u));
-        }
+        case T::number_unsigned:
+            return unsignedValue(j.get<std::uint64_t>());
         case T::number_float:
             return Value(j.get<double>());
         case T::string:
             return Value(String(j.get_ref<const std::string&>()));
         case T::array: {
+            if (j.size() > limits::kMaxElements) {
+                fail(error, tooManyElementsText());
+                return std::nullopt;
+            }
             Array out;
             out.reserve(j.size());
             for (const auto& item : j) {
@@ -48,6 +73,10 @@ std::optional<Value> convert(const nlohmann::ordered_json& j, int depth, std::st
             return Value(std::move(out));
         }
         case T::object: {
+            if (j.size() > limits::kMaxKeys) {
+                fail(error, tooManyKeysText());
+                return std::nullopt;
+            }
             Dictionary out;
             for (const auto& [key, item] : j.items()) {
                 auto v = convert(item, depth + 1, error);
@@ -69,6 +98,103 @@ std::optional<Value> convert(const nlohmann::ordered_json& j, int depth, std::st
         *error = "unsupported JSON value";
     return std::nullopt;
 }
+
+// Builds the value while the parser reads, so that a document over a limit
+// is given up at the first entry too many rather than after all of it.
+class Builder : public nlohmann::json_sax<nlohmann::ordered_json> {
+  public:
+    explicit Builder(std::string* error) : error_(error) {}
+
+    std::optional<Value> take() { return std::move(root_); }
+
+    bool null() override {
+        fail(error_, "null has no value");
+        return false;
+    }
+    bool boolean(bool b) override { return add(Value(b)); }
+    bool number_integer(number_integer_t i) override { return add(Value(std::int64_t{i})); }
+    bool number_unsigned(number_unsigned_t u) override { return add(unsignedValue(u)); }
+    bool number_float(number_float_t d, const string_t&) override { return add(Value(d)); }
+    bool string(string_t& s) override { return add(Value(String(s))); }
+    bool binary(binary_t&) override {
+        fail(error_, "unsupported JSON value");
+        return false;
+    }
+    bool start_object(std::size_t) override {
+        if (!roomFor())
+            return false;
+        stack_.emplace_back();
+        stack_.back().isObject = true;
+        return true;
+    }
+    bool key(string_t& k) override {
+        stack_.back().key = String(k);
+        return true;
+    }
+    bool end_object() override { return close(); }
+    bool start_array(std::size_t) override {
+        if (!roomFor())
+            return false;
+        stack_.emplace_back();
+        return true;
+    }
+    bool end_array() override { return close(); }
+    bool parse_error(std::size_t, const std::string&,
+                     const nlohmann::detail::exception& e) override {
+        fail(error_, e.what());
+        return false;
+    }
+
+  private:
+    struct Frame {
+        bool isObject = false;
+        Dictionary dictionary;
+        Array array;
+        String key;
+    };
+
+    // A new value sits at the depth of the containers around it.
+    bool roomFor() {
+        if (stack_.size() <= static_cast<std::size_t>(kMaxDepth))
+            return true;
+        fail(error_, tooDeepText());
+        return false;
+    }
+
+    bool add(Value v) {
+        if (!roomFor())
+            return false;
+        if (stack_.empty()) {
+            root_ = std::move(v);
+            return true;
+        }
+        Frame& f = stack_.back();
+        if (f.isObject) {
+            if (f.dictionary.size() >= limits::kMaxKeys && !f.dictionary.contains(f.key)) {
+                fail(error_, tooManyKeysText());
+                return false;
+            }
+            f.dictionary.set(f.key, std::move(v));
+            return true;
+        }
+        if (f.array.size() >= limits::kMaxElements) {
+            fail(error_, tooManyElementsText());
+            return false;
+        }
+        f.array.push_back(std::move(v));
+        return true;
+    }
+
+    bool close() {
+        Frame f = std::move(stack_.back());
+        stack_.pop_back();
+        return f.isObject ? add(Value(std::move(f.dictionary))) : add(Value(std::move(f.array)));
+    }
+
+    std::string* error_;
+    std::vector<Frame> stack_;
+    std::optional<Value> root_;
+};
 
 void appendReal(std::string& out, double d) {
     if (!std::isfinite(d)) {
@@ -149,21 +275,20 @@ std::optional<Value> fromJson(const nlohmann::ordered_json& j) {
 }
 
 std::optional<Value> parse(std::string_view text, std::string* error) {
-    auto j = nlohmann::ordered_json::parse(text.begin(), text.end(), nullptr, false);
-    if (j.is_discarded()) {
-        // Parse again with exceptions on, only to obtain the parser's message.
-        if (error) {
-            try {
-                auto unexpected = nlohmann::ordered_json::parse(text.begin(), text.end());
-                (void)unexpected;
-                *error = "invalid JSON";
-            } catch (const nlohmann::json::exception& e) {
-                *error = e.what();
-            }
-        }
+    Builder builder(error);
+    try {
+        if (!nlohmann::ordered_json::sax_parse(text.begin(), text.end(), &builder))
+            return std::nullopt;
+    } catch (const std::exception& e) {
+        // The parser reports faults through the builder; this is only for
+        // what it cannot (memory).
+        fail(error, e.what());
         return std::nullopt;
     }
-    return convert(j, 0, error);
+    auto v = builder.take();
+    if (!v)
+        fail(error, "invalid JSON");
+    return v;
 }
 
 std::string toText(const Value& v) {

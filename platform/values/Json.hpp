@@ -15,11 +15,16 @@
 
 namespace platform::json {
 
-// Converts parsed JSON; nullopt for null (anywhere in it) or nesting deeper
-// than 256 levels. An unsigned number above the 64-bit signed range is a real.
+// Converts parsed JSON; nullopt for null (anywhere in it), nesting deeper
+// than 256 levels, or an object or array beyond the limits of
+// platform/values/Limits.hpp. An unsigned number above the 64-bit signed
+// range is a real.
 std::optional<Value> fromJson(const nlohmann::ordered_json& j);
 
-// Parses JSON text; on failure returns nullopt and describes the fault in *error.
+// Parses JSON text, with the same rules and limits as fromJson: a document
+// over a limit is refused as a whole, and reading stops where it goes over.
+// On failure returns nullopt and describes the fault in *error. For a key
+// that appears twice the last value counts, at the first key's place.
 std::optional<Value> parse(std::string_view text, std::string* error = nullptr);
 
 // JSON text of a value, exact for every string: code units that are not part

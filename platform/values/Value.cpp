@@ -3,7 +3,10 @@
 #include "platform/values/Utf.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
+#include <cstring>
+#include <random>
 
 namespace platform {
 
@@ -84,41 +87,189 @@ std::string String::toUtf8Lossy() const {
     return out;
 }
 
+namespace {
+
+std::uint64_t hashSeed() {
+    static const std::uint64_t seed = [] {
+        std::uint64_t s = 0x9E3779B97F4A7C15ull;
+        try {
+            std::random_device device;
+            s ^= (std::uint64_t{device()} << 32) | device();
+        } catch (...) {
+            // No entropy source: the address of a local still varies a
+            // little from run to run, and the limits on what a message or a
+            // file may hold bound the cost of collisions anyway.
+            int local = 0;
+            s ^= reinterpret_cast<std::uintptr_t>(&local);
+        }
+        return s;
+    }();
+    return seed;
+}
+
+std::uint64_t mix(std::uint64_t h) {
+    h ^= h >> 33;
+    h *= 0xFF51AFD7ED558CCDull;
+    h ^= h >> 33;
+    h *= 0xC4CEB9FE1A85EC53ull;
+    h ^= h >> 33;
+    return h;
+}
+
+// A seeded hash of the key's code units, four at a time.
+std::uint32_t hashKey(const String& key) {
+    const std::u16string& u = key.units();
+    const char16_t* p = u.data();
+    const std::size_t n = u.size();
+    std::uint64_t h = hashSeed() ^ (n * 0x9E3779B97F4A7C15ull);
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        std::uint64_t w = 0;
+        std::memcpy(&w, p + i, sizeof w);
+        h = std::rotl((h ^ w) * 0x87C37B91114253D5ull, 31) * 0x4CF5AD432745937Full;
+    }
+    if (i < n) {
+        std::uint64_t w = 0;
+        std::memcpy(&w, p + i, (n - i) * sizeof(char16_t));
+        h = std::rotl((h ^ w) * 0x87C37B91114253D5ull, 31) * 0x4CF5AD432745937Full;
+    }
+    return static_cast<std::uint32_t>(mix(h));
+}
+
+}  // namespace
+
 Dictionary::Dictionary(std::initializer_list<Entry> entries) {
     for (const auto& e : entries)
         set(e.first, e.second);
 }
 
-const Value* Dictionary::find(const String& key) const {
-    for (const auto& e : entries_) {
-        if (e.first == key)
-            return &e.second;
+Dictionary::Dictionary(const Dictionary& other)
+    : entries_(other.entries_),
+      index_(other.index_ ? std::make_unique<Index>(*other.index_) : nullptr) {}
+
+Dictionary& Dictionary::operator=(const Dictionary& other) {
+    if (this != &other) {
+        entries_ = other.entries_;
+        if (!other.index_) {
+            index_.reset();
+        } else if (index_) {
+            index_->buckets = other.index_->buckets;
+        } else {
+            index_ = std::make_unique<Index>(*other.index_);
+        }
     }
-    return nullptr;
+    return *this;
+}
+
+Dictionary::Place Dictionary::locate(const String& key) const {
+    const std::size_t n = entries_.size();
+    if (!index_) {
+        for (std::size_t i = 0; i < n; ++i) {
+            if (entries_[i].first == key)
+                return {i, 0, 0};
+        }
+        return {n, 0, 0};
+    }
+    const std::vector<Slot>& buckets = index_->buckets;
+    const std::size_t mask = buckets.size() - 1;
+    const std::uint32_t hash = hashKey(key);
+    for (std::size_t s = hash & mask;; s = (s + 1) & mask) {
+        const Slot& slot = buckets[s];
+        if (slot.entry == kEmpty)
+            return {n, s, hash};
+        if (slot.hash == hash && entries_[slot.entry].first == key)
+            return {slot.entry, s, hash};
+    }
+}
+
+void Dictionary::insertSlot(std::uint32_t entry, std::uint32_t hash) {
+    std::vector<Slot>& buckets = index_->buckets;
+    const std::size_t mask = buckets.size() - 1;
+    std::size_t s = hash & mask;
+    while (buckets[s].entry != kEmpty)
+        s = (s + 1) & mask;
+    buckets[s] = Slot{entry, hash};
+}
+
+void Dictionary::buildIndex() {
+    // At most half the buckets in use once every entry is in.
+    const std::size_t wanted = std::bit_ceil(std::max<std::size_t>(entries_.size() * 2, 32));
+    if (!index_)
+        index_ = std::make_unique<Index>();
+    std::vector<Slot> old;
+    old.swap(index_->buckets);
+    index_->buckets.assign(wanted, Slot{kEmpty, 0});
+    if (old.empty()) {
+        for (std::size_t i = 0; i < entries_.size(); ++i)
+            insertSlot(static_cast<std::uint32_t>(i), hashKey(entries_[i].first));
+        return;
+    }
+    for (const Slot& slot : old) {
+        if (slot.entry != kEmpty)
+            insertSlot(slot.entry, slot.hash);
+    }
+}
+
+// Backward-shift deletion: later buckets of the same probe run move up, so
+// that no lookup stops early at the freed slot. Positions after the erased
+// entry then move down by one, as the entries themselves do.
+void Dictionary::removeSlot(std::size_t slot, std::size_t entry) {
+    std::vector<Slot>& buckets = index_->buckets;
+    const std::size_t mask = buckets.size() - 1;
+    std::size_t hole = slot;
+    for (std::size_t s = (hole + 1) & mask; buckets[s].entry != kEmpty; s = (s + 1) & mask) {
+        const std::size_t home = buckets[s].hash & mask;
+        // The slot may fill the hole unless its home lies cyclically in (hole, s].
+        const bool stays = hole <= s ? (home > hole && home <= s) : (home > hole || home <= s);
+        if (!stays) {
+            buckets[hole] = buckets[s];
+            hole = s;
+        }
+    }
+    buckets[hole] = Slot{kEmpty, 0};
+    for (Slot& s : buckets) {
+        if (s.entry != kEmpty && s.entry > entry)
+            --s.entry;
+    }
+}
+
+const Value* Dictionary::find(const String& key) const {
+    const Place p = locate(key);
+    return p.entry < entries_.size() ? &entries_[p.entry].second : nullptr;
 }
 
 Value* Dictionary::find(const String& key) {
-    for (auto& e : entries_) {
-        if (e.first == key)
-            return &e.second;
-    }
-    return nullptr;
+    const Place p = locate(key);
+    return p.entry < entries_.size() ? &entries_[p.entry].second : nullptr;
 }
 
 void Dictionary::set(const String& key, Value value) {
-    if (Value* existing = find(key)) {
-        *existing = std::move(value);
-    } else {
-        entries_.emplace_back(key, std::move(value));
+    const Place p = locate(key);
+    if (p.entry < entries_.size()) {
+        entries_[p.entry].second = std::move(value);
+        return;
+    }
+    entries_.emplace_back(key, std::move(value));
+    if (index_) {
+        if (entries_.size() * 2 > index_->buckets.size()) {
+            buildIndex();  // grows the table; the new entry goes in with the others
+            insertSlot(static_cast<std::uint32_t>(entries_.size() - 1), p.hash);
+        } else {
+            // The empty slot that ended the search is where the key belongs.
+            index_->buckets[p.slot] = Slot{static_cast<std::uint32_t>(entries_.size() - 1), p.hash};
+        }
+    } else if (entries_.size() > kIndexedAbove) {
+        buildIndex();
     }
 }
 
 bool Dictionary::erase(const String& key) {
-    auto it = std::find_if(entries_.begin(), entries_.end(),
-                           [&](const Entry& e) { return e.first == key; });
-    if (it == entries_.end())
+    const Place p = locate(key);
+    if (p.entry >= entries_.size())
         return false;
-    entries_.erase(it);
+    if (index_)
+        removeSlot(p.slot, p.entry);
+    entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(p.entry));
     return true;
 }
 

@@ -9,6 +9,7 @@
 #include <compare>
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -60,12 +61,30 @@ using Array = std::vector<Value>;
 
 // A dictionary with string keys, kept in insertion order. Setting an existing
 // key replaces its value in place.
+//
+// Small dictionaries, the common case, are a plain vector searched from the
+// front. Once a dictionary holds more than kIndexedAbove keys it also keeps a
+// hash table of entry positions, so that finding a key costs the same at any
+// size. The table then stays with the dictionary: erase() keeps it up to date
+// and clear() empties it but keeps its memory for the next fill. Keys are
+// hashed with a seed drawn once per process, so that a sender cannot choose
+// keys that collide.
 class Dictionary {
   public:
     using Entry = std::pair<String, Value>;
 
+    // Above this many keys a dictionary keeps its hash table. Below it a
+    // search from the front is as quick (about 5 to 16 ns a lookup for 2 to
+    // 32 keys of ordinary names, against about 16 ns for hashing the key).
+    static constexpr std::size_t kIndexedAbove = 32;
+
     Dictionary() = default;
     Dictionary(std::initializer_list<Entry> entries);
+    Dictionary(const Dictionary& other);
+    Dictionary(Dictionary&& other) noexcept = default;
+    Dictionary& operator=(const Dictionary& other);
+    Dictionary& operator=(Dictionary&& other) noexcept = default;
+    ~Dictionary() = default;
 
     const Value* find(const String& key) const;
     Value* find(const String& key);
@@ -90,7 +109,31 @@ class Dictionary {
     friend bool operator==(const Dictionary& a, const Dictionary& b);
 
   private:
+    // One slot of the hash table: an entry's position and its key's hash.
+    struct Slot {
+        std::uint32_t entry;
+        std::uint32_t hash;
+    };
+    // Open addressing with linear probing; a power-of-two number of buckets,
+    // at most half of them used.
+    struct Index {
+        std::vector<Slot> buckets;
+    };
+    static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
+
+    // Where the key is: its entry's position, and its slot when indexed.
+    struct Place {
+        std::size_t entry;
+        std::size_t slot;
+        std::uint32_t hash;
+    };
+    Place locate(const String& key) const;
+    void buildIndex();
+    void insertSlot(std::uint32_t entry, std::uint32_t hash);
+    void removeSlot(std::size_t slot, std::size_t entry);
+
     std::vector<Entry> entries_;
+    std::unique_ptr<Index> index_;  // null until the dictionary outgrows kIndexedAbove
 };
 
 class Value {
@@ -152,6 +195,8 @@ class Value {
 // members where they are used, and they need the whole element type.
 inline void Dictionary::clear() {
     entries_.clear();
+    if (index_)
+        index_->buckets.assign(index_->buckets.size(), Slot{kEmpty, 0});
 }
 inline std::size_t Dictionary::size() const {
     return entries_.size();

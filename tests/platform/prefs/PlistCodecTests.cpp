@@ -12,6 +12,7 @@
 
 #include "platform/prefs/PlistCodec.hpp"
 #include "platform/values/Json.hpp"
+#include "platform/values/Limits.hpp"
 
 namespace {
 
@@ -452,6 +453,62 @@ TEST(PlistCodecHostile, OversizedAndEmptyInputsFail) {
     many += "</array></plist>";
     EXPECT_FALSE(plist::parse(many, &error));
     EXPECT_NE(error.find("elements"), std::string::npos) << error;
+}
+
+// Up to each limit a file is read; past it, the whole file is refused with
+// the limit named, in both forms. A binary list counts a shared string every
+// time it is used.
+TEST(PlistCodecHostile, ContentBeyondTheLimitsIsRefusedAsAWhole) {
+    namespace limits = platform::limits;
+    auto keys = [](std::size_t n) {
+        Dictionary d;
+        for (std::size_t i = 0; i < n; ++i)
+            d.set("k" + std::to_string(i), static_cast<int>(i));
+        return Value(Dictionary{{"inner", d}});
+    };
+    auto elements = [](std::size_t n) { return Value(Array{Array(n, Value(true))}); };
+    // Seventeen uses of one 1 MiB string: a small binary file, 17 MiB once read.
+    const Value shared(Array(17, Value(std::string(1u << 20, 's'))));
+    const struct {
+        const char* what;
+        Value value;
+        bool xml, binary;     // the forms tried
+        const char* refusal;  // nullptr: read
+    } cases[] = {
+        {"keys at the limit", keys(limits::kMaxKeys), true, true, nullptr},
+        {"one key more", keys(limits::kMaxKeys + 1), true, true,
+         "at most 10000 keys per dictionary"},
+        // libplist's own dictionaries, which write the binary form, search
+        // their keys from the front: XML only.
+        {"200000 keys", keys(200000), true, false, "at most 10000 keys per dictionary"},
+        {"elements at the limit", elements(limits::kMaxElements), true, true, nullptr},
+        {"one element more", elements(limits::kMaxElements + 1), true, true,
+         "at most 100000 elements per array"},
+        {"a shared string used too often", shared, false, true, "at most 16 MiB per property list"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::pair<const char*, std::string>> files;
+        if (c.xml)
+            files.emplace_back("XML", plist::toXml(c.value).value());
+        if (c.binary) {
+            auto bin = plist::toBinary(c.value).value();
+            files.emplace_back("binary", std::string(bin.begin(), bin.end()));
+        }
+        for (const auto& [form, bytes] : files) {
+            SCOPED_TRACE(form);
+            ASSERT_LE(bytes.size(), plist::kMaxBytes);
+            std::string error;
+            auto back = plist::parse(bytes, &error);
+            if (!c.refusal) {
+                ASSERT_TRUE(back) << error;
+                EXPECT_EQ(*back, c.value);
+            } else {
+                EXPECT_FALSE(back);
+                EXPECT_NE(error.find(c.refusal), std::string::npos) << error;
+            }
+        }
+    }
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "platform/values/Json.hpp"
+#include "platform/values/Limits.hpp"
 
 using namespace platform;
 
@@ -60,4 +63,66 @@ TEST(JsonTest, BadInputIsRefusedWithAReason) {
 
 TEST(JsonTest, NonFiniteRealsBecomeNull) {
     EXPECT_EQ(json::toText(Value(Array{std::numeric_limits<double>::infinity()})), "[null]");
+}
+
+TEST(JsonTest, ALaterDuplicateKeyReplacesTheValueInPlace) {
+    auto v = json::parse(R"({"a":1,"b":2,"a":3})");
+    ASSERT_TRUE(v);
+    EXPECT_EQ(json::toText(*v), R"({"a":3,"b":2})");
+}
+
+// Objects and arrays up to the limits are read; one entry more refuses the
+// whole document, from text and from parsed JSON alike.
+TEST(JsonTest, ObjectsAndArraysBeyondTheLimitsAreRefused) {
+    auto object = [](std::size_t keys, bool duplicate) {
+        std::string text = "{\"inner\":{";
+        for (std::size_t i = 0; i < keys; ++i)
+            text += (i ? ",\"k" : "\"k") + std::to_string(i) + "\":" + std::to_string(i);
+        if (duplicate)
+            text += ",\"k0\":-1";  // no new key
+        return text + "}}";
+    };
+    auto array = [](std::size_t elements) {
+        std::string text = "[[";
+        for (std::size_t i = 0; i < elements; ++i)
+            text += i ? ",1" : "1";
+        return text + "]]";
+    };
+    const struct {
+        std::string text;
+        const char* refusal;  // nullptr: read
+    } cases[] = {
+        {object(limits::kMaxKeys, false), nullptr},
+        {object(limits::kMaxKeys, true), nullptr},
+        {object(limits::kMaxKeys + 1, false), "at most 10000 keys per dictionary"},
+        {object(200000, false), "at most 10000 keys per dictionary"},
+        {array(limits::kMaxElements), nullptr},
+        {array(limits::kMaxElements + 1), "at most 100000 elements per array"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text.substr(0, 40));
+        std::string error;
+        auto v = json::parse(c.text, &error);
+        if (!c.refusal) {
+            ASSERT_TRUE(v) << error;
+            continue;
+        }
+        EXPECT_FALSE(v);
+        EXPECT_NE(error.find(c.refusal), std::string::npos) << error;
+    }
+
+    // Parsed JSON, built directly: nlohmann's own ordered objects search
+    // their keys from the front when filled through its interface.
+    for (std::size_t extra : {0, 1}) {
+        SCOPED_TRACE(extra);
+        nlohmann::ordered_json object = nlohmann::ordered_json::object();
+        auto& entries = object.get_ref<nlohmann::ordered_json::object_t&>();
+        for (std::size_t i = 0; i < limits::kMaxKeys + extra; ++i)
+            entries.emplace_back("k" + std::to_string(i), 1);
+        nlohmann::ordered_json array = nlohmann::ordered_json::array();
+        auto& elements = array.get_ref<nlohmann::ordered_json::array_t&>();
+        elements.resize(limits::kMaxElements + extra, 1);
+        EXPECT_EQ(json::fromJson(object).has_value(), extra == 0);
+        EXPECT_EQ(json::fromJson(array).has_value(), extra == 0);
+    }
 }

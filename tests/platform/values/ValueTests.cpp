@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
 #include "platform/values/Value.hpp"
 
 using namespace platform;
@@ -88,4 +92,89 @@ TEST(ValueTest, DeepEqualityKeepsTypesApart) {
 TEST(ValueTest, DescribeIsReadable) {
     Value v(Dictionary{{"a", Array{1, 0.25, true}}, {"b", "t"}});
     EXPECT_EQ(describe(v), "{a = (1, 0.25, true), b = \"t\"}");
+}
+
+// Every operation on dictionaries of up to a few hundred keys, checked against
+// a plain list searched from the front: lookups, order and sizes must agree
+// on both sides of the size where the hash table starts, through growth,
+// erasing (which moves later entries and slots), clearing and copying.
+TEST(DictionaryTest, AgreesWithAPlainListAtEverySize) {
+    using Model = std::vector<std::pair<String, int>>;
+    auto modelFind = [](auto& m, const String& k) {
+        return std::find_if(m.begin(), m.end(), [&](const auto& e) { return e.first == k; });
+    };
+    auto same = [](const Dictionary& d, const Model& m) {
+        if (d.size() != m.size())
+            return false;
+        std::size_t i = 0;
+        for (const auto& [k, v] : d) {
+            if (k != m[i].first || v != Value(m[i].second) || d.integer(k) != m[i].second)
+                return false;
+            ++i;
+        }
+        return true;
+    };
+    // Keys of 0 to 9 code units, U+0000 and surrogates included, so that the
+    // hash sees every tail length.
+    auto key = [](std::uint32_t n) {
+        std::u16string units;
+        for (std::uint32_t k = 0; k < n % 10; ++k)
+            units.push_back(static_cast<char16_t>(k == 1   ? 0
+                                                  : k == 2 ? 0xD800
+                                                           : 'a' + (n + k) % 7));
+        units.push_back(static_cast<char16_t>(n));
+        return String::fromUnits(units);
+    };
+    const struct {
+        std::uint32_t keySpace;  // distinct keys in play
+        int setsPerErase;        // how much more often keys come than go
+    } cases[] = {{8, 2}, {40, 3}, {400, 4}, {1500, 8}};
+    std::uint32_t random = 12345;
+    auto next = [&] { return random = random * 1103515245u + 12345u; };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.keySpace);
+        Dictionary d;
+        Model m;
+        for (int step = 0; step < 8000; ++step) {
+            const String k = key((next() >> 8) % c.keySpace);
+            const int op = static_cast<int>((next() >> 8) % (c.setsPerErase + 1));
+            if (op < c.setsPerErase) {
+                d.set(k, step);
+                auto it = modelFind(m, k);
+                if (it == m.end())
+                    m.emplace_back(k, step);
+                else
+                    it->second = step;
+            } else {
+                auto it = modelFind(m, k);
+                EXPECT_EQ(d.erase(k), it != m.end());
+                if (it != m.end())
+                    m.erase(it);
+            }
+            const String probe = key((next() >> 8) % (c.keySpace + 5));
+            auto it = modelFind(m, probe);
+            ASSERT_EQ(d.contains(probe), it != m.end()) << step;
+            if (step % 499 == 0) {
+                ASSERT_TRUE(same(d, m)) << step;
+                Dictionary copy(d);
+                Dictionary assigned{{"x", 1}};
+                assigned = d;
+                EXPECT_TRUE(same(copy, m));
+                EXPECT_TRUE(same(assigned, m));
+                copy.set(key(c.keySpace + 1), -1);  // copies do not share their table
+                EXPECT_FALSE(d.contains(key(c.keySpace + 1)));
+                EXPECT_EQ(copy.integer(key(c.keySpace + 1)), -1);
+            }
+        }
+        ASSERT_TRUE(same(d, m));
+        d.clear();
+        m.clear();
+        EXPECT_TRUE(same(d, m));
+        EXPECT_FALSE(d.contains(key(0)));
+        for (std::uint32_t n = 0; n < c.keySpace; ++n) {  // refilled after clear()
+            d.set(key(n), static_cast<int>(n));
+            m.emplace_back(key(n), static_cast<int>(n));
+        }
+        EXPECT_TRUE(same(d, m));
+    }
 }
