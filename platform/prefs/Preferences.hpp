@@ -2,10 +2,16 @@
 // ${XDG_CONFIG_HOME:-$HOME/.config}/<domain>.plist.
 //
 // Values set in this process are pending until the domain is synchronised;
-// they are visible to this process at once. Synchronising takes the domain's
-// lock, re-reads the file, applies this process's pending writes, writes the
-// file atomically when anything changed, and releases the lock, so a value
-// one process synchronised is seen by another after its own synchronise.
+// they are visible to this process at once. Synchronising with pending writes
+// takes the domain's lock ("<file>.lock", waiting at most a few seconds for
+// another program to release it), re-reads the file, applies this process's
+// pending writes, writes the file atomically when anything changed, and
+// releases the lock, so a value one process synchronised is seen by another
+// after its own synchronise. Reading (copying a value, synchronising with
+// nothing pending) takes no lock, creates nothing and never waits on another
+// process. A domain file that is a symbolic link is saved through the link.
+// A key whose text in the file is not valid UTF-8 is not used; the file is
+// kept aside as "<file>.invalid-utf8" before it is rewritten.
 #pragma once
 
 #include <optional>
@@ -23,7 +29,8 @@ void CFPreferencesSetAppValue(const String& key, const std::optional<Value>& val
                               const String& applicationID);
 
 // Synchronises the domain with its file. Returns false when the file could not
-// be written (the reason goes to the system log); pending writes are kept then.
+// be written, also when another program held the lock too long (the reason goes
+// to the system log); pending writes are kept then.
 bool CFPreferencesAppSynchronize(const String& applicationID);
 
 // The folder that holds the domain files. Defaults to XDG_CONFIG_HOME, else

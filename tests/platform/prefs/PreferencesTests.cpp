@@ -1,16 +1,21 @@
 // The preferences store on real files, with real second processes
 // (prefs_peer) and Python's plistlib as an independent reader and writer.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/prefs/PlistCodec.hpp"
@@ -299,7 +304,8 @@ TEST_F(Preferences, CorruptFileIsReportedOnceForEachStateOfIt) {
     EXPECT_EQ(count(capture.text(), complaint), 1u) << capture.text();
     EXPECT_NE(capture.text().find(file()), std::string::npos);
 
-    writeFile(file(), "garbage that is different");
+    // Damaged another way (the log would merge two entries of one kind).
+    writeFile(file(), *platform::plist::toXml(Value(Array{1, 2})));
     EXPECT_TRUE(CFPreferencesAppSynchronize(kDomain));
     EXPECT_TRUE(CFPreferencesAppSynchronize(kDomain));
     capture.restore();
@@ -375,6 +381,233 @@ TEST_F(Preferences, DefaultFolderIsXdgConfigHomeElseHomeConfig) {
 
     r = runProcess(args({"path", "get", "InchSize"}), {"XDG_CONFIG_HOME=", "HOME=" + home});
     EXPECT_EQ(r.out, home + "/.config/" + kDomain + ".plist\nnone\n") << r.err;
+}
+
+// ---------------------------------------------------------------------------
+// The lock, links, odd files in the file's place
+
+std::vector<std::string> entriesOf(const std::string& dir) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(dir, ec))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Holds a lock file from a child process until released, as a person
+// editing under flock(1) does.
+class LockHolder {
+  public:
+    explicit LockHolder(const std::string& lockPath) {
+        int ready[2];
+        int release[2];
+        if (::pipe2(ready, O_CLOEXEC) != 0)
+            return;
+        if (::pipe2(release, O_CLOEXEC) != 0) {
+            ::close(ready[0]);
+            ::close(ready[1]);
+            return;
+        }
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::close(ready[0]);
+            ::close(release[1]);
+            const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT, 0600);
+            const char ok = fd >= 0 && ::flock(fd, LOCK_EX) == 0 ? 'y' : 'n';
+            (void)!::write(ready[1], &ok, 1);
+            char c;
+            while (::read(release[0], &c, 1) < 0 && errno == EINTR) {
+            }
+            ::_exit(0);
+        }
+        ::close(ready[1]);
+        ::close(release[0]);
+        release_ = release[1];
+        char ok = 'n';
+        held_ = pid_ > 0 && ::read(ready[0], &ok, 1) == 1 && ok == 'y';
+        ::close(ready[0]);
+    }
+    ~LockHolder() { release(); }
+    LockHolder(const LockHolder&) = delete;
+    LockHolder& operator=(const LockHolder&) = delete;
+
+    bool held() const { return held_; }
+    void release() {
+        if (release_ >= 0)
+            ::close(std::exchange(release_, -1));
+        if (pid_ > 0)
+            ::waitpid(std::exchange(pid_, -1), nullptr, 0);
+    }
+
+  private:
+    pid_t pid_ = -1;
+    int release_ = -1;
+    bool held_ = false;
+};
+
+TEST_F(Preferences, ReadersNeverWaitForTheLockAndWritersWaitOnlyAWhile) {
+    CFPreferencesSetAppValue("InchSize", Value(19), kDomain);
+    ASSERT_TRUE(CFPreferencesAppSynchronize(kDomain));
+    const std::string before = readFile(file());
+    LockHolder holder(file() + ".lock");
+    ASSERT_TRUE(holder.held());
+
+    // Reading, and synchronising with nothing to write, go ahead at once.
+    auto r = peer({"get", "InchSize", "sync"});
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_EQ(r.out, "19\nsync ok\n") << r.err;
+
+    // A save gives up after a while, says who is in the way, and keeps its
+    // value for the next synchronise.
+    CFPreferencesSetAppValue("InchSize", Value(24), kDomain);
+    StderrCapture capture(temp_.file("stderr"));
+    EXPECT_FALSE(CFPreferencesAppSynchronize(kDomain));
+    capture.restore();
+    EXPECT_NE(capture.text().find("another program holds its lock " + file() + ".lock"),
+              std::string::npos)
+        << capture.text();
+    EXPECT_EQ(CFPreferencesCopyAppValue("InchSize", kDomain), Value(24));
+    EXPECT_EQ(readFile(file()), before);
+
+    // A save that starts while the lock is held goes through once it is free.
+    tact::test::BackgroundProcess writer(peerArgs({"set", "LogStart", "true", "sync"}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    holder.release();
+    std::string line;
+    ASSERT_TRUE(writer.readLine(line));
+    EXPECT_EQ(line, "sync ok");
+    ASSERT_TRUE(CFPreferencesAppSynchronize(kDomain));
+    EXPECT_EQ(fileValue(), Value(Dictionary{{"InchSize", 24}, {"LogStart", true}}));
+}
+
+TEST_F(Preferences, ReadingCreatesNothingAndNeverBlocks) {
+    const std::vector<std::pair<std::string, std::function<void(const std::string&)>>> cases = {
+        {"no file", [](const std::string&) {}},
+        {"a file",
+         [](const std::string& f) {
+             writeFile(f, *platform::plist::toXml(Value(Dictionary{{"InchSize", 21}})));
+         }},
+        {"a folder", [](const std::string& f) { std::filesystem::create_directory(f); }},
+        {"a FIFO", [](const std::string& f) { ASSERT_EQ(::mkfifo(f.c_str(), 0600), 0); }},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const auto& [name, make] = cases[i];
+        SCOPED_TRACE(name);
+        dir_ = temp_.file("read-" + std::to_string(i));
+        std::filesystem::create_directories(dir_);
+        make(file());
+        const auto before = entriesOf(dir_);
+
+        auto r = peer({"get", "InchSize", "sync"});
+        EXPECT_FALSE(r.timedOut);
+        EXPECT_EQ(r.out, std::string(name == "a file" ? "21" : "none") + "\nsync ok\n") << r.err;
+        freshProcessView();
+        EXPECT_EQ(CFPreferencesCopyAppValue("InchSize", kDomain).has_value(), name == "a file");
+        EXPECT_TRUE(CFPreferencesAppSynchronize(kDomain));
+        EXPECT_EQ(entriesOf(dir_), before);
+    }
+}
+
+TEST_F(Preferences, LockThatIsNotARegularFileIsRefused) {
+    const std::string other = temp_.file("other");
+    const std::vector<std::pair<std::string, std::function<void(const std::string&)>>> cases = {
+        {"a folder", [](const std::string& l) { std::filesystem::create_directory(l); }},
+        {"a FIFO", [](const std::string& l) { ASSERT_EQ(::mkfifo(l.c_str(), 0600), 0); }},
+        {"a symbolic link",
+         [&](const std::string& l) { std::filesystem::create_symlink(other, l); }},
+    };
+    writeFile(other, "someone else's");
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const auto& [kind, make] = cases[i];
+        SCOPED_TRACE(kind);
+        dir_ = temp_.file("lock-" + std::to_string(i));
+        std::filesystem::create_directories(dir_);
+        freshProcessView();
+        make(file() + ".lock");
+
+        CFPreferencesSetAppValue("InchSize", Value(20), kDomain);
+        StderrCapture capture(temp_.file("stderr"));
+        EXPECT_FALSE(CFPreferencesAppSynchronize(kDomain));
+        capture.restore();
+        EXPECT_NE(capture.text().find(file() + ".lock"), std::string::npos) << capture.text();
+        EXPECT_NE(capture.text().find(kind), std::string::npos) << capture.text();
+        EXPECT_EQ(CFPreferencesCopyAppValue("InchSize", kDomain), Value(20));
+        EXPECT_FALSE(fileExists(file()));
+        EXPECT_EQ(readFile(other), "someone else's");
+    }
+}
+
+TEST_F(Preferences, SymbolicLinkIsSavedThroughAndStaysALink) {
+    const std::string dotfiles = temp_.file("dotfiles");
+    std::filesystem::create_directories(dotfiles);
+    std::filesystem::create_directories(dir_);
+    for (const bool targetExists : {true, false}) {
+        SCOPED_TRACE(targetExists ? "target exists" : "target missing");
+        std::filesystem::remove_all(dotfiles + "/tact.plist");
+        std::filesystem::remove(file());
+        if (targetExists)
+            writeFile(dotfiles + "/tact.plist",
+                      *platform::plist::toXml(Value(Dictionary{{"InchSize", 27}})));
+        std::filesystem::create_symlink("../dotfiles/tact.plist", file());
+        freshProcessView();
+
+        CFPreferencesSetAppValue("LogStart", Value(true), kDomain);
+        ASSERT_TRUE(CFPreferencesAppSynchronize(kDomain));
+
+        ASSERT_TRUE(std::filesystem::is_symlink(file()));
+        EXPECT_EQ(std::filesystem::read_symlink(file()), "../dotfiles/tact.plist");
+        auto stored = platform::plist::parse(readFile(dotfiles + "/tact.plist"));
+        ASSERT_TRUE(stored);
+        EXPECT_EQ(*stored, targetExists ? Value(Dictionary{{"InchSize", 27}, {"LogStart", true}})
+                                        : Value(Dictionary{{"LogStart", true}}));
+        // Nothing left over beside either; the lock is beside the link.
+        EXPECT_EQ(entriesOf(dotfiles), std::vector<std::string>{"tact.plist"});
+        EXPECT_EQ(entriesOf(dir_),
+                  (std::vector<std::string>{std::string(kDomain) + ".plist",
+                                            std::string(kDomain) + ".plist.lock"}));
+    }
+}
+
+TEST_F(Preferences, TextThatIsNotUtf8IsRefusedAndTheFileKeptAside) {
+    // Latin-1 "René" in a value, in a key and deep inside a dictionary.
+    const std::string latin1 =
+        "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<plist version=\"1.0\">\n<dict>\n"
+        "\t<key>LogFile</key>\n\t<string>/home/Ren\xe9/touch.log</string>\n"
+        "\t<key>Ren\xe9</key>\n\t<integer>1</integer>\n"
+        "\t<key>Coefficients</key>\n\t<dict><key>Note</key><array><string>Ren\xe9</string>"
+        "</array></dict>\n"
+        "\t<key>InchSize</key>\n\t<integer>24</integer>\n"
+        "</dict>\n</plist>\n";
+    std::filesystem::create_directories(dir_);
+    writeFile(file(), latin1);
+
+    StderrCapture capture(temp_.file("stderr"));
+    EXPECT_FALSE(CFPreferencesCopyAppValue("LogFile", kDomain));
+    EXPECT_FALSE(CFPreferencesCopyAppValue("Coefficients", kDomain));
+    EXPECT_FALSE(CFPreferencesCopyAppValue(String("Ren\xef\xbf\xbd"), kDomain));
+    EXPECT_EQ(CFPreferencesCopyAppValue("InchSize", kDomain), Value(24));
+    EXPECT_TRUE(CFPreferencesAppSynchronize(kDomain));  // reads only: the file stays
+    capture.restore();
+    const std::string log = capture.text();
+    EXPECT_EQ(count(log, "not valid UTF-8"), 1u) << log;
+    for (const char* named : {"\"LogFile\"", "\"Ren\\xe9\"", "Coefficients/Note/0"})
+        EXPECT_NE(log.find(named), std::string::npos) << named << "\n" << log;
+    EXPECT_EQ(readFile(file()), latin1);
+    EXPECT_FALSE(fileExists(file() + ".invalid-utf8"));
+
+    // The first save keeps the file as it was; a later one never replaces that.
+    CFPreferencesSetAppValue("ClickDuration", Value(8.0), kDomain);
+    ASSERT_TRUE(CFPreferencesAppSynchronize(kDomain));
+    EXPECT_EQ(readFile(file() + ".invalid-utf8"), latin1);
+    EXPECT_EQ(fileValue(), Value(Dictionary{{"InchSize", 24}, {"ClickDuration", 8.0}}));
+
+    const std::string again = latin1 + "<!-- edited again -->\n";
+    writeFile(file(), again);
+    CFPreferencesSetAppValue("ClickDuration", Value(9.0), kDomain);
+    ASSERT_TRUE(CFPreferencesAppSynchronize(kDomain));
+    EXPECT_EQ(readFile(file() + ".invalid-utf8"), latin1);
+    EXPECT_EQ(readFile(file() + ".invalid-utf8.1"), again);
 }
 
 // ---------------------------------------------------------------------------
