@@ -11,8 +11,21 @@
 //
 // The connection runs on the program's run loop: attached to its sd-event loop
 // when there is one, otherwise driven through a descriptor source and a timer.
+//
+// Losing the bus (the daemon restarted, or it dropped us) is not the end on a
+// real loop: the centre connects again from the loop's timers, 0.5 s after the
+// loss and then twice as long after each failed attempt, up to 30 s apart, for
+// as long as the program runs. An attempt never blocks the loop: the socket is
+// connected without waiting, and authentication, Hello and the match rules of
+// every observation are asynchronous. The connection counts as back once all
+// of them are answered; then notifications flow again through the same
+// Observation objects. What is posted in between is dropped and counted, never
+// queued. On a virtual loop (tests, replays) there is no reconnection: its
+// clock would run the back-off timers at once, and a replay must end when its
+// session does.
 #include <time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -37,7 +50,16 @@ using namespace buscodec;
 
 constexpr const char* kDaemon = "org.freedesktop.DBus";
 constexpr const char* kDaemonPath = "/org/freedesktop/DBus";
+constexpr const char* kLocal = "org.freedesktop.DBus.Local";
 constexpr std::uint64_t kMethodCallTimeoutUsec = 5'000'000;
+
+// Reconnection back-off, in seconds.
+constexpr double kFirstRetryDelay = 0.5;
+constexpr double kLongestRetryDelay = 30.0;
+// A connection that stayed up this long starts the back-off afresh when it is
+// lost; one lost sooner goes on from where the last recovery left it, so a bus
+// that keeps dropping us is not hammered.
+constexpr std::uint64_t kSettledNanoseconds = 30'000'000'000ULL;
 
 using sdbus::BusPtr;
 using sdbus::ErrorGuard;
@@ -48,7 +70,7 @@ struct BusObserver {
     String name;
     String object;
     NotificationCenter::Callback callback;
-    std::string rule;  // the match rule installed on the daemon; empty when none
+    std::string rule;  // the match rule on the current connection; empty when none
     bool active = true;
 };
 
@@ -60,11 +82,104 @@ struct BusState {
     BusNotificationCenter* centre = nullptr;
 };
 
+// Closes a connection that is not (or no longer) up, then lets go of it. The
+// close comes first so that letting go does not wait to flush a connection
+// still authenticating with a daemon that may never answer.
+void abandon(BusPtr& bus) {
+    if (bus)
+        sd_bus_close(bus.get());
+    bus.reset();
+}
+
+// A connection given up on: its filter goes before the connection itself.
+struct RetiredConnection {
+    BusPtr bus;
+    SlotPtr filter;
+};
+
+void abandon(std::vector<RetiredConnection>& retired) {
+    for (auto& connection : retired) {
+        connection.filter.reset();
+        abandon(connection.bus);
+    }
+    retired.clear();
+}
+
+// The address to connect to again: the same one without its "guid=" keys, as a
+// restarted daemon has a new identity.
+std::string withoutGuid(const std::string& address) {
+    std::string out;
+    std::size_t pos = 0;
+    while (pos <= address.size()) {
+        std::size_t end = address.find(';', pos);
+        if (end == std::string::npos)
+            end = address.size();
+        std::string entry = address.substr(pos, end - pos);
+        if (std::size_t colon = entry.find(':'); colon != std::string::npos) {
+            std::string kept = entry.substr(0, colon + 1);
+            bool first = true;
+            std::size_t k = colon + 1;
+            while (k <= entry.size()) {
+                std::size_t comma = entry.find(',', k);
+                if (comma == std::string::npos)
+                    comma = entry.size();
+                std::string pair = entry.substr(k, comma - k);
+                if (!pair.empty() && !pair.starts_with("guid=")) {
+                    kept += (first ? "" : ",") + pair;
+                    first = false;
+                }
+                k = comma + 1;
+            }
+            entry = kept;
+        }
+        if (!entry.empty())
+            out += (out.empty() ? "" : ";") + entry;
+        pos = end + 1;
+    }
+    return out;
+}
+
+// A new client connection to address, started: the socket is connected (or
+// connecting) and authentication and Hello are under way.
+BusPtr startConnection(const std::string& address, bool connectedSignal, std::string* error) {
+    auto fail = [&](const char* what, int r) {
+        if (error)
+            *error = std::string(what) + " " + address + ": " + std::strerror(-r);
+        return BusPtr();
+    };
+    sd_bus* raw = nullptr;
+    int r = sd_bus_new(&raw);
+    if (r < 0)
+        return fail("cannot create a connection to", r);
+    BusPtr bus(raw);
+    r = sd_bus_set_address(bus.get(), address.c_str());
+    if (r < 0)
+        return fail("invalid bus address", r);
+    r = sd_bus_set_bus_client(bus.get(), 1);
+    if (r >= 0)
+        r = sd_bus_set_description(bus.get(), "notifications");
+    if (r >= 0)
+        r = sd_bus_set_method_call_timeout(bus.get(), kMethodCallTimeoutUsec);
+    if (r >= 0 && connectedSignal)
+        r = sd_bus_set_connected_signal(bus.get(), 1);
+    if (r < 0)
+        return fail("cannot set up a connection to", r);
+    r = sd_bus_start(bus.get());
+    if (r < 0)
+        return fail("cannot connect to the bus at", r);
+    return bus;
+}
+
+std::string plural(std::uint64_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
 class BusNotificationCenter final : public NotificationCenter {
   public:
     BusNotificationCenter(RunLoop& loop, BusPtr bus)
         : loop_(loop), bus_(std::move(bus)), state_(std::make_shared<BusState>()) {
         state_->centre = this;
+        upSince_ = loop_.monotonicNanoseconds();
     }
 
     ~BusNotificationCenter() override {
@@ -72,13 +187,102 @@ class BusNotificationCenter final : public NotificationCenter {
         for (auto& [id, observer] : observers_)
             observer->active = false;
         observers_.clear();
+        pendingMatches_.clear();
+        retryTimer_.invalidate();
+        retireTimer_.invalidate();
         filter_.reset();
         fdSource_.remove();
         timer_.invalidate();
-        bus_.reset();  // sends what is still queued, then closes
+        if (reconnects() && link_ != Link::Up)
+            abandon(bus_);  // nothing of ours to send: posts were dropped
+        bus_.reset();       // sends what is still queued, then closes
+        abandon(retired_);
     }
 
     bool start(std::string* error) {
+        if (!hookUp(error))
+            return false;
+        // Reconnection needs the real loop and the address we came from.
+        if (attached_) {
+            const char* address = nullptr;
+            if (sd_bus_get_address(bus_.get(), &address) >= 0 && address && *address)
+                address_ = withoutGuid(address);
+        }
+        return true;
+    }
+
+    bool post(const String& name, const String& object,
+              const std::optional<Dictionary>& userInfo) override {
+        if (link_ != Link::Up) {
+            if (reconnects())
+                ++dropped_;
+            systemLog(LogLevel::Debug, "notifications: not posted " + quoted(name) +
+                                           ": no connection to the session bus");
+            return false;
+        }
+        sd_bus_message* raw = nullptr;
+        int r = sd_bus_message_new_signal(bus_.get(), &raw, kPath, kInterface, kMember);
+        MessagePtr message(raw);
+        if (r < 0) {
+            systemLog(LogLevel::Warning,
+                      "notifications: cannot post " + quoted(name) + ": " + std::strerror(-r));
+            return false;
+        }
+        std::string error;
+        if (!appendNotification(message.get(), name, object, userInfo, &error)) {
+            systemLog(LogLevel::Warning,
+                      "notifications: cannot post " + quoted(name) + ": " + error);
+            return false;
+        }
+        r = sd_bus_send(bus_.get(), message.get(), nullptr);
+        if (r < 0) {
+            noteDisconnectedIfClosed();
+            const bool lost = link_ != Link::Up;
+            if (lost && reconnects())
+                ++dropped_;
+            systemLog(lost ? LogLevel::Debug : LogLevel::Warning,
+                      "notifications: cannot post " + quoted(name) + ": " + std::strerror(-r));
+            return false;
+        }
+        if (!attached_)
+            rearm();
+        return true;
+    }
+
+    Observation addObserver(const String& name, const String& object, Callback callback) override {
+        auto observer = std::make_shared<BusObserver>();
+        observer->name = name;
+        observer->object = object;
+        observer->callback = std::move(callback);
+        if (link_ == Link::Up)
+            observer->rule = installRule(name, object);
+        const std::uint64_t id = nextId_++;
+        BusObserver& added = *observer;
+        observers_.emplace(id, std::move(observer));
+        // While reconnecting, the rule joins the others on the new connection;
+        // while disconnected, the next attempt installs it.
+        if (link_ == Link::Connecting)
+            requestMatch(id, added, preferredRule(added));
+        if (!attached_)
+            rearm();
+        std::weak_ptr<BusState> weak = state_;
+        return Observation([weak, id] {
+            if (auto state = weak.lock(); state && state->centre)
+                state->centre->remove(id);
+        });
+    }
+
+  private:
+    enum class Link {
+        Up,          // connected; notifications flow
+        Connecting,  // a new connection is authenticating or installing the match rules
+        Down,        // no connection; an attempt is scheduled when we reconnect
+    };
+
+    bool reconnects() const { return !address_.empty(); }
+
+    // Adds the filter to bus_ and attaches it to the loop.
+    bool hookUp(std::string* error) {
         sd_bus_slot* slot = nullptr;
         int r = sd_bus_add_filter(bus_.get(), &slot, &BusNotificationCenter::onMessage, this);
         if (r < 0) {
@@ -102,62 +306,9 @@ class BusNotificationCenter final : public NotificationCenter {
         return true;
     }
 
-    bool post(const String& name, const String& object,
-              const std::optional<Dictionary>& userInfo) override {
-        if (disconnected_) {
-            systemLog(LogLevel::Debug, "notifications: not posted " + quoted(name) +
-                                           ": no connection to the session bus");
-            return false;
-        }
-        sd_bus_message* raw = nullptr;
-        int r = sd_bus_message_new_signal(bus_.get(), &raw, kPath, kInterface, kMember);
-        MessagePtr message(raw);
-        if (r < 0) {
-            systemLog(LogLevel::Warning,
-                      "notifications: cannot post " + quoted(name) + ": " + std::strerror(-r));
-            return false;
-        }
-        std::string error;
-        if (!appendNotification(message.get(), name, object, userInfo, &error)) {
-            systemLog(LogLevel::Warning,
-                      "notifications: cannot post " + quoted(name) + ": " + error);
-            return false;
-        }
-        r = sd_bus_send(bus_.get(), message.get(), nullptr);
-        if (r < 0) {
-            noteDisconnectedIfClosed();
-            systemLog(disconnected_ ? LogLevel::Debug : LogLevel::Warning,
-                      "notifications: cannot post " + quoted(name) + ": " + std::strerror(-r));
-            return false;
-        }
-        if (!attached_)
-            rearm();
-        return true;
-    }
-
-    Observation addObserver(const String& name, const String& object, Callback callback) override {
-        auto observer = std::make_shared<BusObserver>();
-        observer->name = name;
-        observer->object = object;
-        observer->callback = std::move(callback);
-        observer->rule = installRule(name, object);
-        const std::uint64_t id = nextId_++;
-        observers_.emplace(id, std::move(observer));
-        if (!attached_)
-            rearm();
-        std::weak_ptr<BusState> weak = state_;
-        return Observation([weak, id] {
-            if (auto state = weak.lock(); state && state->centre)
-                state->centre->remove(id);
-        });
-    }
-
-  private:
     // Installs the match rule for one observation; returns it (empty when none
     // could be installed, which is logged).
     std::string installRule(const String& name, const String& object) {
-        if (disconnected_)
-            return {};
         std::string rule = notify_detail::notificationMatchRule(name, object);
         std::string failure;
         if (!rule.empty()) {
@@ -185,6 +336,77 @@ class BusNotificationCenter final : public NotificationCenter {
         return false;
     }
 
+    static std::string preferredRule(const BusObserver& observer) {
+        std::string rule = notify_detail::notificationMatchRule(observer.name, observer.object);
+        return rule.empty() ? notify_detail::notificationMatchRule() : rule;
+    }
+
+    // Asks the daemon, without waiting, for the observer's rule on the new
+    // connection; matchAnswered() takes the reply.
+    void requestMatch(std::uint64_t id, BusObserver& observer, const std::string& rule) {
+        if (link_ != Link::Connecting)
+            return;
+        sd_bus_message* raw = nullptr;
+        int r = sd_bus_message_new_method_call(bus_.get(), &raw, kDaemon, kDaemonPath, kDaemon,
+                                               "AddMatch");
+        MessagePtr call(raw);
+        if (r >= 0)
+            r = sd_bus_message_append(call.get(), "s", rule.c_str());
+        if (r >= 0)  // a floating slot: it goes with the connection
+            r = sd_bus_call_async(bus_.get(), nullptr, call.get(), &BusNotificationCenter::onReply,
+                                  this, 0);
+        std::uint64_t cookie = 0;
+        if (r >= 0)
+            r = sd_bus_message_get_cookie(call.get(), &cookie);
+        if (r < 0) {
+            systemLog(LogLevel::Debug, "notifications: cannot ask for match rule " + rule + ": " +
+                                           std::strerror(-r));
+            noteDisconnectedIfClosed();
+            return;
+        }
+        observer.rule = rule;  // a removal from now on sends RemoveMatch after it
+        pendingMatches_[cookie] = id;
+    }
+
+    static int onReply(sd_bus_message* m, void* userdata, sd_bus_error*) {
+        static_cast<BusNotificationCenter*>(userdata)->matchAnswered(m);
+        return 0;
+    }
+
+    void matchAnswered(sd_bus_message* reply) {
+        if (sd_bus_message_get_bus(reply) != bus_.get() || link_ != Link::Connecting)
+            return;
+        std::uint64_t cookie = 0;
+        if (sd_bus_message_get_reply_cookie(reply, &cookie) < 0)
+            return;
+        auto pending = pendingMatches_.find(cookie);
+        if (pending == pendingMatches_.end())
+            return;
+        const std::uint64_t id = pending->second;
+        pendingMatches_.erase(pending);
+        const std::string failure = sdbus::replyError(reply);
+        auto it = observers_.find(id);
+        if (!failure.empty() && it != observers_.end()) {
+            // The connection going down fails every call; the loss is handled
+            // when the bus says so.
+            if (sd_bus_is_open(bus_.get()) <= 0)
+                return;
+            BusObserver& observer = *it->second;
+            const std::string everything = notify_detail::notificationMatchRule();
+            if (observer.rule != everything) {
+                systemLog(LogLevel::Debug, "notifications: bus refused match rule " +
+                                               observer.rule + " (" + failure +
+                                               "); filtering here instead");
+                requestMatch(id, observer, everything);
+                return;
+            }
+            systemLog(LogLevel::Warning,
+                      "notifications: cannot observe " + quoted(observer.name) + ": " + failure);
+            observer.rule.clear();
+        }
+        finishReconnecting();
+    }
+
     void remove(std::uint64_t id) {
         auto it = observers_.find(id);
         if (it == observers_.end())
@@ -193,7 +415,9 @@ class BusNotificationCenter final : public NotificationCenter {
         std::shared_ptr<BusObserver> observer = std::move(it->second);
         observers_.erase(it);
         observer->active = false;
-        if (observer->rule.empty() || disconnected_)
+        // Its rule belongs to the current connection; while there is none,
+        // there is nothing to take back.
+        if (observer->rule.empty() || link_ == Link::Down)
             return;
         sd_bus_message* raw = nullptr;
         int r = sd_bus_message_new_method_call(bus_.get(), &raw, kDaemon, kDaemonPath, kDaemon,
@@ -211,6 +435,8 @@ class BusNotificationCenter final : public NotificationCenter {
         }
         if (!attached_)
             rearm();
+        // The last rule a reconnection waited for may have been this one's.
+        finishReconnecting();
     }
 
     static int onMessage(sd_bus_message* m, void* userdata, sd_bus_error*) {
@@ -219,8 +445,16 @@ class BusNotificationCenter final : public NotificationCenter {
     }
 
     void handle(sd_bus_message* m) {
-        if (sd_bus_message_is_signal(m, "org.freedesktop.DBus.Local", "Disconnected") > 0) {
+        // A connection given up on may still have something to say.
+        if (sd_bus_message_get_bus(m) != bus_.get())
+            return;
+        if (sd_bus_message_is_signal(m, kLocal, "Disconnected") > 0) {
             noteDisconnected();
+            return;
+        }
+        if (sd_bus_message_is_signal(m, kLocal, "Connected") > 0) {
+            connectedSeen_ = true;
+            finishReconnecting();
             return;
         }
         if (sd_bus_message_is_signal(m, kInterface, kMember) <= 0)
@@ -255,17 +489,91 @@ class BusNotificationCenter final : public NotificationCenter {
     }
 
     void noteDisconnectedIfClosed() {
-        if (!disconnected_ && sd_bus_is_open(bus_.get()) <= 0)
+        if (link_ != Link::Down && sd_bus_is_open(bus_.get()) <= 0)
             noteDisconnected();
     }
 
     void noteDisconnected() {
-        if (disconnected_)
+        if (link_ == Link::Down)
             return;
-        disconnected_ = true;
-        systemLog(LogLevel::Warning,
-                  "notifications: lost the connection to the session bus; notifications are "
-                  "neither sent nor received any more");
+        const Link was = link_;
+        link_ = Link::Down;
+        if (!reconnects()) {
+            // Keep the dead connection: nothing is sent or received any more.
+            systemLog(LogLevel::Warning,
+                      "notifications: lost the connection to the session bus; notifications are "
+                      "neither sent nor received any more");
+            return;
+        }
+        if (was == Link::Up) {
+            const std::uint64_t now = loop_.monotonicNanoseconds();
+            if (now - upSince_ >= kSettledNanoseconds)
+                retryDelay_ = kFirstRetryDelay;
+            systemLog(LogLevel::Warning,
+                      "notifications: lost the connection to the session bus; reconnecting, and "
+                      "until then notifications are neither sent nor received");
+        } else {
+            systemLog(LogLevel::Debug, "notifications: reconnection attempt " +
+                                           std::to_string(attempts_) +
+                                           " failed: the bus closed the connection");
+        }
+        for (auto& [id, observer] : observers_)
+            observer->rule.clear();
+        pendingMatches_.clear();
+        // We may be inside the connection's own dispatch: let go of it from the
+        // loop, soon.
+        retired_.push_back(RetiredConnection{std::move(bus_), std::move(filter_)});
+        retireTimer_ = loop_.addTimer(0, 0, [this](Timer&) { abandon(retired_); });
+        scheduleAttempt();
+    }
+
+    void scheduleAttempt() {
+        const double delay = retryDelay_;
+        retryDelay_ = std::min(retryDelay_ * 2, kLongestRetryDelay);
+        retryTimer_ = loop_.addTimer(delay, 0, [this](Timer&) { attempt(); });
+    }
+
+    void attempt() {
+        abandon(retired_);
+        ++attempts_;
+        systemLog(LogLevel::Debug, "notifications: reconnecting to the session bus (attempt " +
+                                       std::to_string(attempts_) + ")");
+        std::string error;
+        bus_ = startConnection(address_, true, &error);
+        if (bus_ && !hookUp(&error)) {
+            filter_.reset();
+            abandon(bus_);
+        }
+        if (!bus_) {
+            systemLog(LogLevel::Debug, "notifications: reconnection attempt " +
+                                           std::to_string(attempts_) + " failed: " + error);
+            scheduleAttempt();
+            return;
+        }
+        link_ = Link::Connecting;
+        connectedSeen_ = false;
+        for (auto& [id, observer] : observers_) {
+            requestMatch(id, *observer, preferredRule(*observer));
+            if (link_ != Link::Connecting)
+                return;  // lost again already; the next attempt is scheduled
+        }
+    }
+
+    // Back once the daemon has said Hello and answered every match rule.
+    void finishReconnecting() {
+        if (link_ != Link::Connecting || !connectedSeen_ || !pendingMatches_.empty())
+            return;
+        link_ = Link::Up;
+        upSince_ = loop_.monotonicNanoseconds();
+        std::string message = "notifications: reconnected to the session bus after " +
+                              plural(attempts_, "attempt", "attempts");
+        if (dropped_ > 0) {
+            message += "; " + plural(dropped_, "notification", "notifications") +
+                       " posted meanwhile " + (dropped_ == 1 ? "was" : "were") + " dropped";
+        }
+        systemLog(LogLevel::Notice, message);
+        attempts_ = 0;
+        dropped_ = 0;
     }
 
     // Without an sd-event loop: process what is pending, then watch the
@@ -330,11 +638,23 @@ class BusNotificationCenter final : public NotificationCenter {
     std::map<std::uint64_t, std::shared_ptr<BusObserver>> observers_;
     std::uint64_t nextId_ = 1;
     bool attached_ = false;
-    bool disconnected_ = false;
+    Link link_ = Link::Up;
     FdSource fdSource_;
     Timer timer_;
     int watchedFd_ = -1;
     int watchedEvents_ = 0;
+
+    // Reconnection (real loops only).
+    std::string address_;  // where to connect again; empty: no reconnection
+    std::vector<RetiredConnection> retired_;
+    Timer retireTimer_;
+    Timer retryTimer_;
+    double retryDelay_ = kFirstRetryDelay;
+    std::uint64_t upSince_ = 0;
+    unsigned attempts_ = 0;
+    std::uint64_t dropped_ = 0;
+    bool connectedSeen_ = false;
+    std::map<std::uint64_t, std::uint64_t> pendingMatches_;  // AddMatch cookie -> observer id
 };
 
 std::unique_ptr<NotificationCenter> finish(RunLoop& loop, sd_bus* raw, std::string* error) {
@@ -350,27 +670,9 @@ std::unique_ptr<NotificationCenter> finish(RunLoop& loop, sd_bus* raw, std::stri
 std::unique_ptr<NotificationCenter> makeBusNotificationCenterAt(RunLoop& loop,
                                                                 const std::string& address,
                                                                 std::string* error) {
-    auto fail = [&](const char* what, int r) -> std::unique_ptr<NotificationCenter> {
-        if (error)
-            *error = std::string(what) + " " + address + ": " + std::strerror(-r);
+    BusPtr bus = startConnection(address, false, error);
+    if (!bus)
         return nullptr;
-    };
-    sd_bus* raw = nullptr;
-    int r = sd_bus_new(&raw);
-    if (r < 0)
-        return fail("cannot create a connection to", r);
-    BusPtr bus(raw);
-    r = sd_bus_set_address(bus.get(), address.c_str());
-    if (r < 0)
-        return fail("invalid bus address", r);
-    r = sd_bus_set_bus_client(bus.get(), 1);
-    if (r >= 0)
-        r = sd_bus_set_description(bus.get(), "notifications");
-    if (r < 0)
-        return fail("cannot set up a connection to", r);
-    r = sd_bus_start(bus.get());
-    if (r < 0)
-        return fail("cannot connect to the bus at", r);
     return finish(loop, bus.release(), error);
 }
 

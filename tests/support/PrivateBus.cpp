@@ -23,6 +23,14 @@ std::string findOnPath(const std::string& name) {
 }
 
 PrivateBus::PrivateBus() {
+    start("unix:dir=" + dir_.path());
+}
+
+PrivateBus::PrivateBus(const std::string& socketPath) {
+    start("unix:path=" + socketPath);
+}
+
+void PrivateBus::start(const std::string& listen) {
     const std::string program = findOnPath("dbus-daemon");
     if (program.empty()) {
         error_ = "dbus-daemon is not installed";
@@ -34,8 +42,8 @@ PrivateBus::PrivateBus() {
               " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
               "<busconfig>\n"
               "  <type>session</type>\n"
-              "  <listen>unix:dir=" +
-                  dir_.path() +
+              "  <listen>" +
+                  listen +
                   "</listen>\n"
                   "  <auth>EXTERNAL</auth>\n"
                   "  <policy context=\"default\">\n"

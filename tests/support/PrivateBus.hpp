@@ -1,7 +1,9 @@
 // A D-Bus daemon of a test's own: a session-type bus on a socket in a fresh
 // temporary directory, open to everyone, gone when the object is destroyed.
 // Every test that needs a bus starts one, so tests running in parallel never
-// see each other's messages.
+// see each other's messages. A bus made with a socket path listens exactly
+// there, so that a second daemon can take over the same address after the
+// first one is gone (a restarted session bus).
 #pragma once
 
 #include <memory>
@@ -17,6 +19,9 @@ class PrivateBus {
     // Starts dbus-daemon and waits for its address. On failure address() is
     // empty and error() says why.
     PrivateBus();
+    // Listens on the unix socket at socketPath (a stale socket left there by a
+    // daemon that was killed is replaced).
+    explicit PrivateBus(const std::string& socketPath);
     ~PrivateBus();
     PrivateBus(const PrivateBus&) = delete;
     PrivateBus& operator=(const PrivateBus&) = delete;
@@ -29,6 +34,8 @@ class PrivateBus {
     std::string environment() const { return "DBUS_SESSION_BUS_ADDRESS=" + address_; }
 
   private:
+    void start(const std::string& listen);
+
     TempDir dir_;
     std::unique_ptr<BackgroundProcess> daemon_;
     std::string address_;

@@ -16,6 +16,7 @@
 #include "platform/notify/NotificationCenter.hpp"
 #include "platform/runloop/RunLoop.hpp"
 #include "platform/values/Json.hpp"
+#include "tests/support/LoopWait.hpp"
 #include "tests/support/PrivateBus.hpp"
 #include "tests/support/Subprocess.hpp"
 
@@ -75,22 +76,10 @@ class BusTest : public ::testing::Test {
     }
     std::unique_ptr<NotificationCenter> open() { return open(*loop); }
 
-    // Runs the loop until done() holds; false after the time limit.
     bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
-        auto deadline = SteadyClock::now() + limit;
-        auto check = loop->addTimer(0, 0.002, [&](Timer&) {
-            if (done()) {
-                loop->stop(0);
-            } else if (SteadyClock::now() > deadline) {
-                loop->stop(1);
-            }
-        });
-        return loop->run() == 0;
+        return tact::test::runLoopUntil(*loop, done, limit, 0.002);
     }
-    void runFor(std::chrono::milliseconds span) {
-        auto end = SteadyClock::now() + span;
-        runUntil([&] { return SteadyClock::now() >= end; }, span + 5s);
-    }
+    void runFor(std::chrono::milliseconds span) { tact::test::runLoopFor(*loop, span); }
 
     // A bus_peer watching name/object, once it says its observation is in place.
     std::unique_ptr<BackgroundProcess> watch(const std::string& name, const std::string& object,
