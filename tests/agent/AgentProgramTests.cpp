@@ -76,3 +76,39 @@ TEST(AgentProgramTest, NamesTheWaylandSessionItsMonitorAndWhereEventsGo) {
     EXPECT_NE(r.err.find("injecting events through XTest"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("native Wayland windows do not"), std::string::npos) << r.err;
 }
+
+// The session bus restarted under a running agent: it comes back and
+// answers the settings again.
+TEST(AgentProgramTest, AnswersAgainAfterTheBusRestarts) {
+    TempDir dir;
+    const std::string socket = dir.file("bus");
+    auto bus = std::make_unique<PrivateBus>(socket);
+    ASSERT_TRUE(bus->ok()) << bus->error();
+    const std::string address = "DBUS_SESSION_BUS_ADDRESS=unix:path=" + socket;
+    writeFile(dir.file("wait.session"), "30 wait\n");
+    BackgroundProcess agent(
+        {builtProgram("tactreplay"), dir.file("wait.session"), "--bus", "--prefs-dir", dir.path()},
+        {address});
+    // Asks for the frame's identity, as the settings do; true once the agent
+    // answered.
+    auto answers = [&] {
+        BackgroundProcess watcher(
+            {builtProgram("bus_peer"), "watch", "ZYVTouch Event", "com.multiTouchSupportObj", "1"},
+            {address});
+        std::string line;
+        if (!watcher.readLine(line) || line != "ready")
+            return false;
+        runProcess({builtProgram("bus_peer"), "post", "QuenralMultiTouch Preference Notification",
+                    "com.quenraltouch.multiTouchPrefsPaneTarget", R"({"NeedSerialNumber": true})"},
+                   {address});
+        return watcher.readLine(line, std::chrono::seconds(2)) &&
+               line.find("SerialNumber") != std::string::npos;
+    };
+    ASSERT_TRUE(waitUntil(answers, std::chrono::seconds(10)));
+
+    bus.reset();  // the daemon goes
+    bus = std::make_unique<PrivateBus>(socket);
+    ASSERT_TRUE(bus->ok()) << bus->error();
+    EXPECT_TRUE(waitUntil(answers, std::chrono::seconds(20)));
+    EXPECT_TRUE(agent.terminate());
+}

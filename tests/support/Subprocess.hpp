@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,6 +22,11 @@ struct ProcessResult {
 ProcessResult runProcess(const std::vector<std::string>& argv,
                          const std::vector<std::string>& env = {},
                          std::chrono::milliseconds limit = std::chrono::seconds(20));
+
+// Asks condition again every 10 ms until it holds or the time is up; true
+// when it held.
+bool waitUntil(const std::function<bool()>& condition,
+               std::chrono::milliseconds limit = std::chrono::seconds(5));
 
 // The lines of a program's output (without their line breaks).
 std::vector<std::string> linesOf(const std::string& text);

@@ -80,15 +80,4 @@ void XClient::sync() {
         xcb_get_input_focus_reply(get(), xcb_get_input_focus(get()), nullptr));
 }
 
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        if (condition())
-            return true;
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-}
-
 }  // namespace tact::test

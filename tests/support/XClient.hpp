@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/x11/XcbHandles.hpp"
+#include "tests/support/Subprocess.hpp"
 
 namespace tact::test {
 
@@ -64,10 +65,5 @@ class XClient {
     const xcb_screen_t* screen_ = nullptr;
     std::map<std::string, xcb_atom_t> atoms_;
 };
-
-// Asks condition again every 10 ms until it holds or the time is up; true
-// when it held.
-bool waitUntil(const std::function<bool()>& condition,
-               std::chrono::milliseconds limit = std::chrono::seconds(5));
 
 }  // namespace tact::test
