@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/events/Events.hpp"
@@ -45,6 +46,19 @@ const Output* chooseOutput(const std::vector<Output>& outputs, const std::string
 
 // The smallest rectangle holding every output (all zero without any).
 Rect boundingBox(const std::vector<Output>& outputs);
+
+// Says once that the frame's output is not connected (naming the one used
+// instead, or `otherwise` when there is none or it has no name), and once
+// that it is back. A desktop keeps one and forgets it when another output is
+// named.
+class FrameOutputNotice {
+  public:
+    void update(const std::string& frameOutput, const Output* chosen, std::string_view otherwise);
+    void forget() { missing_ = false; }
+
+  private:
+    bool missing_ = false;
+};
 
 class Desktop;
 // Where a sink puts positions on this desktop now: the main screen within

@@ -191,7 +191,7 @@ struct WaylandDesktop::Impl : std::enable_shared_from_this<WaylandDesktop::Impl>
 
     std::vector<Output> outputs;
     std::string frameOutput;
-    bool missingLogged = false;
+    FrameOutputNotice notice;
     Rect frame;
     Rect bounds;
     std::string mainName;
@@ -400,18 +400,8 @@ struct WaylandDesktop::Impl : std::enable_shared_from_this<WaylandDesktop::Impl>
         frame = main ? main->frame : Rect{};
         mainName = main ? main->name : std::string();
         bounds = boundingBox(outputs);
-        if (!frameOutput.empty() && main) {
-            const bool present = main->name == frameOutput;
-            if (!present && !missingLogged) {
-                missingLogged = true;
-                systemLog(LogLevel::Warning,
-                          "the frame's output " + frameOutput + " is not connected: using " +
-                              (main->name.empty() ? std::string("the first output") : main->name));
-            } else if (present && missingLogged) {
-                missingLogged = false;
-                systemLog(LogLevel::Info, "the frame's output " + frameOutput + " is back");
-            }
-        }
+        if (main)
+            notice.update(frameOutput, main, "the first output");
         scheduleNotify();
     }
 
@@ -636,7 +626,7 @@ void WaylandDesktop::setFrameOutput(const std::string& name) {
     if (name == impl_->frameOutput)
         return;
     impl_->frameOutput = name;
-    impl_->missingLogged = false;
+    impl_->notice.forget();
     impl_->choose();
 }
 

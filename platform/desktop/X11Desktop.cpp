@@ -209,7 +209,7 @@ struct X11Desktop::Impl : std::enable_shared_from_this<X11Desktop::Impl> {
     std::vector<Output> outputs;
     Rect bounds;              // the root window
     std::string frameOutput;  // the output the frame covers; empty: the primary
-    bool frameOutputMissing = false;
+    FrameOutputNotice notice;
     Rect frame;  // the main screen
     std::string mainOutput;
     // What the screen observers were last told about, and whether telling
@@ -602,18 +602,7 @@ struct X11Desktop::Impl : std::enable_shared_from_this<X11Desktop::Impl> {
         const Output* chosen = chooseOutput(outputs, frameOutput);
         frame = chosen ? chosen->frame : bounds;
         mainOutput = chosen ? chosen->name : std::string();
-        if (!frameOutput.empty()) {
-            const bool there = chosen && chosen->name == frameOutput;
-            if (!there && !frameOutputMissing) {
-                frameOutputMissing = true;
-                systemLog(LogLevel::Warning,
-                          "the frame's output " + frameOutput + " is not connected: using " +
-                              (chosen ? chosen->name : std::string("the whole screen")));
-            } else if (there && frameOutputMissing) {
-                frameOutputMissing = false;
-                systemLog(LogLevel::Info, "the frame's output " + frameOutput + " is back");
-            }
-        }
+        notice.update(frameOutput, chosen, "the whole screen");
         if ((frame != toldFrame || bounds != toldBounds) && !tellPosted) {
             tellPosted = true;
             loop.post([weak = weak_from_this()] {
@@ -791,7 +780,7 @@ Rect X11Desktop::desktopBounds() const {
 void X11Desktop::setFrameOutput(const std::string& name) {
     if (name != impl_->frameOutput) {
         impl_->frameOutput = name;
-        impl_->frameOutputMissing = false;
+        impl_->notice.forget();
     }
     impl_->updateScreens();
 }

@@ -97,7 +97,7 @@ void runFor(RunLoop& loop, std::chrono::milliseconds time) {
 
 // One output as the test's compositor describes it with wl_output alone:
 // position, current mode in pixels, scale and transform.
-struct OutputSpec {
+struct OutputState {
     std::string name;
     int x = 0;
     int y = 0;
@@ -146,11 +146,11 @@ class TestCompositor {
 
     bool ok() const { return thread_.joinable(); }
 
-    int add(const OutputSpec& spec) {
+    int add(const OutputState& state) {
         const int id = nextId_++;
         onThread([&] {
             auto output = std::make_unique<FakeOutput>();
-            output->spec = spec;
+            output->state = state;
             output->global = wl_global_create(display_.get(), &wl_output_interface, 4, output.get(),
                                               &TestCompositor::bind);
             outputs_[id] = std::move(output);
@@ -158,12 +158,12 @@ class TestCompositor {
         return id;
     }
 
-    void change(int id, const OutputSpec& spec) {
+    void change(int id, const OutputState& state) {
         onThread([&] {
             FakeOutput& output = *outputs_.at(id);
-            output.spec = spec;
+            output.state = state;
             for (wl_resource* r : output.resources)
-                send(r, spec, false);
+                send(r, state, false);
         });
     }
 
@@ -179,7 +179,7 @@ class TestCompositor {
 
   private:
     struct FakeOutput {
-        OutputSpec spec;
+        OutputState state;
         wl_global* global = nullptr;
         std::vector<wl_resource*> resources;
     };
@@ -214,16 +214,16 @@ class TestCompositor {
         return 0;
     }
 
-    static void send(wl_resource* r, const OutputSpec& spec, bool withName) {
+    static void send(wl_resource* r, const OutputState& state, bool withName) {
         const int version = wl_resource_get_version(r);
-        wl_output_send_geometry(r, spec.x, spec.y, 300, 200, WL_OUTPUT_SUBPIXEL_UNKNOWN, "tact",
-                                "test", spec.transform);
-        wl_output_send_mode(r, WL_OUTPUT_MODE_CURRENT | WL_OUTPUT_MODE_PREFERRED, spec.width,
-                            spec.height, 60000);
+        wl_output_send_geometry(r, state.x, state.y, 300, 200, WL_OUTPUT_SUBPIXEL_UNKNOWN, "tact",
+                                "test", state.transform);
+        wl_output_send_mode(r, WL_OUTPUT_MODE_CURRENT | WL_OUTPUT_MODE_PREFERRED, state.width,
+                            state.height, 60000);
         if (version >= WL_OUTPUT_SCALE_SINCE_VERSION)
-            wl_output_send_scale(r, spec.scale);
+            wl_output_send_scale(r, state.scale);
         if (withName && version >= WL_OUTPUT_NAME_SINCE_VERSION)
-            wl_output_send_name(r, spec.name.c_str());
+            wl_output_send_name(r, state.name.c_str());
         if (version >= WL_OUTPUT_DONE_SINCE_VERSION)
             wl_output_send_done(r);
     }
@@ -246,7 +246,7 @@ class TestCompositor {
         }
         wl_resource_set_implementation(r, &kRequests, output, &TestCompositor::forget);
         output->resources.push_back(r);
-        send(r, output->spec, true);
+        send(r, output->state, true);
     }
 
     std::unique_ptr<wl_display, DisplayDeleter> display_;
