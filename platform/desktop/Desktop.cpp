@@ -71,4 +71,58 @@ void FrameOutputNotice::update(const std::string& frameOutput, const Output* cho
     }
 }
 
+struct ScreenObservers::State {
+    explicit State(RunLoop& l) : loop(l) {}
+    RunLoop& loop;
+    std::vector<std::pair<int, std::function<void()>>> list;
+    int nextId = 0;
+    Rect frame, bounds;          // as it is now
+    Rect toldFrame, toldBounds;  // as the observers were last told
+    bool posted = false;
+};
+
+ScreenObservers::ScreenObservers(RunLoop& loop) : state_(std::make_shared<State>(loop)) {}
+
+Observation ScreenObservers::add(std::function<void()> cb) {
+    const int id = state_->nextId++;
+    state_->list.emplace_back(id, std::move(cb));
+    return Observation([weak = std::weak_ptr<State>(state_), id] {
+        if (auto state = weak.lock())
+            std::erase_if(state->list, [id](const auto& entry) { return entry.first == id; });
+    });
+}
+
+void ScreenObservers::settle(const Rect& frame, const Rect& bounds) {
+    state_->frame = state_->toldFrame = frame;
+    state_->bounds = state_->toldBounds = bounds;
+}
+
+void ScreenObservers::changed(const Rect& frame, const Rect& bounds) {
+    State& s = *state_;
+    s.frame = frame;
+    s.bounds = bounds;
+    if (s.posted || (frame == s.toldFrame && bounds == s.toldBounds))
+        return;
+    s.posted = true;
+    s.loop.post([weak = std::weak_ptr<State>(state_)] {
+        auto state = weak.lock();
+        if (!state)
+            return;
+        state->posted = false;
+        if (state->frame == state->toldFrame && state->bounds == state->toldBounds)
+            return;
+        state->toldFrame = state->frame;
+        state->toldBounds = state->bounds;
+        // Copy first: an observer may remove itself, or another, while told.
+        const auto snapshot = state->list;
+        for (const auto& [id, cb] : snapshot) {
+            const bool still =
+                std::any_of(state->list.begin(), state->list.end(),
+                            [id = id](const auto& entry) { return entry.first == id; });
+            if (still)
+                cb();
+        }
+    });
+}
+
 }  // namespace platform

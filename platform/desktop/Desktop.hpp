@@ -12,6 +12,7 @@
 
 #include "platform/events/Events.hpp"
 #include "platform/notify/NotificationCenter.hpp"
+#include "platform/runloop/RunLoop.hpp"
 
 namespace platform {
 
@@ -58,6 +59,24 @@ class FrameOutputNotice {
 
   private:
     bool missing_ = false;
+};
+
+// A desktop's screen observers: told from the run loop, once per change,
+// when the main screen's frame or the desktop's bounds differ from what they
+// were last told. An observer removed before its turn is not told.
+class ScreenObservers {
+  public:
+    explicit ScreenObservers(RunLoop& loop);
+    [[nodiscard]] Observation add(std::function<void()> cb);
+    // What the observers count as told, without telling them (the screen a
+    // desktop found when it connected).
+    void settle(const Rect& frame, const Rect& bounds);
+    // The screen as it is now.
+    void changed(const Rect& frame, const Rect& bounds);
+
+  private:
+    struct State;
+    std::shared_ptr<State> state_;
 };
 
 class Desktop;

@@ -168,9 +168,7 @@ struct WaylandDesktop::Impl : std::enable_shared_from_this<WaylandDesktop::Impl>
         OutputInfo current;  // as of the last done
         bool ready = false;  // a done has come
     };
-    using ScreenObservers = std::vector<std::pair<int, ScreenCallback>>;
-
-    explicit Impl(RunLoop& l) : loop(l) {}
+    explicit Impl(RunLoop& l) : loop(l), screens(l) {}
 
     RunLoop& loop;
     Desktop* windows = nullptr;
@@ -195,11 +193,7 @@ struct WaylandDesktop::Impl : std::enable_shared_from_this<WaylandDesktop::Impl>
     Rect frame;
     Rect bounds;
     std::string mainName;
-    Rect toldFrame;
-    Rect toldBounds;
-    bool notifyPosted = false;
-    std::shared_ptr<ScreenObservers> screenObservers = std::make_shared<ScreenObservers>();
-    int nextObserver = 0;
+    ScreenObservers screens;
 
     Point pointer;
 
@@ -402,33 +396,7 @@ struct WaylandDesktop::Impl : std::enable_shared_from_this<WaylandDesktop::Impl>
         bounds = boundingBox(outputs);
         if (main)
             notice.update(frameOutput, main, "the first output");
-        scheduleNotify();
-    }
-
-    void scheduleNotify() {
-        if (notifyPosted || (frame == toldFrame && bounds == toldBounds))
-            return;
-        notifyPosted = true;
-        loop.post([weak = weak_from_this()] {
-            if (auto self = weak.lock())
-                self->notify();
-        });
-    }
-
-    void notify() {
-        notifyPosted = false;
-        if (frame == toldFrame && bounds == toldBounds)
-            return;
-        toldFrame = frame;
-        toldBounds = bounds;
-        // Copy first: an observer may remove itself, or another, while told.
-        const ScreenObservers snapshot = *screenObservers;
-        for (const auto& [id, cb] : snapshot) {
-            const bool still = std::any_of(screenObservers->begin(), screenObservers->end(),
-                                           [id = id](const auto& o) { return o.first == id; });
-            if (still)
-                cb();
-        }
+        screens.changed(frame, bounds);
     }
 
     // --- the connection -----------------------------------------------------------
@@ -590,9 +558,7 @@ std::unique_ptr<WaylandDesktop> WaylandDesktop::connect(RunLoop& loop,
         return nullptr;
     }
     // What connect learnt is not a change.
-    impl->notifyPosted = false;
-    impl->toldFrame = impl->frame;
-    impl->toldBounds = impl->bounds;
+    impl->screens.settle(impl->frame, impl->bounds);
 
     std::weak_ptr<Impl> weak = impl;
     impl->source = loop.addFd(wl_display_get_fd(impl->d()), POLLIN, [weak](std::uint32_t) {
@@ -631,13 +597,7 @@ void WaylandDesktop::setFrameOutput(const std::string& name) {
 }
 
 Observation WaylandDesktop::observeScreenChanges(ScreenCallback cb) {
-    const int id = impl_->nextObserver++;
-    impl_->screenObservers->emplace_back(id, std::move(cb));
-    std::weak_ptr<Impl::ScreenObservers> weak = impl_->screenObservers;
-    return Observation([weak, id] {
-        if (auto list = weak.lock())
-            std::erase_if(*list, [id](const auto& o) { return o.first == id; });
-    });
+    return impl_->screens.add(std::move(cb));
 }
 
 Point WaylandDesktop::pointerLocation() const {

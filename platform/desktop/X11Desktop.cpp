@@ -32,12 +32,6 @@ struct Observer {
 };
 using Observers = std::vector<Observer>;
 
-struct ScreenObserver {
-    int id;
-    Desktop::ScreenCallback cb;
-};
-using ScreenObservers = std::vector<ScreenObserver>;
-
 // The longest application id read; longer ones name no application we know.
 constexpr std::uint32_t kApplicationIdLongs = 64;
 
@@ -185,7 +179,7 @@ std::vector<RandrMonitor> randrMonitors(const void* reply, std::size_t size) {
 }
 
 struct X11Desktop::Impl : std::enable_shared_from_this<X11Desktop::Impl> {
-    explicit Impl(RunLoop& l) : loop(l) {}
+    explicit Impl(RunLoop& l) : loop(l), screens(l) {}
 
     RunLoop& loop;
     ConnectionPtr connection;
@@ -212,12 +206,7 @@ struct X11Desktop::Impl : std::enable_shared_from_this<X11Desktop::Impl> {
     FrameOutputNotice notice;
     Rect frame;  // the main screen
     std::string mainOutput;
-    // What the screen observers were last told about, and whether telling
-    // them is due from the loop.
-    Rect toldFrame;
-    Rect toldBounds;
-    bool tellPosted = false;
-    std::shared_ptr<ScreenObservers> screenObservers = std::make_shared<ScreenObservers>();
+    ScreenObservers screens;
     std::unordered_map<xcb_atom_t, std::string> atomNames;
 
     Point pointer;
@@ -603,26 +592,7 @@ struct X11Desktop::Impl : std::enable_shared_from_this<X11Desktop::Impl> {
         frame = chosen ? chosen->frame : bounds;
         mainOutput = chosen ? chosen->name : std::string();
         notice.update(frameOutput, chosen, "the whole screen");
-        if ((frame != toldFrame || bounds != toldBounds) && !tellPosted) {
-            tellPosted = true;
-            loop.post([weak = weak_from_this()] {
-                if (auto self = weak.lock()) {
-                    self->tellPosted = false;
-                    self->tellScreenObservers();
-                }
-            });
-        }
-    }
-
-    void tellScreenObservers() {
-        if (frame == toldFrame && bounds == toldBounds)
-            return;
-        toldFrame = frame;
-        toldBounds = bounds;
-        // Copy first: an observer may remove itself while being told.
-        const ScreenObservers snapshot = *screenObservers;
-        for (const auto& o : snapshot)
-            o.cb();
+        screens.changed(frame, bounds);
     }
 
     std::optional<events::CGPoint> queryPointer() {
@@ -730,8 +700,7 @@ std::unique_ptr<X11Desktop> X11Desktop::connect(RunLoop& loop, const std::string
 
     impl->readScreens();
     impl->chooseMainScreen();
-    impl->toldFrame = impl->frame;
-    impl->toldBounds = impl->bounds;
+    impl->screens.settle(impl->frame, impl->bounds);
     impl->activeWindowChanged(false);
     impl->queryPointer();
     std::weak_ptr<Impl> weak = impl;
@@ -786,13 +755,7 @@ void X11Desktop::setFrameOutput(const std::string& name) {
 }
 
 Observation X11Desktop::observeScreenChanges(ScreenCallback cb) {
-    const int id = impl_->nextObserver++;
-    impl_->screenObservers->push_back(ScreenObserver{id, std::move(cb)});
-    std::weak_ptr<ScreenObservers> weak = impl_->screenObservers;
-    return Observation([weak, id] {
-        if (auto list = weak.lock())
-            std::erase_if(*list, [id](const ScreenObserver& o) { return o.id == id; });
-    });
+    return impl_->screens.add(std::move(cb));
 }
 
 Point X11Desktop::pointerLocation() const {
