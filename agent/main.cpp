@@ -9,14 +9,21 @@
 #include "agent/session/DesktopSession.hpp"
 #include "common/Notifications.hpp"
 #include "common/PreferenceKeys.hpp"
+#include "common/Version.hpp"
 #include "platform/desktop/Desktop.hpp"
 #include "platform/events/Events.hpp"
+#include "platform/hid/HID.hpp"
+#include "platform/hid/linux/LinuxBackend.hpp"
 #include "platform/log/SystemLog.hpp"
 #include "platform/notify/NotificationCenter.hpp"
 #include "platform/prefs/Preferences.hpp"
 #include "platform/runloop/RunLoop.hpp"
 
 namespace {
+
+// Long enough for someone to fix the udev rule after reading the message; the
+// service manager starts the agent again after it gives up.
+constexpr double kDefaultFrameWaitSeconds = 60;
 
 constexpr const char* kUsage =
     "Usage: tactagent [--help | --version]\n"
@@ -34,7 +41,31 @@ constexpr const char* kUsage =
     "  XDG_CURRENT_DESKTOP  which desktop runs (GNOME, KDE, XFCE): swipes and\n"
     "                       pinches act the way it does (see docs/gestures.md)\n"
     "  TACT_SCREEN=WxH      screen size in points when no display is reachable\n"
-    "  TACT_LOG_LEVEL=LEVEL debug, info, notice, warning or error (default info)\n";
+    "  TACT_LOG_LEVEL=LEVEL debug, info, notice, warning or error (default info)\n"
+    "  TACT_FRAME_WAIT=S    when the frame is there but cannot be opened (no\n"
+    "                       permission), wait up to S seconds (default 60) for\n"
+    "                       access before giving up with status 1\n"
+    "\n"
+    "For tests: TACT_SYSFS_ROOT=DIR and TACT_DEV_ROOT=DIR look for the frame in a\n"
+    "sysfs tree and a /dev laid out under DIR (no hot-plug is followed).\n"
+    "\n"
+    "Exit status: 0 when stopped by a signal, 1 when a frame is connected that\n"
+    "cannot be opened, 2 for a malformed command line.\n";
+
+// A number of seconds from the environment, or the default.
+double secondsFromEnvironment(const char* name, double fallback) {
+    const char* text = std::getenv(name);
+    if (!text || !*text)
+        return fallback;
+    char* end = nullptr;
+    const double seconds = std::strtod(text, &end);
+    if (*end != '\0' || !(seconds >= 0) || seconds > 86400) {
+        platform::systemLog(platform::LogLevel::Warning,
+                            std::string(name) + "='" + text + "' is not a number of seconds");
+        return fallback;
+    }
+    return seconds;
+}
 
 // The monitor the frame covers, as the settings stored it (empty: the primary).
 std::string frameOutputPreference() {
@@ -53,11 +84,23 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (!std::strcmp(argv[i], "--version")) {
-            std::printf("tactagent %s\n", std::string(tact::kDriverVersion).c_str());
+            std::printf("tactagent %s\n", tact::kSuiteVersion);
             return 0;
         }
-        std::fprintf(stderr, "tactagent: unknown argument '%s'\n%s", argv[i], kUsage);
+        std::fprintf(stderr,
+                     "tactagent: unknown argument '%s'\nUsage: tactagent [--help | --version]\n"
+                     "Try 'tactagent --help' for more information.\n",
+                     argv[i]);
         return 2;
+    }
+
+    tact::FrameWait wait;
+    wait.seconds = secondsFromEnvironment("TACT_FRAME_WAIT", kDefaultFrameWaitSeconds);
+    const char* sysfsRoot = std::getenv("TACT_SYSFS_ROOT");
+    const char* devRoot = std::getenv("TACT_DEV_ROOT");
+    if (sysfsRoot && *sysfsRoot && devRoot && *devRoot) {
+        wait.roots = {sysfsRoot, devRoot};
+        platform::hid::setBackend(platform::hid::makeLinuxBackend({sysfsRoot, devRoot}));
     }
 
     auto loop = platform::makeRealRunLoop(true);
@@ -90,7 +133,7 @@ int main(int argc, char** argv) {
                                    virtualScreen.width, virtualScreen.height, nullptr);
 
     tact::AgentEnvironment environment{*loop, *notifications, session->desktop()};
-    int rc = tact::agentMain(environment);
+    int rc = tact::agentMain(environment, wait);
     session.reset();
     if (auto dropped = platform::events::droppedEventCount()) {
         platform::systemLog(platform::LogLevel::Info,

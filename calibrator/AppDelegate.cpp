@@ -11,6 +11,8 @@ namespace tact {
 namespace {
 
 constexpr double kExitDelaySeconds = 1.0;
+// How long the agent has to answer before the view says it is not running.
+constexpr double kAgentAnswerSeconds = 3.0;
 
 }  // namespace
 
@@ -39,6 +41,16 @@ void AppDelegate::applicationDidFinishLaunching() {
     observation_ = center_.addObserver(
         kZyvTouchEventNotification, kMultiTouchSupportObject,
         [this](const platform::Notification& n) { callbackWithNotification(n); });
+    // Whether anyone listens: the agent answers this with its identity.
+    center_.post(kControlNotification, kControlObject,
+                 platform::Dictionary{{kKeyNeedSerialNumber, true}});
+    agentTimer_ = loop_.addTimer(kAgentAnswerSeconds, 0.0, [this](platform::Timer&) {
+        if (!agentAnswered_ && _calibrateView) {
+            platform::systemLog(platform::LogLevel::Warning,
+                                "calibrator: no touch agent answers on the session bus");
+            _calibrateView->setAgentMissing(true);
+        }
+    });
 }
 
 void AppDelegate::applicationWillTerminate() {
@@ -48,6 +60,10 @@ void AppDelegate::applicationWillTerminate() {
 }
 
 void AppDelegate::callbackWithNotification(const platform::Notification& notification) {
+    // Anything from the agent shows that it runs.
+    agentAnswered_ = true;
+    if (_calibrateView)
+        _calibrateView->setAgentMissing(false);
     if (!notification.userInfo) {
         if (_calibrateView)
             _calibrateView->Tap(nullptr);

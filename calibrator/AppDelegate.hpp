@@ -43,6 +43,8 @@ class AppDelegate : public QObject {
     platform::RunLoop& loop_;
     platform::Observation observation_;
     platform::Timer exitTimer_;
+    platform::Timer agentTimer_;  // how long the agent has to answer
+    bool agentAnswered_ = false;
 };
 
 // The main interface: a window holding one CalibrateView that fills it,

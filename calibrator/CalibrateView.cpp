@@ -8,6 +8,7 @@
 #include <QPaintEvent>
 #include <QPainter>
 #include <QPen>
+#include <QResizeEvent>
 #include <QScreen>
 
 #include <climits>
@@ -40,6 +41,10 @@ constexpr double kTargetFractions[kCalibrationPointCount][2] = {
 constexpr double kCrossHalfLength = 40.0;
 constexpr double kCrossLineWidth = 2.0;
 constexpr int kCounterFontSize = 30;
+constexpr int kGuidanceFontSize = 18;
+constexpr double kGuidanceGap = 20.0;  // between the counter and the first line
+const QColor kGuidanceColor(220, 220, 220);
+const QColor kWarningColor(255, 190, 90);
 
 // The system's grey levels: dark grey is one third white, light grey two.
 const QColor kDarkGray = QColor::fromRgbF(1.0f / 3.0f, 1.0f / 3.0f, 1.0f / 3.0f);
@@ -83,6 +88,13 @@ int intValue(const platform::Value* value) {
     return 0;
 }
 
+QFont guidanceFont() {
+    QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+    font.setStyleHint(QFont::SansSerif);
+    font.setPixelSize(kGuidanceFontSize);
+    return font;
+}
+
 QFont counterFont() {
     // Font sizes are in screen points, which Qt calls device-independent
     // pixels; a point size would be scaled by the screen's DPI.
@@ -105,6 +117,49 @@ CalibrateView::CalibrateView(platform::NotificationCenter& center, QWidget* pare
     _downCounter.reset();
     setFocusPolicy(Qt::StrongFocus);
     setAttribute(Qt::WA_OpaquePaintEvent);
+    quitButton_ = new QPushButton(QStringLiteral("Quit"), this);
+    quitButton_->hide();
+    connect(quitButton_, &QPushButton::clicked, this, &CalibrateView::cancelRequested);
+}
+
+void CalibrateView::setAgentMissing(bool missing) {
+    if (agentMissing_ == missing)
+        return;
+    agentMissing_ = missing;
+    quitButton_->setVisible(missing);
+    placeQuitButton();
+    update();
+}
+
+void CalibrateView::placeQuitButton() {
+    quitButton_->adjustSize();
+    const QSize size = quitButton_->size();
+    quitButton_->move((width() - size.width()) / 2,
+                      height() / 2 + static_cast<int>(kGuidanceGap) + 3 * (kGuidanceFontSize + 10));
+}
+
+void CalibrateView::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    placeQuitButton();
+}
+
+void CalibrateView::drawGuidance(QPainter& painter, const QRectF& frame) {
+    const QFont font = guidanceFont();
+    const double lineHeight = QFontMetricsF(font).height() + 6;
+    QRectF line(0, frame.height() / 2 + kGuidanceGap, frame.width(), lineHeight);
+    painter.setFont(font);
+    auto say = [&](const QColor& colour, const QString& text) {
+        painter.setPen(colour);
+        painter.drawText(line, Qt::AlignHCenter | Qt::AlignTop, text);
+        line.translate(0, lineHeight);
+    };
+    if (agentMissing_) {
+        say(kWarningColor, QStringLiteral("The touch agent is not running"));
+        say(kGuidanceColor, QStringLiteral("Start it (systemctl --user start tactagent) or quit"));
+    } else {
+        say(kGuidanceColor, QStringLiteral("Touch and hold the centre of the cross"));
+        say(kGuidanceColor, QStringLiteral("Esc cancels"));
+    }
 }
 
 void CalibrateView::calibrateOn() {
@@ -258,6 +313,9 @@ void CalibrateView::drawRect(const QRectF& dirtyRect) {
             QPointF(lowerLeft.x(), flipY(lowerLeft.y()) - QFontMetricsF(font).descent()),
             *_downCounter);
     }
+
+    if ((_stage >= 0 && _stage < kCalibrationPointCount) || agentMissing_)
+        drawGuidance(painter, frame);
 
     painter.setPen(QPen(kLightGray, kCrossLineWidth, Qt::SolidLine, Qt::FlatCap));
     if (_stage < 0 || _stage >= kCalibrationPointCount)

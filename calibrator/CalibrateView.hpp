@@ -11,6 +11,7 @@
 #pragma once
 
 #include <QPointF>
+#include <QPushButton>
 #include <QRectF>
 #include <QString>
 #include <QWidget>
@@ -64,6 +65,11 @@ class CalibrateView : public QWidget {
     CalibrationCoefficients coefficientsX() const { return {KX1, KX2, KX3}; }
     CalibrationCoefficients coefficientsY() const { return {KY1, KY2, KY3}; }
 
+    // Says on screen that no agent answers, with a button that quits (and
+    // takes it back once one does).
+    void setAgentMissing(bool missing);
+    bool agentMissing() const { return agentMissing_; }
+
   signals:
     // A target's screen position was recorded for the first time, or moved.
     void targetRecorded(int stage, QPointF screenPoint);
@@ -73,9 +79,13 @@ class CalibrateView : public QWidget {
   protected:
     void paintEvent(QPaintEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
   private:
     void drawRect(const QRectF& dirtyRect);
+    // What to do, under the counter, while a run is on.
+    void drawGuidance(QPainter& painter, const QRectF& frame);
+    void placeQuitButton();
     void postControl(std::string_view key, bool value);
 
     platform::NotificationCenter& center_;
@@ -93,6 +103,9 @@ class CalibrateView : public QWidget {
     std::uint64_t _sampleSumY = 0;
     double KX1 = 0, KX2 = 0, KX3 = 0;
     double KY1 = 0, KY2 = 0, KY3 = 0;
+
+    bool agentMissing_ = false;
+    QPushButton* quitButton_ = nullptr;  // a child of the view
 
     // The last target position announced with targetRecorded.
     int announcedStage_ = -1;

@@ -5,7 +5,6 @@
 #include <QTimer>
 
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <string>
 
@@ -14,6 +13,7 @@
 #include "platform/log/SystemLog.hpp"
 #include "platform/notify/NotificationCenter.hpp"
 #include "platform/runloop/RunLoop.hpp"
+#include "qtsupport/CommandLine.hpp"
 #include "qtsupport/QtProgram.hpp"
 #include "qtsupport/Screenshot.hpp"
 
@@ -35,45 +35,23 @@ constexpr const char* kUsage =
     "Options:\n"
     "  --screenshot FILE  save a PNG of the screen to FILE once the first target\n"
     "                     is shown, then quit\n"
-    "  -h, --help         show this help and exit\n";
+    "  -h, --help         show this help and exit\n"
+    "  --version          show the version and exit\n";
 
 // Time for the window system to put the first frame on the screen before a
 // screenshot is taken.
 constexpr int kScreenshotDelayMilliseconds = 500;
 
-struct Options {
-    bool help = false;
-    std::string screenshot;
-    std::string error;
-};
-
-// Picks our options out; everything else is left to Qt.
-Options parseOptions(int argc, char** argv) {
-    Options options;
-    for (int i = 1; i < argc; ++i) {
-        const char* arg = argv[i];
-        if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
-            options.help = true;
-        } else if (tact::takeScreenshotOption(i, argc, argv, &options.screenshot, &options.error)) {
-            if (!options.error.empty())
-                return options;
-        }
-    }
-    return options;
-}
+constexpr tact::ProgramOption kOptions[] = {{"--screenshot", "a file name"}};
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const Options options = parseOptions(argc, argv);
-    if (options.help) {
-        std::fputs(kUsage, stdout);
-        return 0;
-    }
-    if (!options.error.empty()) {
-        std::fprintf(stderr, "tactcalib: %s\n\n%s", options.error.c_str(), kUsage);
-        return 2;
-    }
+    // Read before Qt starts: --help, --version and mistakes need no display.
+    const tact::CommandLine options = tact::parseCommandLine(argc, argv, kOptions);
+    if (int status = tact::commandLineExit(options, "tactcalib", kUsage); status >= 0)
+        return status;
+    const std::string screenshot = options.value("--screenshot");
 
     int status = 0;
     {
@@ -96,12 +74,12 @@ int main(int argc, char** argv) {
                              std::printf("CalibrateView: target %d at %.17g %.17g\n", stage,
                                          point.x(), point.y());
                              std::fflush(stdout);
-                             if (options.screenshot.empty() || screenshotScheduled || stage != 0)
+                             if (screenshot.empty() || screenshotScheduled || stage != 0)
                                  return;
                              screenshotScheduled = true;
                              QTimer::singleShot(kScreenshotDelayMilliseconds, &delegate, [&] {
-                                 screenshotFailed = !tact::saveScreenshot(
-                                     *window, options.screenshot, "tactcalib");
+                                 screenshotFailed =
+                                     !tact::saveScreenshot(*window, screenshot, "tactcalib");
                                  delegate.exit();
                              });
                          });

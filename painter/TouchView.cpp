@@ -1,5 +1,7 @@
 #include "painter/TouchView.hpp"
 
+#include <QFontMetricsF>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
@@ -37,6 +39,13 @@ QRectF mainScreenFrame() {
     return {};
 }
 
+// The legend: fully there for a while, then fading out.
+constexpr qint64 kLegendShownMilliseconds = 4000;
+constexpr qint64 kLegendFadeMilliseconds = 1000;
+constexpr int kLegendFadeStepMilliseconds = 40;
+constexpr int kLegendFontSize = 16;
+constexpr int kLegendMargin = 24;
+
 int bit(unsigned value, int n) {
     return static_cast<int>((value >> n) & 1u);
 }
@@ -46,6 +55,46 @@ int bit(unsigned value, int n) {
 TouchView::TouchView(platform::NotificationCenter& center, platform::RunLoop& loop, QWidget* parent)
     : QWidget(parent), center_(center), loop_(loop) {
     setAttribute(Qt::WA_OpaquePaintEvent);
+    setFocusPolicy(Qt::StrongFocus);
+    legendClock_.start();
+    legendFade_.setInterval(kLegendFadeStepMilliseconds);
+    connect(&legendFade_, &QTimer::timeout, this, [this] {
+        if (legendClock_.elapsed() > kLegendShownMilliseconds + kLegendFadeMilliseconds)
+            legendFade_.stop();
+        update();
+    });
+    QTimer::singleShot(kLegendShownMilliseconds, this, [this] { legendFade_.start(); });
+}
+
+void TouchView::drawLegend(QPainter& painter) {
+    const qint64 fading = legendClock_.elapsed() - kLegendShownMilliseconds;
+    const double opacity =
+        fading <= 0 ? 1.0 : 1.0 - static_cast<double>(fading) / kLegendFadeMilliseconds;
+    if (opacity <= 0)
+        return;
+    QFont font = painter.font();
+    font.setPixelSize(kLegendFontSize);
+    painter.setFont(font);
+    const QString text = QStringLiteral("double click clears, Esc quits");
+    QRectF box = QFontMetricsF(font).boundingRect(text).adjusted(-12, -6, 12, 6);
+    box.moveCenter(QPointF(width() / 2.0, height() - kLegendMargin - box.height() / 2));
+    painter.save();
+    painter.setOpacity(opacity);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(QColor(0, 0, 0, 150));
+    painter.drawRoundedRect(box, 6, 6);
+    painter.setPen(QColor(235, 235, 235));
+    painter.drawText(box, Qt::AlignCenter, text);
+    painter.restore();
+}
+
+void TouchView::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape) {
+        window()->close();  // as closing the window: the painter quits
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 TouchView::~TouchView() = default;
@@ -208,10 +257,13 @@ void TouchView::drawRect(const QRectF& dirtyRect) {
     // Whatever the buffer does not cover (while a resize is on its way).
     const QRectF covered(QPointF(0, 0), anImage.deviceIndependentSize());
     if (!covered.contains(dirtyRect)) {
+        painter.save();
         painter.setClipRegion(QRegion(dirtyRect.toAlignedRect()) -
                               QRegion(covered.toAlignedRect()));
         painter.fillRect(dirtyRect, kDarkGray);
+        painter.restore();
     }
+    drawLegend(painter);
 }
 
 void TouchView::mousePressEvent(QMouseEvent* event) {

@@ -11,8 +11,10 @@
 #pragma once
 
 #include <QColor>
+#include <QElapsedTimer>
 #include <QImage>
 #include <QRectF>
+#include <QTimer>
 #include <QWidget>
 
 #include <array>
@@ -89,9 +91,12 @@ class TouchView : public QWidget {
     void mousePressEvent(QMouseEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
   private:
     void drawRect(const QRectF& dirtyRect);
+    // The legend over the paint (never into it): shown at start, then faded.
+    void drawLegend(QPainter& painter);
     void reportMalformed(const std::string& problems);
 
     platform::NotificationCenter& center_;
@@ -108,6 +113,9 @@ class TouchView : public QWidget {
     // Touches painted early (kMaxPendingTouches) since the last tick.
     std::int64_t paintedEarly_ = 0;
     int malformedReports_ = 0;
+
+    QElapsedTimer legendClock_;
+    QTimer legendFade_;
 };
 
 }  // namespace tact

@@ -5,7 +5,6 @@
 #include <QTimer>
 
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <string>
 
@@ -14,6 +13,7 @@
 #include "platform/log/SystemLog.hpp"
 #include "platform/notify/NotificationCenter.hpp"
 #include "platform/runloop/RunLoop.hpp"
+#include "qtsupport/CommandLine.hpp"
 #include "qtsupport/QtProgram.hpp"
 #include "qtsupport/Screenshot.hpp"
 
@@ -38,50 +38,26 @@ constexpr const char* kUsage =
     "                     and no more came for half a second, then quit\n"
     "  --assume-active    tell the agent to enter touch test mode at start even if\n"
     "                     the window system never makes the painter active\n"
-    "  -h, --help         show this help and exit\n";
+    "  -h, --help         show this help and exit\n"
+    "  --version          show the version and exit\n";
 
 // Quiet time after the last painted touches before the screenshot is taken.
 constexpr int kScreenshotDelayMilliseconds = 500;
 
-struct Options {
-    bool help = false;
-    bool trace = false;
-    bool assumeActive = false;
-    std::string screenshot;
-    std::string error;
-};
-
-// Picks our options out; everything else is left to Qt.
-Options parseOptions(int argc, char** argv) {
-    Options options;
-    for (int i = 1; i < argc; ++i) {
-        const char* arg = argv[i];
-        if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
-            options.help = true;
-        } else if (std::strcmp(arg, "--trace") == 0) {
-            options.trace = true;
-        } else if (std::strcmp(arg, "--assume-active") == 0) {
-            options.assumeActive = true;
-        } else if (tact::takeScreenshotOption(i, argc, argv, &options.screenshot, &options.error)) {
-            if (!options.error.empty())
-                return options;
-        }
-    }
-    return options;
-}
+constexpr tact::ProgramOption kOptions[] = {
+    {"--trace"}, {"--screenshot", "a file name"}, {"--assume-active"}};
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const Options options = parseOptions(argc, argv);
-    if (options.help) {
-        std::fputs(kUsage, stdout);
-        return 0;
-    }
-    if (!options.error.empty()) {
-        std::fprintf(stderr, "tactpaint: %s\n\n%s", options.error.c_str(), kUsage);
-        return 2;
-    }
+    // Read before Qt starts: --help, --version and mistakes need no display.
+    const tact::CommandLine line = tact::parseCommandLine(argc, argv, kOptions);
+    if (int status = tact::commandLineExit(line, "tactpaint", kUsage); status >= 0)
+        return status;
+    const struct {
+        bool trace, assumeActive;
+        std::string screenshot;
+    } options{line.has("--trace"), line.has("--assume-active"), line.value("--screenshot")};
 
     int status = 0;
     {

@@ -4,13 +4,26 @@
 #pragma once
 
 #include "agent/converter/ZyvTouchConverter.hpp"
+#include "platform/hid/FrameAccess.hpp"
 
 namespace tact {
 
-// Returns 0, as the agent always does; a manager that cannot be opened ends
-// it at once without announcing anything. The environment's loop must be the
-// main run loop.
-int agentMain(AgentEnvironment& environment);
+// What the agent does when a frame is there but its managers would not open
+// (most often: this user may not open the frame's nodes).
+struct FrameWait {
+    // How long to wait for the nodes to become openable before giving up;
+    // 0 gives up at once.
+    double seconds = 0;
+    // Where the frame's nodes are looked for (tests move them).
+    platform::hid::FrameAccessRoots roots;
+};
+
+// Runs the agent until the loop is stopped (0). When a manager cannot be
+// opened it says why and how to fix it, waits as told for the frame to
+// become openable, starting as usual once it is, and otherwise returns 1: a
+// frame the agent cannot use is a failure, so a service manager restarts it.
+// The environment's loop must be the main run loop.
+int agentMain(AgentEnvironment& environment, const FrameWait& wait = {});
 
 // The same in steps, for the replay tool, which drives the loop itself:
 // agentStart opens the managers, creates the converter and announces the

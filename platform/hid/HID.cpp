@@ -222,8 +222,19 @@ void HIDManager::reconcileAndAnnounce() {
 }
 
 void HIDManager::handleAdded(const std::shared_ptr<BackendDevice>& device) {
-    if (!opened_ || find(device->description().path) || !matches(device->description()))
+    if (!opened_ || !matches(device->description()))
         return;
+    if (Entry* known = find(device->description().path)) {
+        // News of an interface we could not open (no access then, or held
+        // by someone else): a reloaded udev rule or a freed device is our
+        // chance. It is announced again once it opens.
+        IOHIDDeviceRef ref = known->device;
+        if (ref->connection_ || ref->removed_ || ref->connect(seizes()) != kIOReturnSuccess)
+            return;
+        ref->managerHold_ = true;
+        announce(ref);
+        return;
+    }
     auto ref = std::make_shared<HIDDevice>(device, weak_from_this());
     if (ref->connect(seizes()) == kIOReturnSuccess)
         ref->managerHold_ = true;

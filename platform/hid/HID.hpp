@@ -21,6 +21,9 @@
 //    on, never from inside a call; so are removal callbacks. Interfaces that
 //    arrive later are opened by the manager as well; when that fails the
 //    matching callback is still delivered and IOHIDDeviceOpen reports why.
+//    Such an interface is tried again whenever the backend reports it again
+//    (a udev "change", as after a rule reload), and the matching callback is
+//    delivered a second time once it opens.
 //  - IOHIDDeviceOpen adds an open on top of the manager's (taking the
 //    manager's seize option); IOHIDDeviceClose takes it off. The interface is
 //    really closed (descriptors closed, grabs released) when the manager is

@@ -153,6 +153,9 @@ class VirtualBackend : public Backend {
     // a run loop are dropped) and observers hear of it at once. False when the
     // frame is not attached here.
     bool detach(const std::shared_ptr<VirtualFrame>& frame);
+    // Tells observers of the frame's interfaces again, as udev's "change"
+    // does. False when the frame is not attached here.
+    bool change(const std::shared_ptr<VirtualFrame>& frame);
 
     std::vector<std::shared_ptr<BackendDevice>> devices() override;
     std::unique_ptr<DeviceWatch> watch(RunLoop& loop, Observer observer) override;
@@ -160,6 +163,8 @@ class VirtualBackend : public Backend {
     struct State;
 
   private:
+    void announceInterfaces(VirtualFrame::Core& core);
+
     std::shared_ptr<State> state_;
 };
 

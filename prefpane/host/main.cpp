@@ -18,6 +18,7 @@
 #include "prefpane/host/PreferencePane.hpp"
 #include "prefpane/host/SettingsWindow.hpp"
 #include "prefpane/host/Workspace.hpp"
+#include "qtsupport/CommandLine.hpp"
 #include "qtsupport/QtProgram.hpp"
 
 namespace {
@@ -38,64 +39,27 @@ constexpr const char* kUsage =
     "  --screenshot FILE  save a PNG of the window to FILE once the agent has\n"
     "                     answered the pane (or after 5 seconds without an\n"
     "                     answer), then quit\n"
-    "  -h, --help         show this help and exit\n";
+    "  -h, --help         show this help and exit\n"
+    "  --version          show the version and exit\n";
 
 // How long a screenshot waits for the agent's answer, and how long it then
 // leaves the window to take in what arrived.
 constexpr int kScreenshotAnswerLimitMilliseconds = 5000;
 constexpr int kScreenshotSettleMilliseconds = 200;
 
-struct Options {
-    bool help = false;
-    std::vector<std::string> paneFolders;
-    std::string screenshot;
-    std::string error;
-};
-
-// Picks our options out; everything else is left to Qt.
-Options parseOptions(int argc, char** argv) {
-    Options options;
-    auto valueOf = [&](int& i, const char* name, std::string& into) {
-        const std::size_t length = std::strlen(name);
-        if (std::strcmp(argv[i], name) == 0) {
-            if (i + 1 >= argc) {
-                options.error = std::string(name) + " needs a value";
-                return true;
-            }
-            into = argv[++i];
-        } else if (std::strncmp(argv[i], name, length) == 0 && argv[i][length] == '=') {
-            into = argv[i] + length + 1;
-        } else {
-            return false;
-        }
-        if (into.empty())
-            options.error = std::string(name) + " needs a value";
-        return true;
-    };
-    for (int i = 1; i < argc && options.error.empty(); ++i) {
-        std::string value;
-        if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0)
-            options.help = true;
-        else if (valueOf(i, "--pane-dir", value))
-            options.paneFolders.push_back(value);
-        else if (valueOf(i, "--screenshot", value))
-            options.screenshot = value;
-    }
-    return options;
-}
+constexpr tact::ProgramOption kOptions[] = {{"--pane-dir", "a value"}, {"--screenshot", "a value"}};
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const Options options = parseOptions(argc, argv);
-    if (options.help) {
-        std::fputs(kUsage, stdout);
-        return 0;
-    }
-    if (!options.error.empty()) {
-        std::fprintf(stderr, "tactprefs: %s\n\n%s", options.error.c_str(), kUsage);
-        return 2;
-    }
+    // Read before Qt starts: --help, --version and mistakes need no display.
+    const tact::CommandLine line = tact::parseCommandLine(argc, argv, kOptions);
+    if (int status = tact::commandLineExit(line, "tactprefs", kUsage); status >= 0)
+        return status;
+    const struct {
+        std::vector<std::string> paneFolders;
+        std::string screenshot;
+    } options{line.values("--pane-dir"), line.value("--screenshot")};
 
     int status = 0;
     {

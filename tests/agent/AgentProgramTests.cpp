@@ -2,8 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+
+#include "tests/platform/hid/Descriptors.hpp"
+#include "tests/platform/hid/FakeSysfs.hpp"
+#include "tests/platform/hid/Unprivileged.hpp"
 #include "tests/support/PrivateBus.hpp"
 #include "tests/support/PrivateWeston.hpp"
 #include "tests/support/Subprocess.hpp"
@@ -38,7 +44,7 @@ TEST(AgentProgramTest, CommandLine) {
     auto help = runProcess({builtProgram("tactagent"), "--help"});
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_NE(help.out.find("Usage: tactagent"), std::string::npos);
-    auto version = runProcess({builtProgram("tactagent"), "--version"});
+    auto version = runProcess({builtProgram("tactagent"), "--version"}, {"DISPLAY="});
     EXPECT_EQ(version.out, "tactagent 2.0\n");
     auto bad = runProcess({builtProgram("tactagent"), "--frame"});
     EXPECT_EQ(bad.exitCode, 2);
@@ -111,4 +117,57 @@ TEST(AgentProgramTest, AnswersAgainAfterTheBusRestarts) {
     ASSERT_TRUE(bus->ok()) << bus->error();
     EXPECT_TRUE(waitUntil(answers, std::chrono::seconds(20)));
     EXPECT_TRUE(agent.terminate());
+}
+
+// A frame this user may not open: the agent says why and what fixes it, and
+// waits. Access granted while it waits (here a chmod, on a desktop the ACL
+// from a reloaded udev rule) starts it as usual; without access it gives up
+// with status 1, so that the service manager starts it again.
+TEST(AgentProgramTest, WaitsForAFrameItMayNotOpenAndFailsWithoutAccess) {
+    tact::test::hid::FakeSysfs fake;
+    fake.addHid("0003:23C9:5666.0001", "0003:000023C9:00005666",
+                tact::test::hid::frameTouchDescriptor(), 3);
+    fake.makeFifo("hidraw3");
+    const std::string node = fake.devnode("hidraw3");
+    tact::test::hid::openFolderToAll(std::filesystem::path(fake.sys()).parent_path());
+    ASSERT_EQ(chmod(node.c_str(), 0), 0);
+    TempDir home;
+    tact::test::hid::openFolderToAll(home.path());
+    const std::vector<std::string> env = {
+        "XDG_CONFIG_HOME=" + home.path(),
+        "TACT_SYSFS_ROOT=" + fake.sys(),
+        "TACT_DEV_ROOT=" + fake.dev(),
+        "DBUS_SESSION_BUS_ADDRESS=unix:path=" + home.file("no-bus"),
+        "DISPLAY=",
+        "WAYLAND_DISPLAY="};
+    const auto agent = tact::test::hid::unprivileged({builtProgram("tactagent")});
+
+    auto withWait = [&](const char* seconds) {
+        auto e = env;
+        e.push_back(std::string("TACT_FRAME_WAIT=") + seconds);
+        return e;
+    };
+    auto gaveUp = runProcess(agent, withWait("0.5"));
+    EXPECT_EQ(gaveUp.exitCode, 1) << gaveUp.err;
+    EXPECT_NE(gaveUp.err.find("the frame cannot be opened: permission (" + node + ")"),
+              std::string::npos)
+        << gaveUp.err;
+    EXPECT_NE(gaveUp.err.find("sudo udevadm control --reload-rules"), std::string::npos);
+    EXPECT_NE(gaveUp.err.find("giving up"), std::string::npos);
+
+    BackgroundProcess waiting(tact::test::hid::unprivilegedWithStderr({builtProgram("tactagent")}),
+                              withWait("30"));
+    auto readUntil = [&](const std::string& text) {
+        std::string line;
+        while (waiting.readLine(line))
+            if (line.find(text) != std::string::npos)
+                return true;
+        return false;
+    };
+    ASSERT_TRUE(readUntil("waiting up to 30 s"));
+    ASSERT_EQ(chmod(node.c_str(), 0666), 0);
+    EXPECT_TRUE(readUntil("the frame is open now"));
+    EXPECT_EQ(waiting.wait(std::chrono::milliseconds(300)), -1);  // running as the agent
+    ASSERT_TRUE(waiting.terminate());
+    EXPECT_EQ(waiting.wait(), 0);
 }

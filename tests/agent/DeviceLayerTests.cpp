@@ -330,3 +330,51 @@ TEST_F(DeviceLayerTest, HostileHandshakesLeaveTheAgentWaitingForTheNextFrame) {
         agent->loop.run();
     }
 }
+
+// A frame the agent cannot have (here another program holds it): the agent
+// posts nothing and ends with 1, a failure a service manager acts on.
+TEST_F(DeviceLayerTest, AFrameThatWillNotOpenEndsTheAgentWithAFailure) {
+    auto frame = std::make_shared<VirtualFrame>(platform::hid::VirtualFrameConfig{});
+    backend->attach(frame);
+    std::unique_ptr<platform::hid::Connection> holder;
+    ASSERT_EQ(backend->devices().front()->open(nullptr, true, {}, &holder),
+              platform::hid::kIOReturnSuccess);
+
+    EXPECT_EQ(agentMain(agent->environment, FrameWait{0, {"/nonexistent", "/nonexistent"}}), 1);
+    EXPECT_TRUE(agent->posted.empty());
+    EXPECT_FALSE(deviceLayer().hidManager);
+
+    holder.reset();  // let go: the next start has it
+    EXPECT_TRUE(agentStart(agent->environment));
+    agent->loop.run();
+    EXPECT_TRUE(deviceLayer().bReady);
+}
+
+// A frame that arrives while it cannot be opened (no access yet, here held
+// by another program) is taken as soon as udev reports it again, as it does
+// after a rule reload: the running agent needs no restart.
+TEST_F(DeviceLayerTest, AFrameThatCouldNotBeOpenedIsTakenOnTheNextChange) {
+    ASSERT_TRUE(agentStart(agent->environment));
+    agent->loop.run();
+    auto frame = std::make_shared<VirtualFrame>(platform::hid::VirtualFrameConfig{});
+    backend->attach(frame);
+    std::unique_ptr<platform::hid::Connection> holder;
+    ASSERT_EQ(backend->devices().front()->open(nullptr, true, {}, &holder),
+              platform::hid::kIOReturnSuccess);
+    agent->loop.run();
+    EXPECT_FALSE(deviceLayer().bReady);
+
+    holder.reset();
+    EXPECT_TRUE(backend->change(frame));
+    agent->loop.run();
+    EXPECT_TRUE(deviceLayer().bReady);
+    ASSERT_FALSE(agent->posted.empty());
+    EXPECT_EQ(keyText(agent->posted.back(), "IsDeviceReady"), "true");
+
+    // Further changes leave the open frame alone.
+    const auto posted = agent->posted.size();
+    EXPECT_TRUE(backend->change(frame));
+    agent->loop.run();
+    EXPECT_TRUE(deviceLayer().bReady);
+    EXPECT_EQ(agent->posted.size(), posted);
+}

@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <QKeyEvent>
+#include <QPushButton>
 #include <QScreen>
 #include <QSignalSpy>
 #include <QWindow>
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -76,8 +78,13 @@ class CalibratorInProcess : public ::testing::Test {
         bridge_ = std::make_unique<QtRunLoopBridge>(*loop_);
         center_ = platform::makeLocalNotificationCenter(*loop_);
         controlObservation_ = center_->addObserver(
-            kControlNotification, kControlObject,
-            [this](const platform::Notification& n) { control_.push_back(n.userInfo); });
+            kControlNotification, kControlObject, [this](const platform::Notification& n) {
+                // The question whether an agent runs is counted apart.
+                if (n.userInfo && n.userInfo->contains(kKeyNeedSerialNumber))
+                    ++asked_;
+                else
+                    control_.push_back(n.userInfo);
+            });
         delegate_ = std::make_unique<AppDelegate>(*center_, *loop_);
         window_ = loadMainInterface(*delegate_, *center_);
         view_ = delegate_->_calibrateView;
@@ -142,6 +149,7 @@ class CalibratorInProcess : public ::testing::Test {
     std::unique_ptr<platform::NotificationCenter> center_;
     platform::Observation controlObservation_;
     std::vector<std::optional<platform::Dictionary>> control_;
+    int asked_ = 0;
     std::unique_ptr<AppDelegate> delegate_;
     std::unique_ptr<QWidget> window_;
     CalibrateView* view_ = nullptr;
@@ -400,6 +408,29 @@ INSTANTIATE_TEST_SUITE_P(StoredOutput, CalibratorOnTwoMonitors,
                          [](const ::testing::TestParamInfo<ScreenCase>& info) {
                              return std::string(info.param.label);
                          });
+
+// No agent answers the calibrator's question within a few seconds: the view
+// says so and offers a button that quits; the first word from an agent takes
+// it back.
+TEST_F(CalibratorInProcess, SaysWhenNoAgentAnswersAndOffersToQuit) {
+    ASSERT_TRUE(waitForTarget(0));
+    EXPECT_EQ(asked_, 1);
+    EXPECT_FALSE(view_->agentMissing());
+    ASSERT_TRUE(spinUntil([&] { return view_->agentMissing(); }, 6s));
+    auto* quit = view_->findChild<QPushButton*>();
+    ASSERT_NE(quit, nullptr);
+    EXPECT_TRUE(quit->isVisible());
+    std::filesystem::create_directories(TACT_SCREENSHOT_DIR);
+    EXPECT_TRUE(window_->grab().save(TACT_SCREENSHOT_DIR "/tactcalib-no-agent.png"));
+    QSignalSpy cancelled(view_, &CalibrateView::cancelRequested);
+    quit->click();
+    EXPECT_EQ(cancelled.count(), 1);
+
+    lift();  // an agent after all
+    settle();
+    EXPECT_FALSE(view_->agentMissing());
+    EXPECT_FALSE(quit->isVisible());
+}
 
 }  // namespace
 }  // namespace tact

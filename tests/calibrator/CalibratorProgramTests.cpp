@@ -38,7 +38,8 @@ std::optional<platform::Dictionary> control(std::string_view key, bool value) {
     return platform::Dictionary{{platform::String(key), value}};
 }
 
-// The agent's side of the bus: posts taps, records the control notifications.
+// The agent's side of the bus: posts taps, records the control notifications
+// and, as the agent does, answers the question whether it runs.
 class AgentStandIn {
   public:
     explicit AgentStandIn(const std::string& busAddress) {
@@ -51,8 +52,14 @@ class AgentStandIn {
             return;
         }
         observation_ = center_->addObserver(
-            kControlNotification, kControlObject,
-            [this](const platform::Notification& n) { control.push_back(n.userInfo); });
+            kControlNotification, kControlObject, [this](const platform::Notification& n) {
+                if (n.userInfo && n.userInfo->contains(kKeyNeedSerialNumber)) {
+                    asked = true;
+                    send(platform::Dictionary{{kKeyDriverVersion, kDriverVersion}});
+                    return;
+                }
+                control.push_back(n.userInfo);
+            });
     }
 
     bool ok() const { return center_ != nullptr; }
@@ -88,6 +95,7 @@ class AgentStandIn {
     }
 
     std::vector<std::optional<platform::Dictionary>> control;
+    bool asked = false;  // whether the calibrator asked for the agent
 
   private:
     std::unique_ptr<platform::RunLoop> loop_;

@@ -116,6 +116,10 @@ TEST(PainterScreenshot, ScriptedTouchesOnARealXServer) {
         EXPECT_EQ(at(cx, cy + ry + 3), grey) << "finger " << f.id;
         EXPECT_EQ(at(cx + rx * 0.9, cy + ry * 0.9), grey) << "an oval, not a box: " << f.id;
     }
+    // The legend, not faded yet: a dark box at the bottom's centre, above the
+    // paint and not in it.
+    EXPECT_LT(qRed(at(kWidth / 2, kHeight - 26)), 60);
+    EXPECT_LT(qRed(at(kWidth / 2 - 110, kHeight - 40)), 60);
 }
 
 }  // namespace

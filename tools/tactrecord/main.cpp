@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "common/Version.hpp"
 #include "platform/hid/HID.hpp"
 #include "platform/hid/linux/LinuxBackend.hpp"
 #include "platform/runloop/RunLoop.hpp"
@@ -29,6 +30,7 @@ constexpr const char* kUsage =
     "  --seconds N        stop after N seconds\n"
     "  --wait             wait for a frame to be plugged in instead of failing\n"
     "  -h, --help         show this text\n"
+    "  --version          show the version\n"
     "\n"
     "Exit status: 0 when the session was recorded, 1 when the frame could not be\n"
     "used or the session not written, 2 for a malformed command line.\n";
@@ -56,6 +58,9 @@ std::optional<int> parseArguments(int argc, char** argv, Options& options) {
         };
         if (arg == "-h" || arg == "--help") {
             std::fputs(kUsage, stdout);
+            return 0;
+        } else if (arg == "--version") {
+            std::printf("tactrecord %s\n", tact::kSuiteVersion);
             return 0;
         } else if (arg == "-o" || arg == "--output") {
             if (!value(&options.output) || options.output.empty())

@@ -17,6 +17,7 @@
 #include "agent/session/DesktopSession.hpp"
 #include "common/Notifications.hpp"
 #include "common/PreferenceKeys.hpp"
+#include "common/Version.hpp"
 #include "platform/desktop/Desktop.hpp"
 #include "platform/events/Events.hpp"
 #include "platform/hid/HID.hpp"
@@ -62,6 +63,7 @@ constexpr const char* kUsage =
     "                    reports handled, the seconds taken and the reports per\n"
     "                    second to standard error\n"
     "  --help            show this text\n"
+    "  --version         show the version\n"
     "\n"
     "Exit status: 0 when the session was played, 2 for a malformed session or\n"
     "command line, 1 when the trace could not be written or the bus not reached.\n";
@@ -233,6 +235,9 @@ int main(int argc, char** argv) {
         };
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
+            return 0;
+        } else if (arg == "--version") {
+            std::printf("tactreplay %s\n", tact::kSuiteVersion);
             return 0;
         } else if (arg == "--trace") {
             options.trace = value("--trace");

@@ -27,7 +27,7 @@ namespace {
 
 using namespace linux_hid;
 
-constexpr const char* kUdevAdvice = "install the udev rule: see README, Install";
+constexpr const char* kUdevAdvice = "install the udev rule (tactdoctor says how)";
 constexpr std::size_t kMaxReport = 16384;  // the most hidraw hands over at once
 constexpr int kReadsPerWakeup = 64;
 constexpr double kGrabRetrySeconds = 0.5;
@@ -474,7 +474,9 @@ int UdevWatch::onDevice(sd_device_monitor*, sd_device* device, void* userdata) {
     if (sd_device_get_action(device, &action) < 0 || sd_device_get_syspath(device, &syspath) < 0 ||
         !syspath)
         return 0;
-    if (action == SD_DEVICE_ADD) {
+    // A "change" (udevadm trigger after a rule reload) may have given us
+    // access: reported as present again, managers try what they could not open.
+    if (action == SD_DEVICE_ADD || action == SD_DEVICE_CHANGE) {
         if (auto d = self->backend_->describe(syspath); d && self->observer_.added)
             self->observer_.added(std::move(d));
     } else if (action == SD_DEVICE_REMOVE) {

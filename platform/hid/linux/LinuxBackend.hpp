@@ -19,6 +19,7 @@
 
 #include "platform/hid/Backend.hpp"
 
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -54,6 +55,9 @@ std::vector<std::string> scanHidraw(const std::string& sysfsRoot);
 // The evdev nodes of a hid device: <hid>/input/input*/event*, as device nodes
 // under devRoot, sorted.
 std::vector<std::string> evdevNodesOf(const std::string& hidSyspath, const std::string& devRoot);
+
+// The KEY=value lines of a sysfs uevent file; empty when it cannot be read.
+std::map<std::string, std::string> readUevent(const std::string& path);
 
 // HID_ID "bus:vendor:product" (hex) of a hid device's uevent.
 struct HidID {

@@ -34,25 +34,6 @@ std::optional<std::string> readSmallFile(const fs::path& path) {
     return content;
 }
 
-std::map<std::string, std::string> readUevent(const fs::path& path) {
-    std::map<std::string, std::string> values;
-    auto content = readSmallFile(path);
-    if (!content)
-        return values;
-    std::size_t pos = 0;
-    while (pos < content->size()) {
-        std::size_t end = content->find('\n', pos);
-        if (end == std::string::npos)
-            end = content->size();
-        std::string line = content->substr(pos, end - pos);
-        pos = end + 1;
-        auto eq = line.find('=');
-        if (eq != std::string::npos)
-            values[line.substr(0, eq)] = line.substr(eq + 1);
-    }
-    return values;
-}
-
 bool parseHex(const std::string& text, std::uint32_t* value) {
     if (text.empty() || text.size() > 8)
         return false;
@@ -78,6 +59,25 @@ bool startsWith(const std::string& s, const char* prefix) {
 }
 
 }  // namespace
+
+std::map<std::string, std::string> readUevent(const std::string& path) {
+    std::map<std::string, std::string> values;
+    auto content = readSmallFile(path);
+    if (!content)
+        return values;
+    std::size_t pos = 0;
+    while (pos < content->size()) {
+        std::size_t end = content->find('\n', pos);
+        if (end == std::string::npos)
+            end = content->size();
+        std::string line = content->substr(pos, end - pos);
+        pos = end + 1;
+        auto eq = line.find('=');
+        if (eq != std::string::npos)
+            values[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    return values;
+}
 
 std::optional<HidID> parseHidID(const std::string& value) {
     const auto first = value.find(':');

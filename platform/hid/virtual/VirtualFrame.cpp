@@ -584,14 +584,26 @@ bool VirtualBackend::attach(const std::shared_ptr<VirtualFrame>& frame) {
     core->backend = state_;
     state_->frames.push_back(core);
 
-    std::vector<std::shared_ptr<BackendDevice>> added{core->touch};
-    if (core->debug)
-        added.push_back(core->debug);
+    announceInterfaces(*core);
+    return true;
+}
+
+void VirtualBackend::announceInterfaces(VirtualFrame::Core& core) {
+    std::vector<std::shared_ptr<BackendDevice>> added{core.touch};
+    if (core.debug)
+        added.push_back(core.debug);
     for (const auto& device : added)
         state_->notify([&](const Observer& o) {
             if (o.added)
                 o.added(device);
         });
+}
+
+bool VirtualBackend::change(const std::shared_ptr<VirtualFrame>& frame) {
+    if (!frame || std::find(state_->frames.begin(), state_->frames.end(), frame->core_) ==
+                      state_->frames.end())
+        return false;
+    announceInterfaces(*frame->core_);
     return true;
 }
 
