@@ -3,16 +3,28 @@ BUILD ?= build
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 JOBS ?= $(shell nproc)
 
-.PHONY: all bootstrap configure build check test demo install format clean bench sanitize fuzz \
-        fuzz-build fuzz-smoke
+.PHONY: all bootstrap bootstrap-test configure configure-test build check test demo install \
+        uninstall package format clean bench sanitize fuzz fuzz-build fuzz-smoke
 
 all: build
 
+# The packages a build needs; those the tests need come with `make test`.
+# SKIP_BOOTSTRAP=1 skips both.
 bootstrap:
-	@scripts/bootstrap
+	@scripts/bootstrap build
 
+bootstrap-test:
+	@scripts/bootstrap test
+
+# A new build folder is configured without the test suite: `make build` and
+# `make demo` build the programs only. `make test` and `make check` turn the
+# test suite on in the same folder.
 configure: bootstrap
-	@cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS) >/dev/null
+	@cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS) \
+	    $(if $(wildcard $(BUILD)/CMakeCache.txt),,-DBUILD_TESTING=OFF) >/dev/null
+
+configure-test: bootstrap-test
+	@cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS) -DBUILD_TESTING=ON >/dev/null
 
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
@@ -22,10 +34,13 @@ build: configure
 test: check fuzz-smoke
 
 # The test suite alone: the quick loop while working.
-check: build
+check: configure-test
+	@cmake --build $(BUILD) -j $(JOBS)
 	@scripts/with-session-bus ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
-demo: build
+# The demo needs the replay tool alone.
+demo: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target tactreplay
 	@scripts/demo $(BUILD)
 
 # Installs what `make build` built under PREFIX (DESTDIR is honoured). Build
@@ -37,10 +52,24 @@ install:
 	cmake --install $(BUILD) --prefix "$(PREFIX)"
 	@if [ -n "$$SUDO_UID" ] && [ -f $(BUILD)/install_manifest.txt ]; then chown "$$SUDO_UID:$$SUDO_GID" $(BUILD)/install_manifest.txt; fi
 
+# Removes what the last `make install` from this build installed (the list
+# cmake left in $(BUILD)/install_manifest.txt; DESTDIR is honoured), and the
+# folders of our own that are left empty.
+uninstall:
+	@scripts/uninstall $(BUILD)/install_manifest.txt
+
+# A Debian package of what `make build` builds, installing under /usr, checked
+# with lintian: $(BUILD)/packages/tact_VERSION_ARCH.deb (see docs/packaging.md).
+package: bootstrap-test configure
+	@cmake --build $(BUILD) -j $(JOBS)
+	@rm -f $(BUILD)/packages/*.deb
+	@cd $(BUILD) && cpack -G DEB --config CPackConfig.cmake
+	@lintian --fail-on error $(BUILD)/packages/*.deb
+
 # Benchmarks: an optimised build of its own in build-bench/, then the figures
 # (see docs/performance.md). Not part of `make test`.
 BENCH_BUILD ?= build-bench
-bench: bootstrap
+bench: bootstrap-test
 	@cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_BENCHMARKS=ON -DBUILD_TESTING=OFF >/dev/null
 	@cmake --build $(BENCH_BUILD) -j $(JOBS) --target tact_benchmarks make_bench_session tactreplay tactagent
 	@bench/run $(BENCH_BUILD)
@@ -50,7 +79,7 @@ bench: bootstrap
 # after `make test`.
 SANITIZE_BUILD ?= build-sanitize
 SANITIZE_FLAGS = -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined
-sanitize: bootstrap
+sanitize: bootstrap-test
 	@cmake -S . -B $(SANITIZE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
 	    "-DCMAKE_CXX_FLAGS=$(SANITIZE_FLAGS)" "-DCMAKE_EXE_LINKER_FLAGS=$(SANITIZE_FLAGS)" \
 	    "-DCMAKE_SHARED_LINKER_FLAGS=$(SANITIZE_FLAGS)" >/dev/null
@@ -64,7 +93,7 @@ sanitize: bootstrap
 # inputs from a fixed seed.
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 20
-fuzz-build: bootstrap
+fuzz-build: bootstrap-test
 	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	    -DBUILD_FUZZERS=ON -DBUILD_TESTING=OFF >/dev/null
 	@cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzzers

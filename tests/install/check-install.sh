@@ -2,8 +2,10 @@
 # Installs a build into a temporary folder with `cmake --install` and checks
 # what lands there: every file in its place and nothing else, the installed
 # programs start, the service, desktop entries and man pages name the prefix
-# they were installed under, and the udev rule, the service, the desktop
-# entries and the man pages pass the checkers of their formats.
+# they were installed under and the documents the man pages name are there,
+# the udev rule, the service, the desktop and autostart entries, the metainfo
+# and the man pages pass the checkers of their formats, the autostart entry
+# never starts a second agent, and scripts/uninstall removes it all again.
 #
 #   check-install.sh prefix  BUILD PROGRAMS PANE   install with --prefix DIR
 #   check-install.sh destdir BUILD PROGRAMS PANE   install with --prefix /usr
@@ -14,7 +16,8 @@
 #
 # A checker that is not installed is skipped with a note (groff: groff-base,
 # man: man-db, desktop-file-validate: desktop-file-utils, systemd-analyze:
-# systemd, udevadm verify: udev of systemd 253 or later).
+# systemd, udevadm verify: udev of systemd 253 or later, appstreamcli:
+# appstream).
 
 set -u
 
@@ -22,6 +25,7 @@ mode=${1:?mode}
 build=$(cd "${2:?build folder}" && pwd)
 read -r -a programs <<<"${3-}"
 pane=${4-}
+source=$(cd "$(dirname "$0")/../.." && pwd)
 
 failures=0
 fail() {
@@ -62,12 +66,14 @@ case $mode in
     prefix)
         prefix=$work/prefix
         root=$prefix
+        stage=""
         install_env=()
         ;;
     destdir)
         prefix=/usr
         root=$work/stage/usr
-        install_env=(DESTDIR="$work/stage")
+        stage=$work/stage
+        install_env=(DESTDIR="$stage")
         ;;
     *)
         echo "unknown mode $mode"
@@ -83,17 +89,28 @@ fi
 
 # --- the layout: exactly the expected files --------------------------------
 
+# The system's configuration folder: /etc for the prefix /usr (as a package
+# has it), PREFIX/etc otherwise. Paths in `expected` are relative to $root.
+autostart=etc/xdg/autostart/tactagent.desktop
+[[ $mode == destdir ]] && autostart=../etc/xdg/autostart/tactagent.desktop
 expected=()
 for p in "${programs[@]}"; do
     expected+=("bin/$p")
     expected+=("share/man/man1/$p.1")
     case $p in
-        tactcalib | tactpaint | tactprefs) expected+=("share/applications/$p.desktop") ;;
-        tactagent) expected+=("lib/systemd/user/tactagent.service" "share/tact/applications.table") ;;
+        tactcalib | tactpaint | tactprefs)
+            expected+=("share/applications/$p.desktop" "share/metainfo/com.vostrabaxworks.$p.metainfo.xml")
+            ;;
+        tactagent)
+            expected+=("lib/systemd/user/tactagent.service" "share/tact/applications.table" "$autostart")
+            ;;
+        tactreplay) expected+=("share/man/man5/tact-session.5") ;;
     esac
 done
 [[ -n $pane ]] && expected+=("lib/tact/panes/$pane")
 expected+=("lib/udev/rules.d/70-tact.rules" "lib/modules-load.d/tact.conf")
+expected+=("share/doc/tact/README.md" "share/doc/tact/CHANGELOG.md" "share/doc/tact/copyright")
+for doc in "$source"/docs/*.md; do expected+=("share/doc/tact/docs/${doc##*/}"); done
 
 for f in "${expected[@]}"; do
     [[ -f $root/$f ]] || fail "missing $prefix/$f"
@@ -104,13 +121,17 @@ done
 
 printf '%s\n' "${expected[@]}" | sort >"$work/expected"
 if [[ $mode == destdir ]]; then
-    # Nothing may land outside DESTDIR/usr.
+    # Nothing may land outside DESTDIR/usr but the autostart entry.
     (cd "$work/stage" && find . -type f -o -type l) | sed 's|^\./||' | grep -v '^usr/' |
+        grep -vx "${autostart#../}" |
         while read -r f; do echo "FAIL: installed outside the prefix: /$f"; done |
         tee "$work/outside"
     [[ -s $work/outside ]] && failures=$((failures + 1))
 fi
-(cd "$root" && find . -type f -o -type l) | sed 's|^\./||' | sort >"$work/installed"
+{
+    (cd "$root" && find . -type f -o -type l) | sed 's|^\./||'
+    [[ $mode == destdir && -f $root/$autostart ]] && echo "$autostart"
+} | sort >"$work/installed"
 extra=$(comm -13 "$work/expected" "$work/installed")
 [[ -z $extra ]] || fail "unexpected files installed:"$'\n'"$extra"
 
@@ -294,21 +315,82 @@ for p in tactcalib tactpaint tactprefs; do
     fi
 done
 
+# --- the autostart entry: it starts the service, never a second agent -------
+
+entry=$root/$autostart
+if [[ -f $entry ]]; then
+    grep -qx 'X-GNOME-HiddenUnderSystemd=true' "$entry" ||
+        fail "tactagent.desktop (autostart) is not hidden where systemd runs the session"
+    [[ $(sed -n 's/^TryExec=//p' "$entry") == "$prefix/bin/tactagent" ]] ||
+        fail "tactagent.desktop (autostart): TryExec does not name $prefix/bin/tactagent"
+    if command -v desktop-file-validate >/dev/null; then
+        out=$(desktop-file-validate "$entry" 2>&1) || fail "desktop-file-validate autostart tactagent.desktop: $out"
+    fi
+    # Run its command with a stand-in systemctl and agent: with a user
+    # manager it only starts the service (a no-op where it runs); without one
+    # it runs the agent itself.
+    command=$(sed -n 's/^Exec=sh -c "\(.*\)"$/\1/p' "$entry")
+    mkdir -p "$work/fake"
+    printf '#!/bin/sh\necho "systemctl $*" >>"%s"\n[ "$2" != show-environment ] || [ -n "$HAS_MANAGER" ]\n' \
+        "$work/calls" >"$work/fake/systemctl"
+    printf '#!/bin/sh\necho tactagent >>"%s"\n' "$work/calls" >"$work/fake/tactagent"
+    chmod +x "$work/fake/systemctl" "$work/fake/tactagent"
+    command=${command//"$prefix/bin/tactagent"/"$work/fake/tactagent"}
+    for manager in yes ""; do
+        : >"$work/calls"
+        HAS_MANAGER=$manager PATH="$work/fake:$PATH" sh -c "$command" || fail "the autostart command failed"
+        if [[ -n $manager ]]; then
+            want=$'systemctl --user show-environment\nsystemctl --user import-environment DISPLAY XAUTHORITY WAYLAND_DISPLAY XDG_CURRENT_DESKTOP\nsystemctl --user start tactagent.service'
+        else
+            want=$'systemctl --user show-environment\ntactagent'
+        fi
+        [[ $(<"$work/calls") == "$want" ]] ||
+            fail "autostart $([[ -n $manager ]] && echo with || echo without) a user manager ran:"$'\n'"$(<"$work/calls")"
+    done
+fi
+
+# --- AppStream metainfo -----------------------------------------------------
+
+for p in tactcalib tactpaint tactprefs; do
+    info=$root/share/metainfo/com.vostrabaxworks.$p.metainfo.xml
+    [[ -f $info ]] || continue
+    grep -qF "<launchable type=\"desktop-id\">$p.desktop</launchable>" "$info" ||
+        fail "$p metainfo does not launch $p.desktop"
+    if command -v appstreamcli >/dev/null; then
+        out=$(appstreamcli validate --no-net --no-color "$info" 2>&1) ||
+            fail "appstreamcli validate $p metainfo: $out"
+    elif [[ $mode == prefix && $p == tactcalib ]]; then
+        note "appstreamcli (appstream) not installed: metainfo not validated"
+    fi
+done
+
 # --- man pages --------------------------------------------------------------
 
 have_groff=0
 command -v groff >/dev/null && have_groff=1
 ((have_groff)) || [[ $mode != prefix ]] ||
     note "groff (groff-base) not installed: man pages are not rendered"
-for p in "${programs[@]}"; do
-    page=$root/share/man/man1/$p.1
+pages=()
+for p in "${programs[@]}"; do pages+=("$root/share/man/man1/$p.1"); done
+pages+=("$root/share/man/man5/tact-session.5")
+for page in "${pages[@]}"; do
     [[ -f $page ]] || continue
-    for section in NAME SYNOPSIS DESCRIPTION OPTIONS FILES 'SEE ALSO'; do
+    p=$(basename "$page")
+    p=${p%.[0-9]}
+    # Dated, and every document it names is installed.
+    grep -qE '^\.TH [^ ]+ [0-9] "[0-9]{4}-[0-9]{2}-[0-9]{2}" ' "$page" || fail "$p: .TH carries no date"
+    while read -r doc; do
+        [[ -f $stage$doc ]] ||
+            fail "$p names $doc, which is not installed"
+    done < <(grep -oE "$prefix/share/doc/tact/[A-Za-z0-9_./-]*[A-Za-z0-9]" "$page" | sort -u)
+    sections=(NAME SYNOPSIS DESCRIPTION OPTIONS FILES 'SEE ALSO')
+    [[ $page == *.5 ]] && sections=(NAME DESCRIPTION 'SEE ALSO')
+    for section in "${sections[@]}"; do
         grep -qxE "\.SH \"?$section\"?" "$page" || fail "$p.1 has no section $section"
     done
     # whatis and apropos read the line after .SH NAME: "name \- summary".
     name_line=$(sed -n '/^\.SH NAME$/{n;p;q}' "$page")
-    [[ $name_line == "$p \\- "* ]] || fail "$p.1: NAME line is not '$p \\- ...': $name_line"
+    [[ ${name_line//\\-/-} == "$p - "* ]] || fail "$p.1: NAME line is not '$p \\- ...': $name_line"
     ((have_groff)) || continue
     # Every warning but lines too long to adjust, which a long prefix (as
     # this test's) makes in FILES.
@@ -326,6 +408,19 @@ for p in "${programs[@]}"; do
         [[ -z $out ]] || fail "man -l $p.1: $out"
     fi
 done
+
+# The changelog tells of this release.
+version=$(sed -n 's/^\.TH .* "tact \([^"]*\)".*/\1/p' "$root/share/man/man1/${programs[0]}.1")
+grep -qE "^## $version " "$root/share/doc/tact/CHANGELOG.md" ||
+    fail "CHANGELOG.md has no section for $version"
+
+# --- uninstall: everything goes, our folders too ------------------------------
+
+if ! out=$(env "${install_env[@]}" bash "$source/scripts/uninstall" "$manifest" 2>&1); then
+    fail "scripts/uninstall: $out"
+fi
+left=$(cd "${stage:-$root}" && find . -type f -o -type l -o -type d -name '*tact*')
+[[ -z $left ]] || fail "left after uninstalling:"$'\n'"$left"
 
 if ((failures)); then
     echo "$failures problem(s) with the installation under $prefix"
