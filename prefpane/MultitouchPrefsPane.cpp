@@ -1,4 +1,5 @@
 #include "prefpane/MultitouchPrefsPane.hpp"
+#include "prefpane/PaneLabels.hpp"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -8,6 +9,7 @@
 #include <QFileInfo>
 #include <QFormLayout>
 #include <QGridLayout>
+#include <QGroupBox>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -19,6 +21,7 @@
 #include <QSlider>
 #include <QStandardPaths>
 #include <QTabWidget>
+#include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -32,17 +35,26 @@
 
 #include "common/Notifications.hpp"
 #include "common/PreferenceKeys.hpp"
+#include "platform/actions/DesktopActions.hpp"
+#include "platform/desktop/ApplicationTable.hpp"
+#include "platform/hid/FrameAccess.hpp"
 #include "platform/log/SystemLog.hpp"
 #include "platform/prefs/Preferences.hpp"
 #include "platform/values/Value.hpp"
+#include "prefpane/applications/ApplicationsTab.hpp"
+#include "prefpane/calibration/CalibrationPreview.hpp"
+#include "prefpane/gestures/GesturesTab.hpp"
 #include "prefpane/host/Workspace.hpp"
+#include "prefpane/log/LogTail.hpp"
+#include "prefpane/tuning/ScreenLayoutPreview.hpp"
+#include "prefpane/tuning/TuningUnits.hpp"
 #include "qtsupport/FrameScreen.hpp"
 
 namespace tact {
 namespace {
 
-// The agent takes a click timing level as level x this many seconds.
-constexpr double kSecondsPerClickLevel = 0.025;
+// How long the agent has to answer before the pane says it is not running.
+constexpr int kAgentAnswerMilliseconds = 3000;
 
 // Where the uncalibrated mapping puts its four pairs: targets at a tenth and
 // nine tenths of the screen, samples at a tenth and nine tenths of the
@@ -233,15 +245,6 @@ QLabel* makeField(QWidget* parent) {
     return field;
 }
 
-QLabel* makeNote(const QString& text, QWidget* parent) {
-    auto* note = new QLabel(text, parent);
-    note->setWordWrap(true);
-    QFont font = note->font();
-    font.setPointSizeF(font.pointSizeF() * 0.9);
-    note->setFont(font);
-    return note;
-}
-
 }  // namespace
 
 MultitouchPrefsPane::MultitouchPrefsPane(const PaneContext& context, QObject* parent)
@@ -262,19 +265,38 @@ std::unique_ptr<QWidget> MultitouchPrefsPane::loadInterface() {
     _tabViews = new QTabWidget(view.get());
     outer->addWidget(_tabViews);
 
-    // Device: what the agent reports about the frame.
+    // Device: the agent's state, what it reports about the frame, how the
+    // frame is connected, and where to go next.
     auto* device = new QWidget(_tabViews);
     auto* deviceLayout = new QVBoxLayout(device);
-    auto* fields = new QFormLayout();
+    agentState = new QLabel(tr("Asking the agent…"), device);
+    {
+        QFont font = agentState->font();
+        font.setBold(true);
+        font.setPointSizeF(font.pointSizeF() * 1.2);
+        agentState->setFont(font);
+    }
+    agentState->setWordWrap(true);
+    deviceLayout->addWidget(agentState);
+    agentRemedy = new QLabel(device);
+    agentRemedy->setWordWrap(true);
+    agentRemedy->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    agentRemedy->hide();
+    deviceLayout->addWidget(agentRemedy);
+    deviceLayout->addSpacing(8);
+    auto* deviceColumns = new QHBoxLayout();
+    auto* frameBox = new QGroupBox(tr("The frame, as the agent reports it"), device);
+    auto* fields = new QFormLayout(frameBox);
     fields->setLabelAlignment(Qt::AlignRight);
-    _driverVersion = makeField(device);
-    _serialNumber = makeField(device);
-    _deviceType = makeField(device);
-    _shipDateTime = makeField(device);
-    _shipTime = makeField(device);
-    _maxTouchPoints = makeField(device);
-    _hardwareVersion = makeField(device);
-    _firmwareVersion = makeField(device);
+    fields->setVerticalSpacing(10);
+    _driverVersion = makeField(frameBox);
+    _serialNumber = makeField(frameBox);
+    _deviceType = makeField(frameBox);
+    _shipDateTime = makeField(frameBox);
+    _shipTime = makeField(frameBox);
+    _maxTouchPoints = makeField(frameBox);
+    _hardwareVersion = makeField(frameBox);
+    _firmwareVersion = makeField(frameBox);
     fields->addRow(tr("Driver version:"), _driverVersion);
     fields->addRow(tr("Serial number:"), _serialNumber);
     fields->addRow(tr("Type:"), _deviceType);
@@ -283,52 +305,131 @@ std::unique_ptr<QWidget> MultitouchPrefsPane::loadInterface() {
     fields->addRow(tr("Touch points:"), _maxTouchPoints);
     fields->addRow(tr("Hardware version:"), _hardwareVersion);
     fields->addRow(tr("Firmware version:"), _firmwareVersion);
-    deviceLayout->addLayout(fields);
-    deviceLayout->addStretch(1);
-    auto* deviceButtons = new QHBoxLayout();
-    deviceButtons->addStretch(1);
-    openPainterButton = new QPushButton(tr("Test Touches…"), device);
-    deviceButtons->addWidget(openPainterButton);
-    deviceLayout->addLayout(deviceButtons);
+    deviceColumns->addWidget(frameBox, 1);
+    auto* connectionBox = new QGroupBox(tr("Connection"), device);
+    auto* connectionLayout = new QVBoxLayout(connectionBox);
+    connectionDetails_ = new QLabel(connectionBox);
+    connectionDetails_->setWordWrap(true);
+    connectionDetails_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    connectionLayout->addWidget(connectionDetails_);
+    connectionLayout->addWidget(
+        makeNote(tr("The agent reads the frame through its hidraw node and takes its input "
+                    "event nodes for itself, so that the desktop does not see the touches "
+                    "twice. Both need the udev rule that comes with the driver."),
+                 connectionBox));
+    connectionLayout->addStretch(1);
+    deviceColumns->addWidget(connectionBox, 1);
+    deviceLayout->addLayout(deviceColumns, 1);
+    auto* nextBox = new QGroupBox(tr("Next steps"), device);
+    auto* nextLayout = new QGridLayout(nextBox);
+    openCalibraterButton = new QPushButton(tr("Calibrate…"), nextBox);
+    openPainterButton = new QPushButton(tr("Test Touches…"), nextBox);
+    nextLayout->addWidget(openCalibraterButton, 0, 0);
+    nextLayout->addWidget(
+        makeNote(tr("When the pointer does not land under your finger: four crosses, one "
+                    "touch each."),
+                 nextBox),
+        0, 1);
+    nextLayout->addWidget(openPainterButton, 1, 0);
+    nextLayout->addWidget(makeNote(tr("Paints every touch the frame reports, to check that all "
+                                      "of the frame answers and where."),
+                                   nextBox),
+                          1, 1);
+    nextLayout->setColumnStretch(1, 1);
+    deviceLayout->addWidget(nextBox);
     _tabViews->addTab(device, tr("Device"));
 
-    // Tuning: the three levels.
+    // Gestures: what each one does on this desktop, and the user's shortcuts.
+    desktopActions_ = platform::actions::makeSessionDesktopActions(
+        runLoop(), qEnvironmentVariable("DISPLAY").toStdString());
+    gesturesTab = new gestures::GesturesTab(
+        desktopActions_.get(),
+        [this] {
+            post(platform::Dictionary{{platform::String(kKeyPreferenceReload), true}});
+        },
+        _tabViews);
+    _tabViews->addTab(gesturesTab, tr("Gestures"));
+
+    // Applications: which count as browsers and as document viewers.
+    applicationsTab =
+        new applications::ApplicationsTab(platform::defaultApplicationTablePaths(), _tabViews);
+    _tabViews->addTab(applicationsTab, tr("Applications"));
+
+    // Tuning: timings in milliseconds, the movement as a distance, the
+    // scroll's arrow key and the monitor the frame covers.
     auto* tuning = new QWidget(_tabViews);
     auto* tuningLayout = new QVBoxLayout(tuning);
-    auto* levels = new QGridLayout();
     _clickDuration = makeLevelSlider(tuning);
     _successiveClickDuration = makeLevelSlider(tuning);
     _gestureMoveThreshold = makeLevelSlider(tuning);
+    // A higher level is a shorter movement: shown the other way round, so
+    // that the slider reads "shorter" to "longer" from left to right.
+    _gestureMoveThreshold->setInvertedAppearance(true);
+    _gestureMoveThreshold->setInvertedControls(true);
     clickDurationLevel_ = new QLabel(tuning);
     successiveClickDurationLevel_ = new QLabel(tuning);
     gestureMoveThresholdLevel_ = new QLabel(tuning);
     for (QLabel* level :
          {clickDurationLevel_, successiveClickDurationLevel_, gestureMoveThresholdLevel_})
         level->setMinimumWidth(110);
-    levels->addWidget(new QLabel(tr("Click duration:"), tuning), 0, 0, Qt::AlignRight);
-    levels->addWidget(_clickDuration, 0, 1);
-    levels->addWidget(clickDurationLevel_, 0, 2);
-    levels->addWidget(new QLabel(tr("Double-click interval:"), tuning), 1, 0, Qt::AlignRight);
-    levels->addWidget(_successiveClickDuration, 1, 1);
-    levels->addWidget(successiveClickDurationLevel_, 1, 2);
-    levels->addWidget(new QLabel(tr("Gesture move threshold:"), tuning), 2, 0, Qt::AlignRight);
-    levels->addWidget(_gestureMoveThreshold, 2, 1);
-    levels->addWidget(gestureMoveThresholdLevel_, 2, 2);
-    levels->setColumnStretch(1, 1);
-    tuningLayout->addLayout(levels);
-    _scrollArrowKey = new QCheckBox(tr("Arrow key at the start of a scroll"), tuning);
+    // label: shorter [slider] longer  value
+    auto addScale = [](QGridLayout* grid, int row, const QString& label, QSlider* slider,
+                       QLabel* value) {
+        QWidget* parent = grid->parentWidget();
+        grid->addWidget(new QLabel(label, parent), row, 0, Qt::AlignRight);
+        grid->addWidget(new QLabel(tr("shorter"), parent), row, 1);
+        grid->addWidget(slider, row, 2);
+        grid->addWidget(new QLabel(tr("longer"), parent), row, 3);
+        grid->addWidget(value, row, 4);
+        grid->setColumnStretch(2, 1);
+    };
+    auto* tapsBox = new QGroupBox(tr("Taps"), tuning);
+    auto* taps = new QGridLayout(tapsBox);
+    addScale(taps, 0, tr("Click duration:"), _clickDuration, clickDurationLevel_);
+    addScale(taps, 1, tr("Double-click window:"), _successiveClickDuration,
+             successiveClickDurationLevel_);
+    taps->addWidget(
+        makeNote(tr("A touch held longer than the click duration is no click but the start of "
+                    "a drag. Two taps further apart than the double-click window are two single "
+                    "clicks."),
+                 tapsBox),
+        2, 0, 1, 5);
+    tuningLayout->addWidget(tapsBox);
+    auto* movementBox = new QGroupBox(tr("Gestures"), tuning);
+    auto* movement = new QGridLayout(movementBox);
+    addScale(movement, 0, tr("Start gestures after:"), _gestureMoveThreshold,
+             gestureMoveThresholdLevel_);
+    movement->addWidget(
+        makeNote(tr("Fingers move this far before a swipe starts, and about four times as far "
+                    "before two fingers scroll. Longer keeps taps from turning into gestures; "
+                    "shorter makes gestures quicker to start."),
+                 movementBox),
+        1, 0, 1, 5);
+    _scrollArrowKey = new QCheckBox(tr("Arrow key at the start of a scroll"), movementBox);
     _scrollArrowKey->setToolTip(
         tr("When two fingers start scrolling sideways, also press one arrow key against the "
            "direction. In text this moves the caret and changes the selection."));
-    tuningLayout->addWidget(_scrollArrowKey);
-    tuningLayout->addWidget(makeNote(
-        tr("A touch held longer than the click duration is no click; two clicks further apart "
-           "than the double-click interval are two single clicks. A higher move threshold "
-           "level starts scrolling and gestures after a shorter movement. The arrow key at "
-           "the start of a scroll moves the caret in text; leave it off unless an "
-           "application needs it."),
-        tuning));
-    tuningLayout->addStretch(1);
+    movement->addWidget(_scrollArrowKey, 2, 0, 1, 5);
+    movement->addWidget(
+        makeNote(tr("Some applications page sideways with an arrow key; in text it moves the "
+                    "caret, so leave it off unless an application needs it."),
+                 movementBox),
+        3, 0, 1, 5);
+    tuningLayout->addWidget(movementBox);
+    auto* screenBox = new QGroupBox(tr("Screen"), tuning);
+    auto* screenRow = new QFormLayout(screenBox);
+    _screenOutput = new QComboBox(screenBox);
+    _screenOutput->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    _screenOutput->setToolTip(
+        tr("The monitor the touch frame is mounted on. The calibrator and "
+           "the touch painter open there."));
+    screenRow->addRow(tr("The frame covers:"), _screenOutput);
+    screenRow->addRow(
+        makeNote(tr("Touches land on this monitor; calibrate again after choosing another one."),
+                 screenBox));
+    screenLayout_ = new tuning::ScreenLayoutPreview(screenBox);
+    screenRow->addRow(screenLayout_);
+    tuningLayout->addWidget(screenBox, 1);
     auto* tuningButtons = new QHBoxLayout();
     tuningButtons->addStretch(1);
     tuningResetButton = new QPushButton(tr("Reset to Defaults"), tuning);
@@ -339,27 +440,32 @@ std::unique_ptr<QWidget> MultitouchPrefsPane::loadInterface() {
     // Calibration.
     auto* calibration = new QWidget(_tabViews);
     auto* calibrationLayout = new QVBoxLayout(calibration);
-    auto* screenRow = new QFormLayout();
-    _screenOutput = new QComboBox(calibration);
-    _screenOutput->setSizeAdjustPolicy(QComboBox::AdjustToContents);
-    _screenOutput->setToolTip(
-        tr("The monitor the touch frame is mounted on. The calibrator and "
-           "the touch painter open there."));
-    screenRow->addRow(tr("Screen:"), _screenOutput);
-    calibrationLayout->addLayout(screenRow);
+    calibrationState_ = new QLabel(calibration);
+    calibrationState_->setWordWrap(true);
+    {
+        QFont font = calibrationState_->font();
+        font.setBold(true);
+        calibrationState_->setFont(font);
+    }
+    calibrationLayout->addWidget(calibrationState_);
     calibrationLayout->addWidget(makeNote(
         tr("Calibrate when the pointer does not land under your finger: four crosses appear "
-           "one after another on the screen chosen above; hold a finger on each until its "
-           "counter runs out. Run the calibrator again after changing monitors. Resetting the "
-           "calibration spreads the frame evenly over that screen."),
+           "one after another on the monitor the frame covers (Tuning); hold a finger on each "
+           "until its counter runs out. Run the calibrator again after changing monitors or "
+           "their resolution."),
         calibration));
-    calibrationLayout->addStretch(1);
+    calibrationLayout->addWidget(
+        makeNote(tr("Resetting the calibration spreads the frame's whole range evenly over that "
+                    "monitor, as if the frame were mounted exactly on its edges."),
+                 calibration));
+    calibrationPreview_ = new calibration::CalibrationPreview(calibration);
+    calibrationLayout->addWidget(calibrationPreview_, 1);
     auto* calibrationButtons = new QHBoxLayout();
     calibrationButtons->addStretch(1);
     resetCoefficientButton = new QPushButton(tr("Reset Calibration"), calibration);
-    openCalibraterButton = new QPushButton(tr("Calibrate…"), calibration);
+    calibrateButton = new QPushButton(tr("Calibrate…"), calibration);
     calibrationButtons->addWidget(resetCoefficientButton);
-    calibrationButtons->addWidget(openCalibraterButton);
+    calibrationButtons->addWidget(calibrateButton);
     calibrationLayout->addLayout(calibrationButtons);
     _tabViews->addTab(calibration, tr("Calibration"));
 
@@ -380,7 +486,17 @@ std::unique_ptr<QWidget> MultitouchPrefsPane::loadInterface() {
         tr("The log holds positions outside the screen and gestures that were not recognised. "
            "Without a file, switching the log on starts a new one in your Documents folder."),
         log));
-    logLayout->addStretch(1);
+    logLayout->addWidget(
+        makeNote(tr("The agent's other messages go to the journal: journalctl --user -u tactagent. "
+                    "Switch the log off again when you are done; it grows with every touch."),
+                 log));
+    logLayout->addWidget(new QLabel(tr("The end of the log file:"), log));
+    logTail_ = new log::LogTail(log);
+    logLayout->addWidget(logTail_, 1);
+    connect(_tabViews, &QTabWidget::currentChanged, this, [this, log](int index) {
+        if (_tabViews->widget(index) == log)
+            logTail_->showFile(_logURL->text());
+    });
     _tabViews->addTab(log, tr("Log"));
 
     connect(_triggerLog, &QCheckBox::clicked, this, [this] { _LogTrigger(); });
@@ -388,6 +504,7 @@ std::unique_ptr<QWidget> MultitouchPrefsPane::loadInterface() {
     connect(openPainterButton, &QPushButton::clicked, this, [this] { _OpenZyvtPainter(); });
     connect(openCalibraterButton, &QPushButton::clicked, this,
             [this] { _OpenZyvtouchCalibrater(); });
+    connect(calibrateButton, &QPushButton::clicked, this, [this] { _OpenZyvtouchCalibrater(); });
     connect(resetCoefficientButton, &QPushButton::clicked, this, [this] { _ResetCoefficient(); });
     connect(tuningResetButton, &QPushButton::clicked, this, [this] { _tuningReset(); });
     connect(_clickDuration, &QSlider::valueChanged, this,
@@ -411,6 +528,11 @@ std::unique_ptr<QWidget> MultitouchPrefsPane::loadInterface() {
     // While a level is dragged, its label follows.
     for (QSlider* slider : {_clickDuration, _successiveClickDuration, _gestureMoveThreshold})
         connect(slider, &QSlider::sliderMoved, this, [this] { showLevels(); });
+
+    agentAnswerLimit_ = new QTimer(this);
+    agentAnswerLimit_->setSingleShot(true);
+    agentAnswerLimit_->setInterval(kAgentAnswerMilliseconds);
+    connect(agentAnswerLimit_, &QTimer::timeout, this, [this] { showAgentState(std::nullopt); });
 
     // Until something is stored, the levels sit at their reset values.
     setLevel(_clickDuration, kResetClickDurationLevel);
@@ -446,6 +568,9 @@ void MultitouchPrefsPane::mainViewDidLoad() {
     }
     loadTuningSettings();
     loadScreenChoices();
+
+    showCalibrationState();
+    showConnection(platform::hid::checkFrameAccess());
 
     alert = makeAlert(QString::fromUtf8(kDeviceAlertText), mainView());
 }
@@ -487,6 +612,7 @@ void MultitouchPrefsPane::loadScreenChoices(const QScreen* leaving) {
         current = _screenOutput->count() - 1;
     }
     _screenOutput->setCurrentIndex(current);
+    screenLayout_->setChosen(stored);
 }
 
 void MultitouchPrefsPane::watchScreen(QScreen* screen) {
@@ -495,6 +621,10 @@ void MultitouchPrefsPane::watchScreen(QScreen* screen) {
 
 void MultitouchPrefsPane::didSelect() {
     _isSerialNumberAlive = false;
+    agentState->setText(tr("Asking the agent…"));
+    agentRemedy->hide();
+    agentAnswerLimit_->start();
+    showCalibrationState();
     observation_ = notificationCenter().addObserver(
         platform::String(kZyvTouchEventNotification), platform::String(kMultiTouchSupportObject),
         [this](const platform::Notification& n) { callbackWithNotification(n); });
@@ -503,6 +633,7 @@ void MultitouchPrefsPane::didSelect() {
 
 void MultitouchPrefsPane::didUnselect() {
     observation_.remove();
+    agentAnswerLimit_->stop();
     platform::CFPreferencesSetAppValue(platform::String(kZyvTouchLogStart),
                                        platform::Value(_triggerLog && _triggerLog->isChecked()),
                                        kZyvTouchSetting);
@@ -522,6 +653,9 @@ void MultitouchPrefsPane::callbackWithNotification(const platform::Notification&
         _driverVersion->setText(*version);
 
     const std::optional<bool> ready = flagValue(info, kKeyIsDeviceReady);
+    // Any answer says the agent runs; without "IsDeviceReady" it knows no frame yet.
+    agentAnswerLimit_->stop();
+    showAgentState(ready.value_or(false));
     if (!ready) {
         traceDeviceFields();
         return;
@@ -704,6 +838,7 @@ void MultitouchPrefsPane::updateCoefficient(const CalibrationCoefficients& KXs,
     platform::CFPreferencesSetAppValue(platform::String(kZyvTouchCoefficients),
                                        platform::Value(std::move(coefficients)), kZyvTouchSetting);
     synchronize();
+    showCalibrationState();
     post(platform::Dictionary{{platform::String(kKeyPreferenceReload), true}});
 }
 
@@ -779,16 +914,113 @@ void MultitouchPrefsPane::setLogControlsLocked(bool locked) {
 }
 
 void MultitouchPrefsPane::showLevels() {
-    auto seconds = [](const QSlider* slider) {
-        const int level = slider->isSliderDown() ? slider->sliderPosition() : slider->value();
-        return tr("%1  (%2 s)").arg(level).arg(level * kSecondsPerClickLevel, 0, 'f', 3);
+    auto position = [](const QSlider* slider) {
+        return slider->isSliderDown() ? slider->sliderPosition() : slider->value();
     };
-    clickDurationLevel_->setText(seconds(_clickDuration));
-    successiveClickDurationLevel_->setText(seconds(_successiveClickDuration));
-    const int threshold = _gestureMoveThreshold->isSliderDown()
-                              ? _gestureMoveThreshold->sliderPosition()
-                              : _gestureMoveThreshold->value();
-    gestureMoveThresholdLevel_->setText(QString::number(threshold));
+    clickDurationLevel_->setText(
+        tr("%1 ms").arg(tuning::clickMilliseconds(position(_clickDuration))));
+    successiveClickDurationLevel_->setText(
+        tr("%1 ms").arg(tuning::clickMilliseconds(position(_successiveClickDuration))));
+    // The agent scales the threshold by the stored diagonal, not the measured one.
+    int inches = kDefaultInchSize;
+    if (auto stored = storedLevel(kZyvTouchInchSize); stored && *stored >= 1 && *stored < 1000)
+        inches = static_cast<int>(*stored);
+    const QScreen* screen = frameScreen();
+    const QSize size = screen ? screen->geometry().size() : QSize();
+    const double mm = tuning::movementMillimetres(position(_gestureMoveThreshold), inches,
+                                                  size.width(), size.height());
+    gestureMoveThresholdLevel_->setText(tr("about %1 mm").arg(std::lround(mm)));
+    gestureMoveThresholdLevel_->setToolTip(tr("On a %1-inch screen; level %2 of %3")
+                                               .arg(inches)
+                                               .arg(position(_gestureMoveThreshold))
+                                               .arg(kMaximumLevel));
+}
+
+void MultitouchPrefsPane::showAgentState(std::optional<bool> deviceReady) {
+    namespace hid = platform::hid;
+    QString state;
+    QString remedy;
+    const hid::FrameAccess access = hid::checkFrameAccess();
+    showConnection(access);
+    if (deviceReady == true) {
+        state = tr("The agent is running and the frame is ready.");
+    } else {
+        const bool answered = deviceReady.has_value();
+        if (access.hidrawAccess() == hid::NodeAccess::PermissionDenied) {
+            QString summary = QString::fromStdString(hid::frameAccessSummary(access));
+            if (!summary.isEmpty())
+                summary[0] = summary[0].toUpper();
+            state = answered ? summary + QLatin1Char('.')
+                             : tr("The agent is not running. %1.").arg(summary);
+            remedy = QString::fromUtf8(hid::frameAccessRemedy().data(),
+                                       static_cast<qsizetype>(hid::frameAccessRemedy().size()));
+        } else if (!answered) {
+            state = tr("The agent is not running.");
+            remedy =
+                tr("Start it with: systemctl --user start tactagent.service (or run "
+                   "tactagent in a terminal to see why it stops).");
+        } else if (!access.present()) {
+            state = tr("The agent is running, but no frame is connected.");
+            remedy = tr("Plug the frame's USB cable in; the agent finds it at once.");
+        } else {
+            QString summary = QString::fromStdString(hid::frameAccessSummary(access));
+            if (!summary.isEmpty())
+                summary[0] = summary[0].toUpper();
+            state = tr("The agent is running, but the frame is not ready. %1.").arg(summary);
+        }
+    }
+    agentState->setText(state);
+    agentRemedy->setText(remedy);
+    agentRemedy->setVisible(!remedy.isEmpty());
+}
+
+void MultitouchPrefsPane::showConnection(const platform::hid::FrameAccess& access) {
+    if (!access.present()) {
+        connectionDetails_->setText(tr("No frame (USB vendor 23c9) is on this system."));
+        return;
+    }
+    QStringList lines;
+    for (const auto& interface : access.interfaces) {
+        lines << tr("Product %1: %2 — %3")
+                     .arg(QString::asprintf("%04x", interface.productID),
+                          QString::fromStdString(interface.hidraw.devnode),
+                          QString::fromStdString(platform::hid::nodeAccessText(interface.hidraw)));
+        for (const auto& event : interface.events)
+            lines << tr("    input %1 — %2")
+                         .arg(QString::fromStdString(event.devnode),
+                              QString::fromStdString(platform::hid::nodeAccessText(event)));
+    }
+    connectionDetails_->setText(lines.join(QLatin1Char('\n')));
+}
+
+void MultitouchPrefsPane::showCalibrationState() {
+    auto value = platform::CFPreferencesCopyAppValue(platform::String(kZyvTouchCoefficients),
+                                                     kZyvTouchSetting);
+    const platform::Dictionary* stored = value ? value->asDictionary() : nullptr;
+    const QScreen* screen = frameScreen();
+    const QSizeF monitor = screen ? QSizeF(screen->geometry().size()) : QSizeF();
+    // The agent uses a calibration only when all eight numbers are there.
+    std::array<double, 8> k{};
+    const std::string_view keys[] = {kZyvTouchCoefficientKX1,    kZyvTouchCoefficientKX2,
+                                     kZyvTouchCoefficientKX3,    kZyvTouchCoefficientKY1,
+                                     kZyvTouchCoefficientKY2,    kZyvTouchCoefficientKY3,
+                                     kZyvTouchCoefficientKWIDTH, kZyvTouchCoefficientKHEIGHT};
+    bool complete = stored != nullptr;
+    for (std::size_t i = 0; complete && i < k.size(); ++i) {
+        const auto number = stored->number(platform::String(keys[i]));
+        complete = number.has_value();
+        k[i] = number.value_or(0);
+    }
+    if (!complete) {
+        calibrationState_->setText(
+            tr("Not calibrated: the frame is spread evenly over the monitor it covers."));
+        calibrationPreview_->setMap(std::nullopt, monitor);
+        return;
+    }
+    calibrationState_->setText(
+        tr("Calibrated for a screen of %1 × %2.").arg(std::lround(k[6])).arg(std::lround(k[7])));
+    calibrationPreview_->setMap(
+        calibration::CalibrationMap{{k[0], k[1], k[2]}, {k[3], k[4], k[5]}, k[6], k[7]}, monitor);
 }
 
 void MultitouchPrefsPane::traceDeviceFields() const {

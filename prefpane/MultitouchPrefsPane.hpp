@@ -13,6 +13,7 @@
 #include <QString>
 
 #include <memory>
+#include <optional>
 
 #include "calibrator/solver/CalibrationSolver.hpp"
 #include "platform/notify/NotificationCenter.hpp"
@@ -28,8 +29,32 @@ class QPushButton;
 class QScreen;
 class QSlider;
 class QTabWidget;
+class QTimer;
+
+namespace platform::actions {
+class DesktopActions;
+}
+namespace platform::hid {
+struct FrameAccess;
+}
 
 namespace tact {
+
+namespace gestures {
+class GesturesTab;
+}
+namespace applications {
+class ApplicationsTab;
+}
+namespace calibration {
+class CalibrationPreview;
+}
+namespace log {
+class LogTail;
+}
+namespace tuning {
+class ScreenLayoutPreview;
+}
 
 class MultitouchPrefsPane : public QObject, public PreferencePane {
     Q_OBJECT
@@ -79,6 +104,16 @@ class MultitouchPrefsPane : public QObject, public PreferencePane {
     QPushButton* resetCoefficientButton = nullptr;
     QPushButton* openCalibraterButton = nullptr;
     QPushButton* openPainterButton = nullptr;
+    // What each gesture does, and the user's own shortcuts for them.
+    gestures::GesturesTab* gesturesTab = nullptr;
+    // Which applications count as browsers and as document viewers.
+    applications::ApplicationsTab* applicationsTab = nullptr;
+    // The calibration tab's own way to the calibrator.
+    QPushButton* calibrateButton = nullptr;
+    // The device tab's first line: is the agent running, is a frame
+    // connected, can it be opened; and what to do about it.
+    QLabel* agentState = nullptr;
+    QLabel* agentRemedy = nullptr;
 
     // Actions.
     void _LogTrigger();
@@ -120,10 +155,24 @@ class MultitouchPrefsPane : public QObject, public PreferencePane {
     void showLevels();
     void watchScreen(QScreen* screen);
     void traceDeviceFields() const;
+    // The state line from the agent's answer (nullopt: no answer in time).
+    void showAgentState(std::optional<bool> deviceReady);
+    void showCalibrationState();
+    void showConnection(const platform::hid::FrameAccess& access);
 
     QLabel* clickDurationLevel_ = nullptr;
     QLabel* successiveClickDurationLevel_ = nullptr;
     QLabel* gestureMoveThresholdLevel_ = nullptr;
+    QLabel* calibrationState_ = nullptr;
+    calibration::CalibrationPreview* calibrationPreview_ = nullptr;
+    QLabel* connectionDetails_ = nullptr;
+    log::LogTail* logTail_ = nullptr;
+    tuning::ScreenLayoutPreview* screenLayout_ = nullptr;
+    // Runs from each question to the agent until its answer.
+    QTimer* agentAnswerLimit_ = nullptr;
+
+    // How the desktop does each action, for the gestures tab.
+    std::unique_ptr<platform::actions::DesktopActions> desktopActions_;
 
     bool _isSerialNumberAlive = false;
     std::unique_ptr<QMessageBox> alert;

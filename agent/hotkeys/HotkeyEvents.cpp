@@ -128,6 +128,34 @@ void appendKey(CGEventSequence& sequence, const ev::CGEventSourceRef& source, CG
     sequence.push_back(std::move(event));
 }
 
+// The user's hot keys as the preferences hold them now. Synchronising is
+// cheap while the file is unchanged (nothing is read), and the value is
+// copied again only when the domain changed: a table of a few hundred
+// entries is then not copied for every action.
+const platform::Value* currentHotKeys() {
+    static const platform::String domain(kTLSymbolicHotKeysDomain);
+    static const platform::String key(kTLSymbolicHotKeysKey);
+    static std::uint64_t copiedAt = 0;  // generation of the domain when copied
+    static std::optional<platform::Value> hotKeys;
+    platform::CFPreferencesAppSynchronize(domain);
+    if (const auto generation = platform::preferencesGeneration(domain); generation != copiedAt) {
+        hotKeys = platform::CFPreferencesCopyAppValue(key, domain);
+        copiedAt = generation;
+    }
+    return hotKeys ? &*hotKeys : nullptr;
+}
+
+// The user's entry for action, if the stored hot keys have one.
+const platform::Dictionary* userEntry(std::string_view action) {
+    const platform::Value* hotKeys = currentHotKeys();
+    if (!hotKeys || !hotKeys->isDictionary())
+        return nullptr;
+    const platform::Value* entryValue = hotKeys->asDictionary()->find(platform::String(action));
+    return entryValue ? entryValue->asDictionary() : nullptr;
+}
+
+const platform::String kEnabledKey("enabled");
+
 }  // namespace
 
 bool tl_CGEventSequenceGetParametersForAction(std::string_view action, CGKeyCode* primaryKeyCodePtr,
@@ -135,20 +163,14 @@ bool tl_CGEventSequenceGetParametersForAction(std::string_view action, CGKeyCode
     requireArgument(primaryKeyCodePtr != nullptr, __func__, "primaryKeyCodePtr != NULL");
     requireArgument(modifiersPtr != nullptr, __func__, "modifiersPtr != NULL");
 
-    const platform::String domain(kTLSymbolicHotKeysDomain);
-    platform::CFPreferencesAppSynchronize(domain);
-    const auto hotKeys =
-        platform::CFPreferencesCopyAppValue(platform::String(kTLSymbolicHotKeysKey), domain);
-    if (!hotKeys || !hotKeys->isDictionary())
+    static const platform::String kValue("value");
+    static const platform::String kParameters("parameters");
+    const platform::Dictionary* entry = userEntry(action);
+    if (!entry || entry->boolean(kEnabledKey) != true)
         return false;
 
-    const platform::Value* entryValue = hotKeys->asDictionary()->find(platform::String(action));
-    const platform::Dictionary* entry = entryValue ? entryValue->asDictionary() : nullptr;
-    if (!entry || entry->boolean("enabled") != true)
-        return false;
-
-    const platform::Dictionary* value = entry->dictionary("value");
-    const platform::Value* parametersValue = value ? value->find("parameters") : nullptr;
+    const platform::Dictionary* value = entry->dictionary(kValue);
+    const platform::Value* parametersValue = value ? value->find(kParameters) : nullptr;
     const platform::Array* parameters = parametersValue ? parametersValue->asArray() : nullptr;
     if (!parameters || parameters->size() < 3)
         return false;
@@ -244,6 +266,10 @@ bool tl_PostActionSequence(std::string_view action) {
             postSequence(tl_CGEventSequenceCreateForKeys(keyCode, modifiers));
             return true;
         }
+        // An entry the user turned off: the gesture does nothing, rather
+        // than the desktop's own way.
+        if (const auto* entry = userEntry(action); entry && entry->boolean(kEnabledKey) == false)
+            return false;
         return desktop->perform(action, [](const platform::actions::KeyChord& chord) {
             postSequence(tl_CGEventSequenceCreateForKeys(chord.keyCode, chord.modifiers));
         });

@@ -6,7 +6,8 @@
 // the HID event tap.
 //
 // The hot keys are read from the preference "AppleSymbolicHotKeys" of the
-// domain "com.apple.symbolichotkeys" afresh on every call. Run-loop thread
+// domain "com.apple.symbolichotkeys"; every call sees the file as it is then
+// (the preferences read it again only when it changed). Run-loop thread
 // only.
 #pragma once
 

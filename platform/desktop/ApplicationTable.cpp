@@ -21,8 +21,8 @@ constexpr off_t kMaxFileSize = 1 << 20;
 constexpr std::size_t kMaxLine = 1024;
 constexpr std::size_t kMaxName = 255;
 
-constexpr std::string_view kBrowser = "com.apple.Safari";
-constexpr std::string_view kViewer = "com.apple.Preview";
+constexpr std::string_view kBrowser = kBrowserIdentifier;
+constexpr std::string_view kViewer = kViewerIdentifier;
 
 class Fd {
   public:
@@ -123,6 +123,55 @@ std::string parseLine(std::string_view line, std::string* name,
     return {};
 }
 
+// Reads a table file into text. A missing file is empty text when
+// missingIsFine; anything else that cannot be read gives why.
+std::optional<std::string> readTableFile(const std::string& path, bool missingIsFine,
+                                         std::string* text) {
+    text->clear();
+    const Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (fd.get() < 0) {
+        if ((errno == ENOENT || errno == ENOTDIR) && missingIsFine)
+            return std::nullopt;
+        return std::string(std::strerror(errno));
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0)
+        return std::string(std::strerror(errno));
+    if (!S_ISREG(st.st_mode))
+        return "not a regular file";
+    if (st.st_size > kMaxFileSize)
+        return "larger than " + std::to_string(kMaxFileSize) + " bytes";
+    char buffer[8192];
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return std::string(std::strerror(errno));
+        if (n == 0)
+            break;
+        // It may have grown since fstat.
+        if (text->size() + static_cast<std::size_t>(n) > static_cast<std::size_t>(kMaxFileSize))
+            return "larger than " + std::to_string(kMaxFileSize) + " bytes";
+        text->append(buffer, static_cast<std::size_t>(n));
+    }
+    return std::nullopt;
+}
+
+// The name a line gives an entry to; empty for a comment, a blank line or a
+// line that cannot be read.
+std::string entryName(std::string_view line) {
+    line = line.substr(0, line.find('#'));
+    if (!line.empty() && line.back() == '\r')
+        line.remove_suffix(1);
+    std::string name;
+    std::optional<std::string> identifier;
+    if (line.find_first_not_of(" \t") == std::string_view::npos ||
+        !parseLine(line, &name, &identifier).empty())
+        return {};
+    return name;
+}
+
 }  // namespace
 
 std::vector<std::string> ApplicationTable::add(std::string_view text, std::string_view origin) {
@@ -152,37 +201,9 @@ std::vector<std::string> ApplicationTable::add(std::string_view text, std::strin
 }
 
 std::vector<std::string> ApplicationTable::addFile(const std::string& path, bool missingIsFine) {
-    const auto cannot = [&](const std::string& why) {
-        return std::vector<std::string>{"cannot read the application table " + path + ": " + why};
-    };
-    const Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    if (fd.get() < 0) {
-        if ((errno == ENOENT || errno == ENOTDIR) && missingIsFine)
-            return {};
-        return cannot(std::strerror(errno));
-    }
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0)
-        return cannot(std::strerror(errno));
-    if (!S_ISREG(st.st_mode))
-        return cannot("not a regular file");
-    if (st.st_size > kMaxFileSize)
-        return cannot("larger than " + std::to_string(kMaxFileSize) + " bytes");
     std::string text;
-    char buffer[8192];
-    for (;;) {
-        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return cannot(std::strerror(errno));
-        if (n == 0)
-            break;
-        // It may have grown since fstat.
-        if (text.size() + static_cast<std::size_t>(n) > static_cast<std::size_t>(kMaxFileSize))
-            return cannot("larger than " + std::to_string(kMaxFileSize) + " bytes");
-        text.append(buffer, static_cast<std::size_t>(n));
-    }
+    if (auto why = readTableFile(path, missingIsFine, &text))
+        return {"cannot read the application table " + path + ": " + *why};
     return add(text, path);
 }
 
@@ -206,6 +227,99 @@ std::string ApplicationTable::identify(const WindowApplication& window) const {
     if (auto identifier = lookup(window))
         return *identifier;
     return window.className.empty() ? window.instance : window.className;
+}
+
+bool UserApplicationTable::load(std::string* error) {
+    lines_.clear();
+    loaded_ = false;
+    std::string text;
+    if (auto why = readTableFile(path_, true, &text)) {
+        *error = "cannot read " + path_ + ": " + *why;
+        return false;
+    }
+    std::string_view rest = text;
+    while (!rest.empty()) {
+        const std::size_t end = rest.find('\n');
+        lines_.emplace_back(rest.substr(0, end));
+        rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+    }
+    loaded_ = true;
+    return true;
+}
+
+bool UserApplicationTable::set(std::string_view name, std::string_view kind, std::string* error) {
+    const std::string line = std::string(name) + " " + std::string(kind);
+    std::string folded;
+    std::optional<std::string> identifier;
+    if (name.find_first_of(" \t#") != std::string_view::npos ||
+        kind.find_first_of(" \t#") != std::string_view::npos) {
+        *error = "a name or kind with a space or '#'";
+        return false;
+    }
+    if (auto why = parseLine(line, &folded, &identifier); !why.empty()) {
+        *error = why;
+        return false;
+    }
+    erase(name);
+    lines_.push_back(line);
+    return true;
+}
+
+bool UserApplicationTable::erase(std::string_view name) {
+    const std::string folded = fold(name);
+    const auto before = lines_.size();
+    std::erase_if(lines_, [&](const std::string& line) { return entryName(line) == folded; });
+    return lines_.size() != before;
+}
+
+std::string UserApplicationTable::text() const {
+    std::string out;
+    for (const auto& line : lines_)
+        out += line + "\n";
+    return out;
+}
+
+bool UserApplicationTable::save(std::string* error) const {
+    if (!loaded_) {
+        *error = path_ + " was not read; it is left as it is";
+        return false;
+    }
+    const std::filesystem::path target(path_);
+    std::error_code ec;
+    if (target.has_parent_path())
+        std::filesystem::create_directories(target.parent_path(), ec);
+    if (ec) {
+        *error = "cannot make " + target.parent_path().string() + ": " + ec.message();
+        return false;
+    }
+    std::string temporary = path_ + ".XXXXXX";
+    const Fd fd(::mkostemp(temporary.data(), O_CLOEXEC));
+    if (fd.get() < 0) {
+        *error = "cannot write beside " + path_ + ": " + std::strerror(errno);
+        return false;
+    }
+    const std::string content = text();
+    std::size_t written = 0;
+    while (written < content.size()) {
+        const ssize_t n = ::write(fd.get(), content.data() + written, content.size() - written);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            *error = "cannot write " + temporary + ": " + std::strerror(errno);
+            ::unlink(temporary.c_str());
+            return false;
+        }
+        written += static_cast<std::size_t>(n);
+    }
+    // The file keeps its permissions; a new one is readable by all, as usual.
+    struct stat old {};
+    ::fchmod(fd.get(), ::stat(path_.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644);
+    if (::fsync(fd.get()) != 0 || ::rename(temporary.c_str(), path_.c_str()) != 0) {
+        *error = "cannot replace " + path_ + ": " + std::strerror(errno);
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    return true;
 }
 
 ApplicationTablePaths defaultApplicationTablePaths() {

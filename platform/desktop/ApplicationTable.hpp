@@ -26,6 +26,10 @@
 
 namespace platform {
 
+// The identifiers the kinds "browser" and "viewer" stand for.
+inline constexpr std::string_view kBrowserIdentifier = "com.apple.Safari";
+inline constexpr std::string_view kViewerIdentifier = "com.apple.Preview";
+
 // What a window says about its application.
 struct WindowApplication {
     std::string instance;   // WM_CLASS, the first string
@@ -58,10 +62,49 @@ class ApplicationTable {
     std::string identify(const WindowApplication& window) const;
 
     std::size_t size() const { return entries_.size(); }
+    // Every name (as the table keeps it: no ".desktop", ASCII lower case)
+    // and its identifier; nullopt for "none".
+    const std::map<std::string, std::optional<std::string>, std::less<>>& entries() const {
+        return entries_;
+    }
 
   private:
     // Folded name -> identifier; nullopt for "none".
     std::map<std::string, std::optional<std::string>, std::less<>> entries_;
+};
+
+// The user's own table file as its lines, so that the settings can change
+// the entry of one name and keep every other line (comments, other entries)
+// as it was.
+class UserApplicationTable {
+  public:
+    explicit UserApplicationTable(std::string path) : path_(std::move(path)) {}
+
+    // Reads the file; a missing one is an empty table. False, with why, when
+    // it cannot be read (then nothing is kept, and saving is refused).
+    bool load(std::string* error);
+
+    // name counts as kind ("browser", "viewer", "none" or an identifier with
+    // a dot) from now on: its earlier lines go and one line at the end says
+    // so. False, with why, when the two cannot stand in the table as a line.
+    bool set(std::string_view name, std::string_view kind, std::string* error);
+
+    // Takes every line of name out; true when there was one.
+    bool erase(std::string_view name);
+
+    // The table's text as it would be saved.
+    std::string text() const;
+
+    // Writes the text atomically (a temporary file renamed over the old one),
+    // making the folder when it is missing. False, with why, when it cannot.
+    bool save(std::string* error) const;
+
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string path_;
+    std::vector<std::string> lines_;
+    bool loaded_ = false;
 };
 
 // Where the tables are read from. An empty path is not read.

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <fstream>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -9,6 +11,8 @@
 #include <vector>
 
 #include "agent/hotkeys/HotkeyEvents.hpp"
+#include "platform/actions/DesktopActions.hpp"
+#include "platform/actions/ShortcutFiles.hpp"
 #include "platform/events/Events.hpp"
 #include "platform/prefs/Preferences.hpp"
 #include "platform/values/Value.hpp"
@@ -333,9 +337,18 @@ TEST_F(HotkeyEventsTest, BrokenTableFallsBackToBuiltInKeys) {
 }
 
 // Another program changes the shortcuts: the next action sees the change.
-TEST_F(HotkeyEventsTest, ReadsPreferencesAfreshEveryTime) {
-    setHotKeys({{"32", enabledKey(126, kControl)}});
-    EXPECT_EQ(post("32"), Keys({down(59, 0x40101), down(126, 0x40101), up(126), up(59, 0x100)}));
+// Until then actions read nothing, however large the table.
+TEST_F(HotkeyEventsTest, ReadsPreferencesWhenTheyChangeAndOnlyThen) {
+    Dictionary table{{"32", enabledKey(126, kControl)}};
+    for (int i = 0; i < 200; ++i)
+        table.set(platform::String(std::to_string(1000 + i)), enabledKey(i % 128, kShift));
+    setHotKeys(table);
+    const std::uint64_t reads = platform::preferencesFileReads();
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_EQ(post("32"),
+                  Keys({down(59, 0x40101), down(126, 0x40101), up(126), up(59, 0x100)}));
+    }
+    EXPECT_EQ(platform::preferencesFileReads(), reads);
 
     const std::string plist = R"(<?xml version="1.0" encoding="UTF-8"?>
 <!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
@@ -362,6 +375,7 @@ TEST_F(HotkeyEventsTest, ReadsPreferencesAfreshEveryTime) {
     tact::test::writeFile(platform::preferencesPath("com.apple.symbolichotkeys"), plist);
     EXPECT_EQ(post("32"), std::nullopt);
     EXPECT_EQ(post("36"), Keys({down(55, 0x100108), down(103, 0x100108), up(103), up(55, 0x100)}));
+    EXPECT_EQ(platform::preferencesFileReads(), reads + 1);
 }
 
 TEST_F(HotkeyEventsTest, KeyDownFlagsFollowTheModifiers) {
@@ -447,6 +461,43 @@ TEST_F(HotkeyEventsTest, ModifierEvents) {
             EXPECT_EQ(keysOf(sequence), expected) << c.name << (isDown ? " down" : " up");
         }
     }
+}
+
+// On a desktop an entry the user turned off silences the gesture: neither
+// the built-in key nor the desktop's own binding is typed.
+TEST_F(HotkeyEventsTest, AnActionTurnedOffDoesNothingOnADesktop) {
+    namespace act = platform::actions;
+    TempDir home;
+    const std::string channel = home.path() + "/xfce4/xfconf/xfce-perchannel-xml";
+    ASSERT_EQ(std::system(("mkdir -p '" + channel + "'").c_str()), 0);
+    std::ofstream(channel + "/xfce4-keyboard-shortcuts.xml")
+        << R"(<?xml version="1.0" encoding="UTF-8"?>
+<channel name="xfce4-keyboard-shortcuts" version="1.0">
+  <property name="xfwm4" type="empty">
+    <property name="custom" type="empty">
+      <property name="&lt;Primary&gt;&lt;Alt&gt;Left" type="string" value="left_workspace_key"/>
+      <property name="override" type="bool" value="true"/>
+    </property>
+  </property>
+</channel>
+)";
+    act::DesktopSources xfce;
+    xfce.kind = act::DesktopKind::Xfce;
+    xfce.files = std::make_shared<act::ShortcutFiles>(home.path(), std::vector<std::string>{});
+    act::DesktopActions actions(xfce);
+    act::setDesktopActions(&actions);
+    struct Reset {
+        ~Reset() { act::setDesktopActions(nullptr); }
+    } reset;
+
+    sink_.events.clear();
+    EXPECT_TRUE(tact::tl_PostActionSequence("79"));
+    EXPECT_FALSE(sink_.events.empty()) << "the desktop's Ctrl+Alt+Left";
+
+    setHotKeys({{"79", hotKey(false, Array{65535, 123, Value(std::int64_t(kControl))})}});
+    sink_.events.clear();
+    EXPECT_FALSE(tact::tl_PostActionSequence("79"));
+    EXPECT_TRUE(sink_.events.empty());
 }
 
 TEST_F(HotkeyEventsTest, NullOutputIsAProgrammingError) {

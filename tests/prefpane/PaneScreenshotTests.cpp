@@ -14,6 +14,7 @@
 
 #include "common/Notifications.hpp"
 #include "tests/prefpane/AgentStandIn.hpp"
+#include "tests/prefpane/ImageChecks.hpp"
 #include "tests/support/PrivateBus.hpp"
 #include "tests/support/PrivateXServer.hpp"
 #include "tests/support/Subprocess.hpp"
@@ -25,20 +26,8 @@ namespace {
 using namespace std::chrono_literals;
 
 using tact::test::PrivateXServer;
-
-bool isDark(QRgb pixel) {
-    return qRed(pixel) < 100 && qGreen(pixel) < 100 && qBlue(pixel) < 100;
-}
-
-// How many dark (text) pixels lie in the rectangle.
-int darkIn(const QImage& image, const QRect& area) {
-    int count = 0;
-    const QRect inside = area.intersected(image.rect());
-    for (int y = inside.top(); y <= inside.bottom(); ++y)
-        for (int x = inside.left(); x <= inside.right(); ++x)
-            count += isDark(image.pixel(x, y)) ? 1 : 0;
-    return count;
-}
+using test::darkIn;
+using test::isDark;
 
 TEST(PaneScreenshot, TheDeviceTabFilledFromTheAgentsReply) {
     PrivateXServer x;

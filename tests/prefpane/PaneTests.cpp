@@ -37,6 +37,7 @@
 #include "prefpane/MultitouchPrefsPane.hpp"
 #include "prefpane/host/Workspace.hpp"
 #include "qtsupport/QtRunLoopBridge.hpp"
+#include "tests/prefpane/PaneFixture.hpp"
 #include "tests/prefpane/PaneTestSupport.hpp"
 #include "tests/support/PrivateBus.hpp"
 #include "tests/support/PrivateWeston.hpp"
@@ -50,152 +51,12 @@ using namespace std::chrono_literals;
 using platform::Dictionary;
 using platform::String;
 using platform::Value;
+using test::control;
+using test::informationReply;
 using test::ModalResponder;
+using test::PaneInProcess;
 using test::spinFor;
 using test::spinUntil;
-
-// The boot-parameter block of a frame with ten touch points, hardware 1.23
-// and firmware 12.34.5 - 2.1: bytes 0x95 0x01 ... 0x7B 0x00 0x39 0x30 ...
-// 0xA0 at 15, two bytes to a code unit, low byte first. It holds U+0000.
-String exampleBootParam() {
-    return String::fromUnits(
-        std::u16string{0x0195, 0x0000, 0x0000, 0x0000, 0x007B, 0x3039, 0x0000, 0xA000});
-}
-
-Dictionary informationReply() {
-    return Dictionary{
-        {String(kKeyDriverVersion), "2.0"},    {String(kKeyIsDeviceReady), true},
-        {String(kKeySerialNumber), "ZT-0042"}, {String(kKeyBootParam), exampleBootParam()},
-        {String(kKeyType), "IR-32"},           {String(kKeyShipTime), "07:08:09"},
-        {String(kKeyShipDate), "2019-5-6"},    {String(kKeyProductID), 22118},
-    };
-}
-
-Dictionary control(std::string_view key, Value value) {
-    return Dictionary{{String(key), std::move(value)}};
-}
-
-void makeScript(const std::string& path, const std::string& marker) {
-    // Written aside and renamed, so the marker appears complete.
-    test::writeFile(path, "#!/bin/sh\necho \"$0\" > '" + marker + ".new' && mv '" + marker +
-                              ".new' '" + marker + "'\n");
-    std::filesystem::permissions(path, std::filesystem::perms::owner_all);
-}
-
-class PaneInProcess : public ::testing::Test {
-  protected:
-    PaneInProcess() = default;
-    // screens: the offscreen platform's monitors (test::screenEntry).
-    explicit PaneInProcess(const std::string& screens) : env_(screens) {}
-
-    void SetUp() override {
-        loop_ = platform::makeRealRunLoop(false);
-        bridge_ = std::make_unique<QtRunLoopBridge>(*loop_);
-        local_ = platform::makeLocalNotificationCenter(*loop_);
-        center_ = std::make_unique<test::ProbingCenter>(*local_, env_);
-        workspace_ =
-            std::make_unique<Workspace>(QStringList{QString::fromStdString(programs_.path())});
-        makeScript(programs_.file("tactcalib"), programs_.file("tactcalib.started"));
-        makeScript(programs_.file("tactpaint"), programs_.file("tactpaint.started"));
-    }
-
-    void TearDown() override {
-        pane_.reset();
-        center_.reset();
-        local_.reset();
-        bridge_.reset();
-        loop_.reset();
-    }
-
-    // Makes the pane and loads its view, as the host does.
-    void load() {
-        PaneContext context;
-        context.runLoop = loop_.get();
-        context.notificationCenter = center_.get();
-        context.workspace = workspace_.get();
-        pane_ = std::make_unique<MultitouchPrefsPane>(context);
-        ASSERT_NE(pane_->loadMainView(), nullptr);
-        pane_->mainView()->show();
-    }
-
-    // Loads and selects the pane, and lets the agent answer as a frame
-    // with the example identity would.
-    void loadWithDevice() {
-        ASSERT_NO_FATAL_FAILURE(load());
-        pane_->didSelect();
-        sendFromAgent(informationReply());
-        ASSERT_TRUE(pane_->isSerialNumberAlive());
-        center_->controls.clear();
-    }
-
-    // Posts an agent notification and waits until it has been delivered.
-    void sendFromAgent(const std::optional<Dictionary>& userInfo) {
-        local_->post(String(kZyvTouchEventNotification), String(kMultiTouchSupportObject),
-                     userInfo);
-        settle();
-    }
-    void settle() {
-        bool arrived = false;
-        auto marker = local_->addObserver("pane-test-marker", "",
-                                          [&](const platform::Notification&) { arrived = true; });
-        local_->post("pane-test-marker", "", std::nullopt);
-        ASSERT_TRUE(spinUntil([&] { return arrived; }));
-    }
-
-    // Writes the preferences file as another program would.
-    void storeOnDisk(const Dictionary& values) {
-        std::filesystem::create_directories(env_.config());
-        auto xml = platform::plist::toXml(Value(values));
-        ASSERT_TRUE(xml);
-        test::writeFile(env_.prefsFile(), *xml);
-    }
-
-    std::vector<std::optional<Dictionary>> postedUserInfo() const {
-        std::vector<std::optional<Dictionary>> all;
-        for (const auto& posted : center_->controls)
-            all.push_back(posted.userInfo);
-        return all;
-    }
-
-    // Runs action and answers the alert it brings up, if any, with its
-    // button; returns the alert's informative text (empty without one).
-    QString answeringAlert(const std::function<void()>& action) {
-        QString alertText;
-        QStringList buttons;
-        ModalResponder responder([&](QWidget* modal) {
-            auto* box = qobject_cast<QMessageBox*>(modal);
-            if (!box) {
-                ADD_FAILURE() << "a dialog that is no alert came up";
-                modal->close();
-                return;
-            }
-            alertText = box->informativeText();
-            EXPECT_EQ(box->icon(), QMessageBox::Warning);
-            for (QAbstractButton* button : box->buttons())
-                buttons << button->text();
-            box->buttons().first()->click();
-        });
-        action();
-        if (responder.answered()) {
-            EXPECT_EQ(buttons, QStringList{"OK"});
-        }
-        return alertText;
-    }
-    QString clickLogSwitch() {
-        return answeringAlert([&] { pane_->_triggerLog->click(); });
-    }
-
-    QString documents() const { return QString::fromStdString(env_.documents()); }
-
-    test::PaneTestEnvironment env_;
-    test::TempDir programs_;
-    std::unique_ptr<platform::RunLoop> loop_;
-    std::unique_ptr<QtRunLoopBridge> bridge_;
-    std::unique_ptr<platform::NotificationCenter> local_;
-    std::unique_ptr<test::ProbingCenter> center_;
-    std::unique_ptr<Workspace> workspace_;
-    std::unique_ptr<MultitouchPrefsPane> pane_;
-};
 
 // --- device information ---------------------------------------------------
 
