@@ -1,10 +1,10 @@
 // Writes a replay session for `tactreplay --bench`: one finger lands, moves a
 // little with every report (40 device units down and right, 64 steps one way
 // and 64 back, over and over) and lifts with the last report. Reports come
-// every 8 ms. The session first turns the agent's log off, so the replay
-// measures the agent rather than the writing of its log.
+// every 8 ms. The agent's log stays at its start-up mask, as it is for a
+// user; with --log-off the session first turns it off.
 //
-//   make_bench_session FILE [REPORTS]    (REPORTS defaults to 100000)
+//   make_bench_session [--log-off] FILE [REPORTS]   (REPORTS defaults to 100000)
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -12,9 +12,15 @@
 #include <string>
 
 int main(int argc, char** argv) {
-    if (argc < 2 || argc > 3) {
-        std::fprintf(stderr, "Usage: make_bench_session FILE [REPORTS]\n");
-        return 2;
+    bool logOff = false;
+    if (argc > 1 && std::strcmp(argv[1], "--log-off") == 0) {
+        logOff = true;
+        --argc;
+        ++argv;
+    }
+    if (argc < 2 || argc > 3 || std::strcmp(argv[1], "--help") == 0) {
+        std::fprintf(stderr, "Usage: make_bench_session [--log-off] FILE [REPORTS]\n");
+        return argc >= 2 && std::strcmp(argv[1], "--help") == 0 ? 0 : 2;
     }
     long reports = 100000;
     if (argc == 3) {
@@ -34,9 +40,10 @@ int main(int argc, char** argv) {
 
     std::fprintf(out,
                  "# %ld reports of one finger moving a little with every report.\n"
-                 "# Written by make_bench_session for tactreplay --bench.\n"
-                 "0 control {\"LogTrigger\": 0}\n",
+                 "# Written by make_bench_session for tactreplay --bench.\n",
                  reports);
+    if (logOff)
+        std::fprintf(out, "0 control {\"LogTrigger\": 0}\n");
     constexpr long kSteps = 64;
     constexpr long kStep = 40;
     for (long i = 0; i < reports; ++i) {

@@ -138,16 +138,6 @@ void ZyvTouchConverter::submitMTReport(std::span<const std::uint8_t> report) {
     prevActualCount = c;
 }
 
-template <typename Records>
-void ZyvTouchConverter::runTrackingPasses(const Records& records) {
-    for (const ContactRecord& r : records)
-        submitMatchedTouch(r);
-    for (const ContactRecord& r : records)
-        submitUnmatchedTouch(r);
-    for (const ContactRecord& r : records)
-        submitArrivingTouch(r);
-}
-
 void ZyvTouchConverter::submitMTTouches6Points(std::span<const std::uint8_t> report) {
     const std::size_t n =
         std::min<std::size_t>(countByte(report), recordCapacity(report.size(), 10));
@@ -160,16 +150,10 @@ void ZyvTouchConverter::submitMTTouches6Points(std::span<const std::uint8_t> rep
 void ZyvTouchConverter::submitMTFakeTouches10Points(std::span<const std::uint8_t> report) {
     const std::size_t n =
         std::min<std::size_t>(countByte(report), recordCapacity(report.size(), 6));
-    // Every hand-over widens the record afresh with the current inch size.
-    auto widened = [&](std::size_t i) {
-        return ContactRecord::widen6(report.subspan(1 + 6 * i).first<6>(), _inchSize);
-    };
+    std::array<ContactRecord, 10> records;
     for (std::size_t i = 0; i < n; ++i)
-        submitMatchedTouch(widened(i));
-    for (std::size_t i = 0; i < n; ++i)
-        submitUnmatchedTouch(widened(i));
-    for (std::size_t i = 0; i < n; ++i)
-        submitArrivingTouch(widened(i));
+        records[i] = ContactRecord::widen6(report.subspan(1 + 6 * i).first<6>(), _inchSize);
+    runTrackingPasses(std::span(records).first(n));
 }
 
 void ZyvTouchConverter::submitMTTouches10Points(std::span<const std::uint8_t> report) {

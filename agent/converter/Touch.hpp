@@ -29,11 +29,31 @@ struct ContactRecord {
     bool valid() const { return flags & kValid; }
 
     // Reads a record of 10 (or, with width and height given, 6) bytes.
-    static ContactRecord read10(std::span<const std::uint8_t, 10> bytes);
+    static ContactRecord read10(std::span<const std::uint8_t, 10> bytes) {
+        return ContactRecord{bytes[0],       bytes[1],       le16(bytes, 2),
+                             le16(bytes, 4), le16(bytes, 6), le16(bytes, 8)};
+    }
     // Reads a 6-byte record and widens it to the 10-byte form: a contact of
     // (32 / inches) x 200 by (32 / inches) x 400 device units, in single
     // precision, truncated.
-    static ContactRecord widen6(std::span<const std::uint8_t, 6> bytes, std::int32_t inches);
+    static ContactRecord widen6(std::span<const std::uint8_t, 6> bytes, std::int32_t inches) {
+        const float scale = 32.0f / static_cast<float>(inches);
+        return ContactRecord{bytes[0],
+                             bytes[1],
+                             le16(bytes, 2),
+                             le16(bytes, 4),
+                             static_cast<std::uint16_t>(scale * 200.0f),
+                             static_cast<std::uint16_t>(scale * 400.0f)};
+    }
+
+  private:
+    // Both readers are defined here so that they inline into the report
+    // loop: a record returned from another file costs a trip through memory
+    // that the processor cannot forward.
+    template <std::size_t N>
+    static std::uint16_t le16(std::span<const std::uint8_t, N> b, std::size_t at) {
+        return static_cast<std::uint16_t>(b[at] | (b[at + 1] << 8));
+    }
 };
 
 // Option bits of a touch.

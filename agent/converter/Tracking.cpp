@@ -1,28 +1,15 @@
 // Touch tracking: the frame's contact IDs become transducers that persist
 // from report to report, raw positions become unit-square positions through
 // the calibration, and every touch of a cycle is filed into one set.
+#include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
+#include <optional>
 
 #include "agent/converter/ZyvTouchConverter.hpp"
 
 namespace tact {
-
-ContactRecord ContactRecord::read10(std::span<const std::uint8_t, 10> b) {
-    auto u16 = [&](std::size_t at) { return static_cast<std::uint16_t>(b[at] | (b[at + 1] << 8)); };
-    return ContactRecord{b[0], b[1], u16(2), u16(4), u16(6), u16(8)};
-}
-
-ContactRecord ContactRecord::widen6(std::span<const std::uint8_t, 6> b, std::int32_t inches) {
-    auto u16 = [&](std::size_t at) { return static_cast<std::uint16_t>(b[at] | (b[at + 1] << 8)); };
-    const float scale = 32.0f / static_cast<float>(inches);
-    return ContactRecord{b[0],
-                         b[1],
-                         u16(2),
-                         u16(4),
-                         static_cast<std::uint16_t>(scale * 200.0f),
-                         static_cast<std::uint16_t>(scale * 400.0f)};
-}
 
 platform::Dictionary Touch::toDictionary() const {
     return platform::Dictionary{
@@ -47,20 +34,16 @@ void ZyvTouchConverter::fingerToTransducerMapInit() {
     transducerIndexPool = ~std::uint64_t{0};
     transducerAllocatedIndex = 0;
     fingerToTransducerMapTable.fill(-1);
-}
-
-std::optional<std::int64_t> ZyvTouchConverter::fingerToTransducerFind(std::int64_t fingerID) const {
-    if (fingerID < 0 || fingerID > 255)
-        return std::nullopt;
-    std::int16_t index = fingerToTransducerMapTable[static_cast<std::size_t>(fingerID)];
-    if (index < 0)
-        return std::nullopt;
-    return index;
+    ++fingerToTransducerMapChanges;
 }
 
 std::int64_t ZyvTouchConverter::fingerToTransducerMap(std::int64_t fingerID) {
-    if (auto index = fingerToTransducerFind(fingerID))
-        return *index;
+    if (const std::int16_t index = transducerOfFinger(fingerID); index >= 0)
+        return index;
+    return fingerToTransducerAllocate(fingerID);
+}
+
+std::int64_t ZyvTouchConverter::fingerToTransducerAllocate(std::int64_t fingerID) {
     // Step through every other index after the last one handed out, so that
     // new fingers get consecutive indices while the pool is fresh.
     int candidate = (transducerAllocatedIndex + 1) % kTransducerCount;
@@ -83,15 +66,17 @@ std::int64_t ZyvTouchConverter::fingerToTransducerMap(std::int64_t fingerID) {
     transducerAllocatedIndex = static_cast<std::uint8_t>(candidate);
     fingerToTransducerMapTable[static_cast<std::size_t>(fingerID & 0xFF)] =
         static_cast<std::int16_t>(candidate);
+    ++fingerToTransducerMapChanges;
     return candidate;
 }
 
 void ZyvTouchConverter::fingerToTransducerUnmap(std::int64_t fingerID) {
-    auto index = fingerToTransducerFind(fingerID);
-    if (!index)
+    const std::int16_t index = transducerOfFinger(fingerID);
+    if (index < 0)
         return;
-    transducerIndexPool |= bitOf(*index);
+    transducerIndexPool |= bitOf(index);
     fingerToTransducerMapTable[static_cast<std::size_t>(fingerID)] = -1;
+    ++fingerToTransducerMapChanges;
 }
 
 void ZyvTouchConverter::fingerToTransducerRemap(std::int64_t fingerID,
@@ -103,6 +88,7 @@ void ZyvTouchConverter::fingerToTransducerRemap(std::int64_t fingerID,
     fingerToTransducerMapTable[static_cast<std::size_t>(fingerID)] =
         static_cast<std::int16_t>(transducerIndex);
     transducerIndexPool &= ~bitOf(transducerIndex);
+    ++fingerToTransducerMapChanges;
 }
 
 platform::Point ZyvTouchConverter::unitSquarePosition(std::int64_t rawX, std::int64_t rawY) const {
@@ -127,15 +113,59 @@ platform::Point ZyvTouchConverter::unitSquarePosition(std::int64_t rawX, std::in
     return {x, y};
 }
 
+void ZyvTouchConverter::runTrackingPasses(std::span<const ContactRecord> records) {
+    // One look-up per finger: what the table said holds until the table
+    // changes, which only arrivals, departures and hand-overs do. Then every
+    // finger is looked up again.
+    std::array<std::int16_t, 12> transducers{};
+    records = records.first(std::min(records.size(), transducers.size()));
+    std::optional<std::uint32_t> lookedUp;  // the table's change count then
+    auto refresh = [&] {
+        if (lookedUp == fingerToTransducerMapChanges)
+            return;
+        for (std::size_t i = 0; i < records.size(); ++i)
+            transducers[i] = transducerOfFinger(records[i].contactID);
+        lookedUp = fingerToTransducerMapChanges;
+    };
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        refresh();
+        submitMatchedTouch(records[i], transducers[i]);
+    }
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        refresh();
+        submitUnmatchedTouch(records[i], transducers[i]);
+    }
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        refresh();
+        submitArrivingTouch(records[i], transducers[i]);
+    }
+}
+
 void ZyvTouchConverter::submitMatchedTouch(const ContactRecord& record) {
-    if (record.valid() && fingerToTransducerFind(record.contactID))
-        submitTouch(record);
+    submitMatchedTouch(record, transducerOfFinger(record.contactID));
 }
 
 void ZyvTouchConverter::submitUnmatchedTouch(const ContactRecord& record) {
+    submitUnmatchedTouch(record, transducerOfFinger(record.contactID));
+}
+
+void ZyvTouchConverter::submitArrivingTouch(const ContactRecord& record) {
+    submitArrivingTouch(record, transducerOfFinger(record.contactID));
+}
+
+void ZyvTouchConverter::submitTouch(const ContactRecord& record) {
+    submitTouch(record, transducerOfFinger(record.contactID));
+}
+
+void ZyvTouchConverter::submitMatchedTouch(const ContactRecord& record, std::int16_t transducer) {
+    if (record.valid() && transducer >= 0)
+        submitTouch(record, transducer);
+}
+
+void ZyvTouchConverter::submitUnmatchedTouch(const ContactRecord& record, std::int16_t transducer) {
     const TouchMask filed = arrivingTouchesIndexMask | stayingTouchesIndexMask |
                             movingTouchesIndexMask | leavingTouchesIndexMask;
-    if (!record.valid() || fingerToTransducerFind(record.contactID) || filed == 0)
+    if (!record.valid() || transducer >= 0 || filed == 0)
         return;
 
     platform::Point p = unitSquarePosition(record.x, record.y);
@@ -157,12 +187,12 @@ void ZyvTouchConverter::submitUnmatchedTouch(const ContactRecord& record) {
     std::int64_t index = nearest->transducerIndex;
     fingerToTransducerUnmap(nearest->identity);
     fingerToTransducerRemap(record.contactID, index);
-    submitTouch(record);
+    submitTouch(record, transducerOfFinger(record.contactID));
 }
 
-void ZyvTouchConverter::submitArrivingTouch(const ContactRecord& record) {
-    if (record.valid() && !fingerToTransducerFind(record.contactID))
-        submitTouch(record);
+void ZyvTouchConverter::submitArrivingTouch(const ContactRecord& record, std::int16_t transducer) {
+    if (record.valid() && transducer < 0)
+        submitTouch(record, transducer);
 }
 
 void ZyvTouchConverter::fileTouch(const Touch& touch, TouchMask& mask, std::vector<Touch>& list) {
@@ -170,10 +200,11 @@ void ZyvTouchConverter::fileTouch(const Touch& touch, TouchMask& mask, std::vect
     list.push_back(touch);
 }
 
-void ZyvTouchConverter::submitTouch(const ContactRecord& record) {
+void ZyvTouchConverter::submitTouch(const ContactRecord& record, std::int16_t transducer) {
     if (!record.valid())
         return;
-    const std::int64_t index = fingerToTransducerMap(record.contactID);
+    const std::int64_t index =
+        transducer >= 0 ? transducer : fingerToTransducerAllocate(record.contactID);
 
     Touch touch;
     touch.options = kTouchOptionBase | (record.touching() ? kTouchOptionTouching : 0) |

@@ -134,7 +134,12 @@ class ZyvTouchConverter {
 
     // --- tracking ----------------------------------------------------------
     void fingerToTransducerMapInit();
-    std::optional<std::int64_t> fingerToTransducerFind(std::int64_t fingerID) const;
+    std::optional<std::int64_t> fingerToTransducerFind(std::int64_t fingerID) const {
+        const std::int16_t index = transducerOfFinger(fingerID);
+        if (index < 0)
+            return std::nullopt;
+        return index;
+    }
     std::int64_t fingerToTransducerMap(std::int64_t fingerID);
     void fingerToTransducerUnmap(std::int64_t fingerID);
     void fingerToTransducerRemap(std::int64_t fingerID, std::int64_t transducerIndex);
@@ -313,6 +318,7 @@ class ZyvTouchConverter {
 
     // Tracker state.
     std::array<std::int16_t, 256> fingerToTransducerMapTable{};  // finger ID -> index, -1 none
+    std::uint32_t fingerToTransducerMapChanges = 0;              // counts every change of the table
     std::uint64_t transducerIndexPool = ~std::uint64_t{0};
     std::uint8_t transducerAllocatedIndex = 0;
     std::array<std::optional<Touch>, kTransducerCount> transducerTouches;
@@ -353,9 +359,23 @@ class ZyvTouchConverter {
     void postInformationReply();
     void fileTouch(const Touch& touch, TouchMask& mask, std::vector<Touch>& list);
     void readPreferences();
-    // Hands every record of a report to the three tracking passes.
-    template <typename Records>
-    void runTrackingPasses(const Records& records);
+    // Hands every record of a report to the three tracking passes, looking
+    // each finger up once.
+    void runTrackingPasses(std::span<const ContactRecord> records);
+    // The transducer index the table holds for fingerID, or -1.
+    std::int16_t transducerOfFinger(std::int64_t fingerID) const {
+        if (fingerID < 0 || fingerID > 255)
+            return -1;
+        return fingerToTransducerMapTable[static_cast<std::size_t>(fingerID)];
+    }
+    // Takes a transducer index for a finger the table does not hold.
+    std::int64_t fingerToTransducerAllocate(std::int64_t fingerID);
+    // The passes and the hand-over, given what the table holds for the
+    // record's finger now (-1: nothing).
+    void submitMatchedTouch(const ContactRecord& record, std::int16_t transducer);
+    void submitUnmatchedTouch(const ContactRecord& record, std::int16_t transducer);
+    void submitArrivingTouch(const ContactRecord& record, std::int16_t transducer);
+    void submitTouch(const ContactRecord& record, std::int16_t transducer);
 
     BootParam_ _bootparam;
     std::optional<platform::String> _bootparamStr;

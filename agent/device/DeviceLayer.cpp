@@ -8,6 +8,7 @@
 #include "agent/converter/ZyvTouchConverter.hpp"
 #include "agent/logger/ZyvtouchLogger.hpp"
 #include "common/Notifications.hpp"
+#include "platform/events/Events.hpp"
 #include "platform/runloop/RunLoop.hpp"
 
 namespace tact {
@@ -265,6 +266,9 @@ void myTouchInputReportCallback(void* context, IOReturn result, void* sender, IO
     if (reportID == kTouchReportID) {
         auto& s = deviceLayer();
         if (s.bReady && result == kIOReturnSuccess && report && reportLength > 0) {
+            // The events of one report go out together (XTest: one flush to
+            // the X server per report).
+            platform::events::PostBatch batch;
             ZyvTouchConverter::sharedConverter().submitMTReport(
                 std::span<const std::uint8_t>(report, static_cast<std::size_t>(reportLength)));
         }

@@ -3,6 +3,7 @@
 #include "agent/touchevents/TouchEvents.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdio>
@@ -54,6 +55,11 @@ constexpr std::size_t kTailPlain = 24;
 constexpr std::size_t kTailRotate = 48;
 constexpr std::size_t kTailMagnify = 64;
 
+// A field record's header, and room for the records after the gesture
+// data (at most five of 8 bytes).
+constexpr std::size_t kRecordHeaderSize = 4;
+constexpr std::size_t kTrailingRecordsRoom = 5 * 8;
+
 constexpr CGEventFlags kFlagsShort = 0x100;
 constexpr CGEventFlags kFlagsFull = 0x180;
 
@@ -88,7 +94,54 @@ void require(bool condition, const char* text) {
 
 // --- reading the dictionaries -------------------------------------------------
 
+// Every key the encoders read. Each becomes a String once, so that reading
+// a dictionary allocates nothing.
+constexpr std::string_view kKeysRead[] = {
+    kTLInfoKeyTimestamp,
+    kTLInfoKeyGestureSubtype,
+    kTLInfoKeyNextSubtype,
+    kTLInfoKeyMagnification,
+    kTLInfoKeyRotation,
+    kTLInfoKeySwipeDirection,
+    kTLInfoScrollX,
+    kTLInfoScrollY,
+    kTLInfoScrollZ,
+    kTLInfoScrollPhase,
+    kTLInfoSwipeProgress,
+    kTLInfoSwipePositionX,
+    kTLInfoSwipePositionY,
+    kTLInfoKeyDeviceID,
+    kTLEventKeyType,
+    kTLEventKeyOptions,
+    kTLEventKeyPositionX,
+    kTLEventKeyPositionY,
+    kTLEventKeyPositionZ,
+    kTLEventKeyTipPressure,
+    kTLEventKeyBarrelPressure,
+    kTLEventKeyTwist,
+    kTLEventKeyQuality,
+    kTLEventKeyDensity,
+    kTLEventKeyIrregularity,
+    kTLEventKeyMajorRadius,
+    kTLEventKeyMinorRadius,
+    kTLEventKeyIdentity,
+    kTLEventKeyTransducerType,
+    kTLEventKeyTransducerIndex,
+    kTLEventKeyEventMask,
+    kTLEventKeyButtonMask,
+};
+
 const platform::Value* lookup(const platform::Dictionary& d, std::string_view key) {
+    static const auto strings = [] {
+        std::array<platform::String, std::size(kKeysRead)> made;
+        for (std::size_t i = 0; i < made.size(); ++i)
+            made[i] = platform::String(kKeysRead[i]);
+        return made;
+    }();
+    for (std::size_t i = 0; i < strings.size(); ++i) {
+        if (kKeysRead[i] == key)
+            return d.find(strings[i]);
+    }
     return d.find(platform::String(key));
 }
 
@@ -500,6 +553,7 @@ CGEventRef tl_CGEventCreateFromGesture2(const platform::Dictionary* info,
     collection.transducerType = 3;
     collection.transducerIndex = 0;
     std::vector<std::uint8_t> touchBuffer;
+    touchBuffer.reserve(touches->size() * HIDDigitizerRecord::kSize + HIDScrollRecord::kSize);
     Accumulator touching, inRange, other;
 
     // A dictionary without "type" has no record; the length and the event
@@ -568,6 +622,7 @@ CGEventRef tl_CGEventCreateFromGesture2(const platform::Dictionary* info,
 
     const std::size_t blobLength = (recordCount + 1) * HIDDigitizerRecord::kSize + kPreambleSize +
                                    HIDVendorRecord::kSize + scrollCount * HIDScrollRecord::kSize;
+    data.reserve(data.size() + kRecordHeaderSize + blobLength + kTrailingRecordsRoom);
     appendHeader(data, kTagGestureData, kTLElementByte, static_cast<std::uint16_t>(blobLength));
 
     std::array<std::uint8_t, kPreambleSize> preamble{};

@@ -3,6 +3,8 @@
 #include <poll.h>
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
+#include <xcb/xcbext.h>
+#include <xcb/xinput.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -209,7 +211,16 @@ struct X11Desktop::Impl : std::enable_shared_from_this<X11Desktop::Impl> {
     ScreenObservers screens;
     std::unordered_map<xcb_atom_t, std::string> atomNames;
 
+    // The pointer on the root window as the server last told it; the
+    // reader gives it relative to the main screen. Motion on the root
+    // window says where it went; XInput2's raw motion (from any device,
+    // over any window) says that it moved, and an asynchronous QueryPointer
+    // says where. Nothing on the input path waits for the server.
     Point pointer;
+    Point rootPointer;
+    std::uint8_t xinputOpcode = 0;  // 0: no raw motion
+    std::optional<xcb_query_pointer_cookie_t> pointerQuery;
+    bool movedSinceQuery = false;
     std::optional<ApplicationTableFiles> tables;
     std::string activeApplication;
     xcb_window_t activeWindow = XCB_NONE;
@@ -268,6 +279,7 @@ struct X11Desktop::Impl : std::enable_shared_from_this<X11Desktop::Impl> {
             return;
         while (xcb_generic_event_t* ev = xcb_poll_for_queued_event(c()))
             take(ev);
+        takePointerAnswer();
         postDrain();
     }
 
@@ -293,6 +305,42 @@ struct X11Desktop::Impl : std::enable_shared_from_this<X11Desktop::Impl> {
         });
     }
 
+    // The server told where the pointer is on the root window.
+    void pointerAt(double rootX, double rootY) {
+        rootPointer = Point{rootX, rootY};
+        events::notePointerMotion();
+    }
+
+    // Asks where the pointer is without waiting: the answer is taken in by
+    // takePointerAnswer() once it has arrived. One question at a time; moves
+    // meanwhile ask again after the answer.
+    void askPointer() {
+        if (pointerQuery) {
+            movedSinceQuery = true;
+            return;
+        }
+        movedSinceQuery = false;
+        pointerQuery = xcb_query_pointer(c(), root);
+        xcb_flush(c());
+    }
+
+    void takePointerAnswer() {
+        if (!pointerQuery || lost)
+            return;
+        xcb_query_pointer_reply_t* raw = nullptr;
+        xcb_generic_error_t* rawError = nullptr;
+        if (!xcb_poll_for_reply(c(), pointerQuery->sequence, reinterpret_cast<void**>(&raw),
+                                &rawError))
+            return;
+        pointerQuery.reset();
+        Reply<xcb_query_pointer_reply_t> reply(raw);
+        Reply<xcb_generic_error_t> error(rawError);
+        if (reply && reply->same_screen)
+            pointerAt(reply->root_x, reply->root_y);
+        if (movedSinceQuery)
+            askPointer();
+    }
+
     void drain() {
         while (!lost) {
             Reply<xcb_generic_event_t> ev;
@@ -306,6 +354,7 @@ struct X11Desktop::Impl : std::enable_shared_from_this<X11Desktop::Impl> {
                 break;
             handle(*ev);
         }
+        takePointerAnswer();
         alive();
     }
 
@@ -322,6 +371,19 @@ struct X11Desktop::Impl : std::enable_shared_from_this<X11Desktop::Impl> {
         }
         if (isRandrEvent(ev)) {
             screensChanged();
+            return;
+        }
+        if (type == XCB_MOTION_NOTIFY) {
+            const auto& motion = reinterpret_cast<const xcb_motion_notify_event_t&>(ev);
+            if (motion.same_screen)
+                pointerAt(motion.root_x, motion.root_y);
+            return;
+        }
+        if (type == XCB_GE_GENERIC) {
+            const auto& generic = reinterpret_cast<const xcb_ge_generic_event_t&>(ev);
+            if (xinputOpcode != 0 && generic.extension == xinputOpcode &&
+                generic.event_type == XCB_INPUT_RAW_MOTION)
+                askPointer();
             return;
         }
         if (type != XCB_PROPERTY_NOTIFY)
@@ -607,8 +669,15 @@ struct X11Desktop::Impl : std::enable_shared_from_this<X11Desktop::Impl> {
         }
         // Relative to the main screen as it is now.
         updateScreens();
-        pointer = Point{reply->root_x - frame.x, reply->root_y - frame.y};
+        rootPointer = Point{double(reply->root_x), double(reply->root_y)};
+        pointer = Point{rootPointer.x - frame.x, rootPointer.y - frame.y};
         return events::CGPoint{pointer.x, pointer.y};
+    }
+
+    // The pointer as last told, relative to the main screen as last known:
+    // no question to the server.
+    events::CGPoint followedPointer() const {
+        return events::CGPoint{rootPointer.x - frame.x, rootPointer.y - frame.y};
     }
 };
 
@@ -646,13 +715,17 @@ std::unique_ptr<X11Desktop> X11Desktop::connect(RunLoop& loop, const std::string
     const auto utf8Cookie = intern("UTF8_STRING");
     const auto gtkCookie = intern("_GTK_APPLICATION_ID");
     const auto kdeCookie = intern("_KDE_NET_WM_DESKTOP_FILE");
-    const std::uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
+    const std::uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE | XCB_EVENT_MASK_POINTER_MOTION;
     const auto selectCookie =
         xcb_change_window_attributes_checked(c.get(), impl->root, XCB_CW_EVENT_MASK, &mask);
     const xcb_query_extension_reply_t* randr = xcb_get_extension_data(c.get(), &xcb_randr_id);
     std::optional<xcb_randr_query_version_cookie_t> versionCookie;
     if (randr && randr->present)
         versionCookie = xcb_randr_query_version(c.get(), 1, 5);
+    const xcb_query_extension_reply_t* xinput = xcb_get_extension_data(c.get(), &xcb_input_id);
+    std::optional<xcb_input_xi_query_version_cookie_t> xinputCookie;
+    if (xinput && xinput->present)
+        xinputCookie = xcb_input_xi_query_version(c.get(), 2, 0);
 
     for (auto [cookie, atom] : {std::pair{activeCookie, &impl->activeWindowAtom},
                                 std::pair{utf8Cookie, &impl->utf8StringAtom},
@@ -673,6 +746,22 @@ std::unique_ptr<X11Desktop> X11Desktop::connect(RunLoop& loop, const std::string
         if (version && version->major_version >= 1) {
             impl->randrMinor = version->major_version > 1 ? 5 : version->minor_version;
             impl->randrFirstEvent = randr->first_event;
+        }
+    }
+    if (xinputCookie) {
+        Reply<xcb_input_xi_query_version_reply_t> version(
+            xcb_input_xi_query_version_reply(c.get(), *xinputCookie, nullptr));
+        if (version && version->major_version >= 2) {
+            // Raw motion of every pointer, whatever window it is over.
+            struct {
+                xcb_input_event_mask_t head;
+                std::uint32_t bits;
+            } selection{{XCB_INPUT_DEVICE_ALL_MASTER, 1}, XCB_INPUT_XI_EVENT_MASK_RAW_MOTION};
+            Reply<xcb_generic_error_t> err{xcb_request_check(
+                c.get(),
+                xcb_input_xi_select_events_checked(c.get(), impl->root, 1, &selection.head))};
+            if (!err)
+                impl->xinputOpcode = xinput->major_opcode;
         }
     }
     if (impl->randrMinor > 0) {
@@ -717,7 +806,7 @@ X11Desktop::X11Desktop(Private, std::shared_ptr<Impl> impl) : impl_(std::move(im
     std::weak_ptr<Impl> weak = impl_;
     events::setPointerReader([weak]() -> std::optional<events::CGPoint> {
         if (auto self = weak.lock())
-            return self->queryPointer();
+            return self->followedPointer();
         return std::nullopt;
     });
 }

@@ -4,6 +4,9 @@
 // pointer is the server's; and the frontmost application follows the window
 // manager's _NET_ACTIVE_WINDOW on the root window, named through the
 // application table by the active window's application id or WM_CLASS.
+// The event service's pointer follows the server's pointer motion (on the
+// root window, and XInput2's raw motion of every device) without a round
+// trip per event.
 #pragma once
 
 #include <cstddef>
@@ -62,8 +65,10 @@ class X11Desktop : public Desktop {
     // window's size changed; never from inside this call.
     Observation observeScreenChanges(ScreenCallback cb) override;
     SystemVersion systemVersion() const override { return SystemVersion{}; }
-    // The server's pointer relative to the main screen's top-left corner;
-    // once the connection is gone, where the agent's own events put it.
+    // The server's pointer relative to the main screen's top-left corner,
+    // asked of the server (a round trip; the event service's reader answers
+    // from the motion it heard instead); once the connection is gone, where
+    // the agent's own events put it.
     Point pointerLocation() const override;
     void setPointerLocation(Point p) override;
     // Called with activeApplication() when it changes to another one. A new

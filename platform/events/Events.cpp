@@ -14,6 +14,8 @@ struct ServiceState {
     std::uint64_t dropped = 0;
     CGPoint pointer{};
     std::function<std::optional<CGPoint>()> reader;
+    bool readerHasNews = false;
+    int batches = 0;
 };
 
 ServiceState& service() {
@@ -42,9 +44,10 @@ CGEventRef newEvent(CGEventType type) {
 
 CGPoint currentPointer() {
     ServiceState& s = service();
-    if (s.reader) {
+    if (s.reader && s.readerHasNews) {
+        s.readerHasNews = false;
         if (auto p = s.reader())
-            return *p;
+            s.pointer = *p;
     }
     return s.pointer;
 }
@@ -230,8 +233,10 @@ void CGEventPost(CGEventTapLocation /*tap*/, const CGEventRef& event) {
     if (!event)
         return;
     ServiceState& s = service();
-    if (isMouseType(event->type) && event->location)
+    if (isMouseType(event->type) && event->location) {
         s.pointer = *event->location;
+        s.readerHasNews = false;  // our own move is the newest
+    }
     if (s.sink)
         s.sink->post(*event);
     else
@@ -239,7 +244,11 @@ void CGEventPost(CGEventTapLocation /*tap*/, const CGEventRef& event) {
 }
 
 void setEventSink(EventSink* sink) {
-    service().sink = sink;
+    ServiceState& s = service();
+    // What the old sink kept back for a batch still goes out.
+    if (s.sink && s.sink != sink && s.batches > 0)
+        s.sink->flush();
+    s.sink = sink;
 }
 
 EventSink* eventSink() {
@@ -251,11 +260,33 @@ std::uint64_t droppedEventCount() {
 }
 
 void setPointerLocation(CGPoint p) {
-    service().pointer = p;
+    ServiceState& s = service();
+    s.pointer = p;
+    s.readerHasNews = false;
 }
 
 void setPointerReader(std::function<std::optional<CGPoint>()> reader) {
-    service().reader = std::move(reader);
+    ServiceState& s = service();
+    s.reader = std::move(reader);
+    s.readerHasNews = true;
+}
+
+void notePointerMotion() {
+    service().readerHasNews = true;
+}
+
+PostBatch::PostBatch() {
+    ++service().batches;
+}
+
+PostBatch::~PostBatch() {
+    ServiceState& s = service();
+    if (--s.batches == 0 && s.sink)
+        s.sink->flush();
+}
+
+bool postBatchOpen() {
+    return service().batches > 0;
 }
 
 }  // namespace platform::events

@@ -165,6 +165,8 @@ class EventSink {
   public:
     virtual ~EventSink() = default;
     virtual void post(const CGEvent& event) = 0;
+    // Delivers what posts inside a PostBatch have kept back.
+    virtual void flush() {}
     // The main screen or the desktop changed; later positions go there.
     virtual void setScreenGeometry(const ScreenGeometry& geometry) { (void)geometry; }
 };
@@ -174,10 +176,27 @@ void setEventSink(EventSink* sink);
 EventSink* eventSink();
 std::uint64_t droppedEventCount();
 
+// While one lives, a sink may keep back what is posted and deliver it when
+// the outermost batch ends (EventSink::flush): the events of one report reach
+// the desktop together. Without a batch every post is delivered at once.
+class PostBatch {
+  public:
+    PostBatch();
+    ~PostBatch();
+    PostBatch(const PostBatch&) = delete;
+    PostBatch& operator=(const PostBatch&) = delete;
+};
+bool postBatchOpen();
+
 // The pointer the service reports: the location of the last posted mouse
-// event, unless a reader of the real pointer is installed.
+// event, or what the installed reader says once it has news of the pointer
+// since (notePointerMotion), whichever came last. The reader answers from
+// what it knows; it is asked only after news, never per event.
 void setPointerLocation(CGPoint p);
 void setPointerReader(std::function<std::optional<CGPoint>()> reader);
+// The pointer moved (a desktop heard so from its server): the next
+// CGEventCreate asks the reader.
+void notePointerMotion();
 
 // A sink that keeps every event, for tests.
 class RecordingSink : public EventSink {

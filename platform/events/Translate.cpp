@@ -148,11 +148,11 @@ void axis(double screen, double screenExtent, double desktop, double desktopExte
         std::clamp<std::int64_t>(last - first, 1, static_cast<std::int64_t>(kCoordinateLimit)));
 }
 
-void sync(std::vector<InputEvent>& out) {
+void sync(InputEvents& out) {
     out.push_back({EV_SYN, SYN_REPORT, 0});
 }
 
-void position(const CGEvent& event, const TranslationState& state, std::vector<InputEvent>& out) {
+void position(const CGEvent& event, const TranslationState& state, InputEvents& out) {
     if (!event.location)
         return;
     const DesktopPosition at = placeOnDesktop(state.geometry, *event.location);
@@ -161,7 +161,7 @@ void position(const CGEvent& event, const TranslationState& state, std::vector<I
     sync(out);
 }
 
-void button(std::uint16_t code, std::int32_t value, std::vector<InputEvent>& out) {
+void button(std::uint16_t code, std::int32_t value, InputEvents& out) {
     out.push_back({EV_KEY, code, value});
     sync(out);
 }
@@ -169,7 +169,7 @@ void button(std::uint16_t code, std::int32_t value, std::vector<InputEvent>& out
 // One wheel: its high-resolution step, and the notches the running remainder
 // has completed.
 void wheel(std::int64_t hiRes, std::int64_t& remainder, std::uint16_t hiResCode,
-           std::uint16_t notchCode, std::vector<InputEvent>& out) {
+           std::uint16_t notchCode, InputEvents& out) {
     const std::int32_t step = clampToInt32(hiRes);
     if (step == 0)
         return;
@@ -182,7 +182,7 @@ void wheel(std::int64_t hiRes, std::int64_t& remainder, std::uint16_t hiResCode,
     }
 }
 
-void scroll(const CGEvent& event, TranslationState& state, std::vector<InputEvent>& out) {
+void scroll(const CGEvent& event, TranslationState& state, InputEvents& out) {
     const ScrollDeltas d = scrollDeltas(event);
     // Our horizontal wheel is positive to the left, evdev's to the right; the
     // vertical wheels agree (positive scrolls up).
@@ -238,7 +238,7 @@ double doubleField(const CGEvent& event, CGEventField field) {
 }
 
 // Control held around whole wheel notches, each change its own frame.
-void zoom(std::int32_t steps, std::vector<InputEvent>& out) {
+void zoom(std::int32_t steps, InputEvents& out) {
     if (steps == 0)
         return;
     button(KEY_LEFTCTRL, 1, out);
@@ -317,7 +317,13 @@ std::span<const std::uint16_t> evdevKeyCodes() {
 }
 
 std::vector<InputEvent> translate(const CGEvent& event, TranslationState& state) {
-    std::vector<InputEvent> out;
+    InputEvents out;
+    translate(event, state, out);
+    return std::vector<InputEvent>(out.begin(), out.end());
+}
+
+void translate(const CGEvent& event, TranslationState& state, InputEvents& out) {
+    out.clear();
     // Every event passes here: any but a magnify ends a zoom's part step.
     const std::int32_t zoomBy = zoomSteps(event, state.zoomRemainder);
     switch (event.type) {
@@ -358,7 +364,6 @@ std::vector<InputEvent> translate(const CGEvent& event, TranslationState& state)
         default:
             break;  // null events have no evdev form
     }
-    return out;
 }
 
 }  // namespace platform::events

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/events/Events.hpp"
+#include "platform/events/FixedBuffer.hpp"
 
 namespace platform::events {
 
@@ -102,6 +103,13 @@ GeometryChange geometryChange(const TranslationState& current, const ScreenGeome
 // code). A zoom is KEY_LEFTCTRL down, the wheel notches, KEY_LEFTCTRL up:
 // control is never left held between events.
 std::vector<InputEvent> translate(const CGEvent& event, TranslationState& state);
+
+// The most evdev events one posted event gives (a zoom gives seven).
+inline constexpr std::size_t kMaxInputEventsPerEvent = 16;
+using InputEvents = FixedBuffer<InputEvent, kMaxInputEventsPerEvent>;
+// The same into out (emptied first), without touching the heap: what the
+// sink posts with.
+void translate(const CGEvent& event, TranslationState& state, InputEvents& out);
 
 // The evdev key code for a virtual key code (the ANSI layout's codes), or
 // nothing when the key has none.

@@ -7,10 +7,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <bitset>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <span>
+#include <vector>
 
 #include "platform/log/SystemLog.hpp"
 
@@ -79,15 +82,46 @@ std::string openFailure(int err) {
 struct UinputSink::Device {
     FileDescriptor fd;
     std::unique_ptr<libevdev, FreeEvdev> description;
-    std::unique_ptr<libevdev_uinput, DestroyUinput> uinput;  // destroyed before fd closes
+    // Destroyed before fd closes; none when writing to a descriptor given.
+    std::unique_ptr<libevdev_uinput, DestroyUinput> uinput;
     // The buttons and keys this device has pressed and not yet released.
     std::bitset<KEY_CNT> held;
 
-    int write(const InputEvent& e) {
-        const int rc = libevdev_uinput_write_event(uinput.get(), e.type, e.code, e.value);
-        if (rc == 0 && e.type == EV_KEY && e.code < held.size())
-            held[e.code] = e.value != 0;
-        return rc;
+    // Writes the events, a synchronised frame, with one write(2) (several
+    // for more than kMaxInputEventsPerEvent events); 0, or an errno value.
+    int writeFrame(std::span<const InputEvent> frame) {
+        std::array<input_event, kMaxInputEventsPerEvent> raw{};
+        while (!frame.empty()) {
+            const std::size_t n = std::min(frame.size(), raw.size());
+            for (std::size_t i = 0; i < n; ++i) {
+                raw[i].type = frame[i].type;
+                raw[i].code = frame[i].code;
+                raw[i].value = frame[i].value;
+            }
+            if (const int err = writeAll(std::as_bytes(std::span(raw.data(), n))); err != 0)
+                return err;
+            for (const InputEvent& e : frame.first(n)) {
+                if (e.type == EV_KEY && e.code < held.size())
+                    held[e.code] = e.value != 0;
+            }
+            frame = frame.subspan(n);
+        }
+        return 0;
+    }
+
+  private:
+    int writeAll(std::span<const std::byte> bytes) const {
+        while (!bytes.empty()) {
+            const ssize_t n = ::write(fd.get(), bytes.data(), bytes.size());
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                return errno;
+            if (n == 0)
+                return EIO;
+            bytes = bytes.subspan(static_cast<std::size_t>(n));
+        }
+        return 0;
     }
 };
 
@@ -151,6 +185,12 @@ std::unique_ptr<UinputSink> UinputSink::open(const ScreenGeometry& geometry, std
     return std::make_unique<UinputSink>(Private{}, std::move(device), geometry);
 }
 
+std::unique_ptr<UinputSink> UinputSink::writingTo(int fd, const ScreenGeometry& geometry) {
+    auto device = std::make_unique<Device>();
+    device->fd.reset(fd);
+    return std::make_unique<UinputSink>(Private{}, std::move(device), geometry);
+}
+
 UinputSink::UinputSink(Private, std::unique_ptr<Device> device, const ScreenGeometry& geometry)
     : device_(std::move(device)), state_(geometry) {}
 
@@ -160,11 +200,13 @@ void UinputSink::releaseHeld() {
     const std::bitset<KEY_CNT> held = device_->held;
     if (held.none())
         return;
+    std::vector<InputEvent> release;
     for (std::size_t code = 0; code < held.size(); ++code) {
         if (held[code])
-            device_->write({EV_KEY, static_cast<std::uint16_t>(code), 0});
+            release.push_back({EV_KEY, static_cast<std::uint16_t>(code), 0});
     }
-    device_->write({EV_SYN, SYN_REPORT, 0});
+    release.push_back({EV_SYN, SYN_REPORT, 0});
+    device_->writeFrame(release);
 }
 
 void UinputSink::setScreenGeometry(const ScreenGeometry& geometry) {
@@ -176,6 +218,12 @@ void UinputSink::setScreenGeometry(const ScreenGeometry& geometry) {
             return;
         case GeometryChange::Device:
             break;
+    }
+    if (!device_->uinput) {
+        // A descriptor has no axes to make again.
+        releaseHeld();
+        state_.setGeometry(geometry);
+        return;
     }
     // A device's axis ranges are fixed when it is made: a new one replaces
     // it, and nothing the old one pressed stays down.
@@ -200,6 +248,8 @@ void UinputSink::setScreenGeometry(const ScreenGeometry& geometry) {
 }
 
 std::string UinputSink::deviceNode() const {
+    if (!device_->uinput)
+        return "";
     const char* node = libevdev_uinput_get_devnode(device_->uinput.get());
     return node ? node : "";
 }
@@ -207,8 +257,8 @@ std::string UinputSink::deviceNode() const {
 void UinputSink::post(const CGEvent& event) {
     // Translated first, whatever the event: every event takes part in the
     // zoom's bookkeeping.
-    const std::vector<InputEvent> input = translate(event, state_);
-    if (input.empty()) {
+    translate(event, state_, input_);
+    if (input_.empty()) {
         if (event.type == kCGEventGesture && !isMagnifyGesture(event)) {
             ++droppedGestures_;
             if (systemLogEnabled(LogLevel::Debug)) {
@@ -222,33 +272,50 @@ void UinputSink::post(const CGEvent& event) {
         }
         return;
     }
+    // One write per synchronised frame: the device takes the frame's events
+    // together, and the desktop sees them at its SYN_REPORT.
     Device& device = *device_;
-    const std::span<const InputEvent> all(input);
+    const std::span<const InputEvent> all = input_.items();
+    std::size_t start = 0;
     for (std::size_t i = 0; i < all.size(); ++i) {
-        const int rc = device.write(all[i]);
-        if (rc == 0)
+        const bool frameEnds =
+            (all[i].type == EV_SYN && all[i].code == SYN_REPORT) || i + 1 == all.size();
+        if (!frameEnds)
             continue;
-        ++failedEvents_;
-        // The first failure and then every thousandth, so a gone device
-        // cannot flood the log.
-        if (failedEvents_ == 1 || failedEvents_ % 1000 == 0) {
-            systemLog(LogLevel::Warning,
-                      "uinput: writing an event failed: " + std::string(std::strerror(-rc)) + " (" +
-                          std::to_string(failedEvents_) + " events lost)");
+        const int err = device.writeFrame(all.subspan(start, i + 1 - start));
+        if (err == 0) {
+            start = i + 1;
+            continue;
         }
-        // A key this event pressed and meant to release (control around a
-        // zoom) is released all the same, as far as the device still takes it.
-        for (const InputEvent& pressed : all.first(i)) {
-            if (pressed.type != EV_KEY || pressed.value != 1)
-                continue;
-            const InputEvent release{EV_KEY, pressed.code, 0};
-            if (std::find(all.begin() + i, all.end(), release) != all.end()) {
-                device.write(release);
-                device.write({EV_SYN, SYN_REPORT, 0});
-            }
-        }
+        writeFailed(err, all.first(start), all.subspan(start));
         return;
     }
+}
+
+void UinputSink::writeFailed(int err, std::span<const InputEvent> written,
+                             std::span<const InputEvent> lost) {
+    ++failedEvents_;
+    // The first failure and then every thousandth, so a gone device cannot
+    // flood the log.
+    if (failedEvents_ == 1 || failedEvents_ % 1000 == 0) {
+        systemLog(LogLevel::Warning,
+                  "uinput: writing an event failed: " + std::string(std::strerror(err)) + " (" +
+                      std::to_string(failedEvents_) + " events lost)");
+    }
+    // A key this event pressed and meant to release (control around a zoom)
+    // is released all the same, as far as the device still takes it.
+    InputEvents release;
+    for (const InputEvent& pressed : written) {
+        if (pressed.type != EV_KEY || pressed.value != 1)
+            continue;
+        const InputEvent up{EV_KEY, pressed.code, 0};
+        if (std::find(lost.begin(), lost.end(), up) != lost.end())
+            release.push_back(up);
+    }
+    if (release.empty())
+        return;
+    release.push_back({EV_SYN, SYN_REPORT, 0});
+    device_->writeFrame(release.items());
 }
 
 }  // namespace platform::events

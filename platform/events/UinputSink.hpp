@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "platform/events/Events.hpp"
@@ -30,6 +31,12 @@ class UinputSink : public EventSink {
     // *error.
     static std::unique_ptr<UinputSink> open(const ScreenGeometry& geometry, std::string* error);
 
+    // A sink that writes the device's events to fd (owned from now on)
+    // instead of a device of its own: a pipe or a file, for tests and
+    // benchmarks on machines without /dev/uinput. A new desktop size takes
+    // effect there at once.
+    static std::unique_ptr<UinputSink> writingTo(int fd, const ScreenGeometry& geometry);
+
     UinputSink(Private, std::unique_ptr<Device> device, const ScreenGeometry& geometry);
     ~UinputSink() override;
     UinputSink(const UinputSink&) = delete;
@@ -46,15 +53,19 @@ class UinputSink : public EventSink {
     std::string deviceNode() const;
     // Gesture events dropped: every gesture but magnify, which zooms.
     std::uint64_t droppedGestures() const { return droppedGestures_; }
-    // Events whose evdev events could not all be written.
+    // Events whose evdev events could not all be written. Each event's
+    // synchronised frames go out with one write(2) apiece.
     std::uint64_t failedEvents() const { return failedEvents_; }
 
   private:
     static std::unique_ptr<Device> createDevice(const TranslationState& axes, std::string* error);
     void releaseHeld();
+    void writeFailed(int err, std::span<const InputEvent> written,
+                     std::span<const InputEvent> lost);
 
     std::unique_ptr<Device> device_;
     TranslationState state_;
+    InputEvents input_;  // the event being posted
     std::uint64_t droppedGestures_ = 0;
     std::uint64_t failedEvents_ = 0;
 };

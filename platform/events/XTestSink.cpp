@@ -3,11 +3,16 @@
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
 
+#include <poll.h>
+
+#include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <vector>
 
 #include "platform/events/Translate.hpp"
 #include "platform/log/SystemLog.hpp"
+#include "platform/runloop/RunLoop.hpp"
 #include "platform/x11/XcbHandles.hpp"
 
 namespace platform::events {
@@ -68,6 +73,41 @@ struct XTestSink::Connection {
     ConnectionPtr connection;
     xcb_window_t root = 0;
     bool lost = false;
+    bool unflushed = false;  // requests written to xcb's buffer, not yet sent
+    // Errors are read from the main run loop as they arrive.
+    FdSource source;
+    // The last posted events by the sequence number of their first request,
+    // so that an error the server sends later names the event it refused.
+    struct Sent {
+        std::uint32_t firstSequence = 0;
+        CGEventType type = kCGEventNull;
+    };
+    std::array<Sent, 64> sent{};
+    std::size_t nextSent = 0;
+
+    // Kinds of refusal already said (error, request and event type).
+    std::array<std::uint32_t, 32> refusals{};
+    std::size_t refusalCount = 0;
+
+    bool firstOfItsKind(std::uint32_t kind) {
+        const auto said = std::span(refusals).first(refusalCount);
+        if (std::find(said.begin(), said.end(), kind) != said.end())
+            return false;
+        if (refusalCount < refusals.size())
+            refusals[refusalCount++] = kind;
+        return true;
+    }
+
+    CGEventType typeOf(std::uint32_t sequence) const {
+        // The newest event sent at or before the refused request.
+        const Sent* best = nullptr;
+        for (const Sent& s : sent) {
+            if (s.firstSequence != 0 && s.firstSequence <= sequence &&
+                (!best || s.firstSequence > best->firstSequence))
+                best = &s;
+        }
+        return best ? best->type : kCGEventNull;
+    }
 };
 
 std::unique_ptr<XTestSink> XTestSink::open(const ScreenGeometry& geometry, std::string* error,
@@ -111,19 +151,27 @@ std::unique_ptr<XTestSink> XTestSink::open(const ScreenGeometry& geometry, std::
 
 XTestSink::XTestSink(Private, std::unique_ptr<Connection> connection,
                      const ScreenGeometry& geometry)
-    : connection_(std::move(connection)), state_(geometry) {}
+    : connection_(std::move(connection)), state_(geometry) {
+    if (platform::hasMainRunLoop()) {
+        connection_->source =
+            platform::mainRunLoop().addFd(xcb_get_file_descriptor(connection_->connection.get()),
+                                          POLLIN, [this](std::uint32_t) { collectErrors(true); });
+    }
+}
 
-XTestSink::~XTestSink() = default;
+XTestSink::~XTestSink() {
+    flush();
+}
 
 void XTestSink::setScreenGeometry(const ScreenGeometry& geometry) {
     state_.geometry = geometry;
 }
 
-void XTestSink::fail(const std::string& why) {
+void XTestSink::fail(const std::string& why, bool firstOfItsKind) {
     ++failedEvents_;
     // The first failure and then every thousandth, so a gone server cannot
     // flood the log.
-    if (failedEvents_ == 1 || failedEvents_ % 1000 == 0) {
+    if (firstOfItsKind || failedEvents_ == 1 || failedEvents_ % 1000 == 0) {
         systemLog(LogLevel::Warning,
                   "XTest: " + why + " (" + std::to_string(failedEvents_) + " events lost)");
     }
@@ -132,8 +180,8 @@ void XTestSink::fail(const std::string& why) {
 void XTestSink::post(const CGEvent& event) {
     // Translated first, whatever the event: every event takes part in the
     // zoom's bookkeeping.
-    const std::vector<FakeInput> input = translateForXTest(event, state_);
-    if (input.empty()) {
+    translateForXTest(event, state_, input_);
+    if (input_.empty()) {
         if (event.type == kCGEventGesture && !isMagnifyGesture(event)) {
             ++droppedGestures_;
             if (systemLogEnabled(LogLevel::Debug)) {
@@ -147,41 +195,95 @@ void XTestSink::post(const CGEvent& event) {
         }
         return;
     }
+    sendFakeInput(input_.items(), event.type);
+}
+
+void XTestSink::sendFakeInput(std::span<const FakeInput> requests, CGEventType origin) {
+    if (requests.empty())
+        return;
     xcb_connection_t* c = connection_->connection.get();
     if (connection_->lost || xcb_connection_has_error(c)) {
-        connection_->lost = true;
+        connectionLost();
         fail("the connection to the X server is gone");
         return;
     }
-    std::vector<xcb_void_cookie_t> cookies;
-    cookies.reserve(input.size());
-    for (const FakeInput& f : input) {
+    // Sent without waiting: the server's answer to a request it refuses is
+    // an error that arrives later, read from the run loop.
+    bool first = true;
+    for (const FakeInput& f : requests) {
         const xcb_window_t root = f.type == kXMotionNotify ? connection_->root : XCB_NONE;
-        cookies.push_back(xcb_test_fake_input_checked(c, f.type, f.detail, XCB_CURRENT_TIME, root,
-                                                      f.x, f.y, XCB_NONE));
-    }
-    // The first check waits for the server to handle every request sent;
-    // the others are answered at once.
-    bool refused = false;
-    for (const xcb_void_cookie_t& cookie : cookies) {
-        if (Reply<xcb_generic_error_t> err{xcb_request_check(c, cookie)}) {
-            refused = true;
-            if (systemLogEnabled(LogLevel::Debug)) {
-                systemLog(LogLevel::Debug, "XTest: the server refused a request (error " +
-                                               std::to_string(err->error_code) + ")");
-            }
+        const xcb_void_cookie_t cookie =
+            xcb_test_fake_input(c, f.type, f.detail, XCB_CURRENT_TIME, root, f.x, f.y, XCB_NONE);
+        if (first) {
+            connection_->sent[connection_->nextSent] = {cookie.sequence, origin};
+            connection_->nextSent = (connection_->nextSent + 1) % connection_->sent.size();
+            first = false;
         }
     }
-    // Nothing is asked for, but every client hears of keyboard mapping
-    // changes; they are of no use here.
-    while (Reply<xcb_generic_event_t> ignored{xcb_poll_for_queued_event(c)}) {
-    }
-    if (xcb_connection_has_error(c)) {
-        connection_->lost = true;
+    connection_->unflushed = true;
+    // Inside a batch the requests go out together when it ends.
+    if (!postBatchOpen())
+        flush();
+    collectErrors(false);
+}
+
+void XTestSink::flush() {
+    if (!connection_->unflushed || connection_->lost)
+        return;
+    connection_->unflushed = false;
+    if (xcb_flush(connection_->connection.get()) <= 0) {
+        connectionLost();
         fail("the connection to the X server is gone");
-    } else if (refused) {
-        fail("the X server refused an event of type " + std::to_string(event.type));
     }
+}
+
+bool XTestSink::sync() {
+    flush();
+    xcb_connection_t* c = connection_->connection.get();
+    if (connection_->lost)
+        return false;
+    Reply<xcb_get_input_focus_reply_t> reply(
+        xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+    collectErrors(false);
+    if (!reply)
+        connectionLost();
+    return !connection_->lost;
+}
+
+void XTestSink::collectErrors(bool read) {
+    if (connection_->lost)
+        return;
+    xcb_connection_t* c = connection_->connection.get();
+    for (;;) {
+        Reply<xcb_generic_event_t> event{read ? xcb_poll_for_event(c)
+                                              : xcb_poll_for_queued_event(c)};
+        if (!event)
+            break;
+        // Nothing else is asked for, but every client hears of keyboard
+        // mapping changes; they are of no use here.
+        if (event->response_type != 0)
+            continue;
+        const auto* error = reinterpret_cast<const xcb_generic_error_t*>(event.get());
+        const CGEventType type = connection_->typeOf(error->full_sequence);
+        // Each kind of refusal is said the first time it comes, whatever
+        // failed before it.
+        const std::uint32_t kind = std::uint32_t{error->error_code} |
+                                   std::uint32_t{error->major_code} << 8 |
+                                   std::uint32_t{error->minor_code} << 16 | type << 24;
+        fail("the X server refused an event of type " + std::to_string(type) + " (error " +
+                 std::to_string(error->error_code) + " for request " +
+                 std::to_string(error->major_code) + "." + std::to_string(error->minor_code) + ")",
+             connection_->firstOfItsKind(kind));
+    }
+    if (xcb_connection_has_error(c))
+        connectionLost();
+}
+
+void XTestSink::connectionLost() {
+    if (connection_->lost)
+        return;
+    connection_->lost = true;
+    connection_->source.remove();
 }
 
 }  // namespace platform::events

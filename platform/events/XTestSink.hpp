@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "platform/events/Events.hpp"
@@ -34,9 +35,20 @@ class XTestSink : public EventSink {
     XTestSink(const XTestSink&) = delete;
     XTestSink& operator=(const XTestSink&) = delete;
 
-    // Sends the event's fake input and waits until the server has handled
-    // it, so that the pointer is where the event put it when post returns.
+    // Sends the event's fake input without waiting for the server. Inside a
+    // PostBatch the requests go out when the batch ends (flush), else at
+    // once. A request the server refuses comes back as an error later: it is
+    // read from the main run loop (when one is installed at open) or with
+    // the next post or sync, counted in failedEvents and logged.
     void post(const CGEvent& event) override;
+    void flush() override;
+    // Sends what is kept back and waits until the server has handled it
+    // (one round trip), then takes in its errors. False once the connection
+    // is gone. For callers that must see the effect of what they posted.
+    bool sync();
+    // Sends the requests as they stand, on behalf of an event of type
+    // origin (named when the server refuses one); post translates into them.
+    void sendFakeInput(std::span<const FakeInput> requests, CGEventType origin);
     // Later positions go to this main screen.
     void setScreenGeometry(const ScreenGeometry& geometry) override;
 
@@ -46,10 +58,17 @@ class XTestSink : public EventSink {
     std::uint64_t failedEvents() const { return failedEvents_; }
 
   private:
-    void fail(const std::string& why);
+    // Counts a lost event and says why: the first time, every thousandth
+    // time, and whenever firstOfItsKind.
+    void fail(const std::string& why, bool firstOfItsKind = false);
+    void connectionLost();
+    // Errors the server sent: those xcb has queued, and with read, what has
+    // arrived on the connection.
+    void collectErrors(bool read);
 
     std::unique_ptr<Connection> connection_;
     XTestTranslationState state_;
+    FakeInputs input_;  // the event being posted
     std::uint64_t droppedGestures_ = 0;
     std::uint64_t failedEvents_ = 0;
 };

@@ -20,8 +20,7 @@ std::int16_t onRoot(std::int32_t v) {
     return static_cast<std::int16_t>(std::clamp(v, kCoordinateMin, kCoordinateMax));
 }
 
-void position(const CGEvent& event, const XTestTranslationState& state,
-              std::vector<FakeInput>& out) {
+void position(const CGEvent& event, const XTestTranslationState& state, FakeInputs& out) {
     if (!event.location)
         return;
     const DesktopPosition at = placeOnDesktop(state.geometry, *event.location);
@@ -29,8 +28,7 @@ void position(const CGEvent& event, const XTestTranslationState& state,
 }
 
 // Whole steps as clicks of one of two buttons by their sign.
-void steps(std::int64_t count, std::uint8_t positive, std::uint8_t negative,
-           std::vector<FakeInput>& out) {
+void steps(std::int64_t count, std::uint8_t positive, std::uint8_t negative, FakeInputs& out) {
     const std::uint8_t button = count > 0 ? positive : negative;
     const std::int64_t n =
         std::min(count > 0 ? count : -count, kMaxWheelStepsPerEvent);  // |count| <= 2^31
@@ -49,7 +47,7 @@ std::int64_t wholeSteps(std::int64_t pixels, std::int64_t& remainder) {
     return n;
 }
 
-void scroll(const CGEvent& event, XTestTranslationState& state, std::vector<FakeInput>& out) {
+void scroll(const CGEvent& event, XTestTranslationState& state, FakeInputs& out) {
     const ScrollDeltas d = scrollDeltas(event);
     constexpr std::int64_t kLimit = std::numeric_limits<std::int32_t>::max();
     // Both of ours are positive up and to the left: buttons 4 and 6.
@@ -67,7 +65,7 @@ void scroll(const CGEvent& event, XTestTranslationState& state, std::vector<Fake
 }
 
 // Control held around clicks of the wheel: up zooms in, down out.
-void zoom(std::int32_t count, std::vector<FakeInput>& out) {
+void zoom(std::int32_t count, FakeInputs& out) {
     if (count == 0)
         return;
     out.push_back({kXKeyPress, kXKeyLeftControl, 0, 0});
@@ -85,7 +83,13 @@ std::optional<std::uint8_t> xKeyCode(CGKeyCode key) {
 }
 
 std::vector<FakeInput> translateForXTest(const CGEvent& event, XTestTranslationState& state) {
-    std::vector<FakeInput> out;
+    FakeInputs out;
+    translateForXTest(event, state, out);
+    return std::vector<FakeInput>(out.begin(), out.end());
+}
+
+void translateForXTest(const CGEvent& event, XTestTranslationState& state, FakeInputs& out) {
+    out.clear();
     // Every event passes here: any but a magnify ends a zoom's part step.
     const std::int32_t zoomBy = zoomSteps(event, state.zoomRemainder);
     switch (event.type) {
@@ -128,7 +132,6 @@ std::vector<FakeInput> translateForXTest(const CGEvent& event, XTestTranslationS
         default:
             break;  // null events have no X form
     }
-    return out;
 }
 
 }  // namespace platform::events

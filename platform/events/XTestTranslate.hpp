@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/events/Events.hpp"
+#include "platform/events/FixedBuffer.hpp"
 
 namespace platform::events {
 
@@ -71,6 +72,15 @@ struct XTestTranslationState {
 // pressed, a click of button 4 (in) or 5 (out) per step, control released:
 // control is never left held between events.
 std::vector<FakeInput> translateForXTest(const CGEvent& event, XTestTranslationState& state);
+
+// The most requests one posted event gives: a motion and a button, or both
+// wheels at their most.
+inline constexpr std::size_t kMaxFakeInputsPerEvent =
+    2 + 4 * static_cast<std::size_t>(kMaxWheelStepsPerEvent);
+using FakeInputs = FixedBuffer<FakeInput, kMaxFakeInputsPerEvent>;
+// The same into out (emptied first), without touching the heap: what the
+// sink posts with.
+void translateForXTest(const CGEvent& event, XTestTranslationState& state, FakeInputs& out);
 
 // The X key code for a virtual key code: the evdev key of the uinput table
 // plus 8, which is how every X server reading evdev devices (Xorg with

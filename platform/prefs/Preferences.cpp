@@ -22,7 +22,9 @@
 #include <utility>
 #include <vector>
 
+#include "platform/files/FileStamp.hpp"
 #include "platform/log/SystemLog.hpp"
+#include "platform/prefs/FolderWatch.hpp"
 #include "platform/prefs/PlistCodec.hpp"
 
 namespace platform {
@@ -587,17 +589,31 @@ bool keepCopy(const std::string& path, const std::string& bytes, std::string* ke
 // Domains
 
 struct DomainState {
+    std::string fileName;  // "<domain>.plist"
     bool loaded = false;
     Dictionary values;  // as read at the last synchronise
     // This process's writes since then, in order; nullopt removes the key.
     std::vector<std::pair<String, std::optional<Value>>> pending;
     std::string reported;  // identity of the last file state we complained about
+    // The file may have changed since it was read: the folder watch named it.
+    bool stale = false;
+    // The folder watch does not see this file's changes (it is a symbolic
+    // link, or the folder is not watched): its stamp is compared instead.
+    bool byStamp = false;
+    std::optional<FileStamp> stamp;  // of the file as read, when byStamp
+    std::uint64_t generation = 0;    // see preferencesGeneration()
 };
 
 struct Store {
     std::mutex mutex;
     std::string directory;  // set by setPreferencesDirectory; empty: the default
+    std::string resolved;   // the folder in use, looked up once
     std::map<String, DomainState> domains;
+    // Tells which domain files changed, so that synchronising a domain whose
+    // file did not change reads nothing.
+    FolderWatch watch;
+    std::uint64_t generations = 0;  // the last generation handed out
+    std::uint64_t fileReads = 0;
 };
 
 Store& store() {
@@ -619,8 +635,10 @@ std::string defaultDirectory() {
     return "/tmp";
 }
 
-std::string directoryLocked(const Store& s) {
-    return s.directory.empty() ? defaultDirectory() : s.directory;
+const std::string& directoryLocked(Store& s) {
+    if (s.resolved.empty())
+        s.resolved = s.directory.empty() ? defaultDirectory() : s.directory;
+    return s.resolved;
 }
 
 // The domain as a file name, or nullopt (with a log entry) when it cannot be one.
@@ -669,12 +687,94 @@ void report(DomainState& st, const std::string& path, const Snapshot& snap) {
     }
 }
 
+// The domain's state, made on first use; nullptr (with a log entry) when the
+// domain cannot name a file.
+DomainState* domainState(Store& s, const String& applicationID) {
+    if (auto it = s.domains.find(applicationID); it != s.domains.end())
+        return &it->second;
+    auto name = fileName(applicationID);
+    if (!name)
+        return nullptr;
+    DomainState& st = s.domains[applicationID];
+    st.fileName = std::move(*name);
+    st.generation = ++s.generations;
+    return &st;
+}
+
+std::string domainPath(Store& s, const DomainState& st) {
+    return directoryLocked(s) + "/" + st.fileName;
+}
+
+// Marks the domains whose files the folder watch named since the last look.
+void noteChanges(Store& s) {
+    if (!s.watch.watching())
+        return;
+    FolderWatch::Changes changes = s.watch.take();
+    for (auto& [id, st] : s.domains) {
+        if (changes.everything) {
+            st.stale = true;
+            continue;
+        }
+        for (const std::string& name : changes.names) {
+            if (name == st.fileName)
+                st.stale = true;
+        }
+    }
+}
+
+// How the domain will notice that its file changed: through the folder
+// watch, or, for a file the watch does not see, by its stamp. Taken before
+// the file is read (a change during the read then shows at the next look),
+// or after this process wrote it under the lock.
+void takeStamp(Store& s, DomainState& st, const std::string& path) {
+    struct stat link {};
+    st.byStamp =
+        !s.watch.watching() || (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode));
+    st.stamp = st.byStamp ? fileStamp(path) : std::nullopt;
+}
+
+// Reads a domain file, watching its folder first so that every change after
+// the read is seen. When the folder watch starts afresh, what it missed is
+// unknown, so every domain is read again at its next synchronise.
+Snapshot readWatched(Store& s, DomainState& st, const std::string& path) {
+    const std::string& dir = directoryLocked(s);
+    if (s.watch.watching() && s.watch.folder() == dir) {
+        noteChanges(s);
+    } else if (s.watch.watch(dir)) {
+        for (auto& [id, other] : s.domains)
+            other.stale = true;
+    }
+    takeStamp(s, st, path);
+    ++s.fileReads;
+    return readDomainFile(path);
+}
+
+// The cache now holds what the file says.
+void markRead(Store& s, DomainState& st) {
+    st.stale = false;
+    st.loaded = true;
+    st.generation = ++s.generations;
+}
+
+// Whether the cache still holds what the domain file says, found without
+// opening or reading the file: one read of the folder watch, or, for a file
+// it does not see, one stat.
+bool upToDate(Store& s, DomainState& st) {
+    if (!st.loaded)
+        return false;
+    noteChanges(s);
+    if (st.stale)
+        return false;
+    return !st.byStamp || fileStamp(domainPath(s, st)) == st.stamp;
+}
+
 // Reads the domain file into the cache. Takes no lock and creates nothing.
-void load(DomainState& st, const std::string& path) {
-    Snapshot snap = readDomainFile(path);
+void load(Store& s, DomainState& st) {
+    const std::string path = domainPath(s, st);
+    Snapshot snap = readWatched(s, st, path);
     report(st, path, snap);
     st.values = snap.state == Snapshot::State::Valid ? std::move(snap.values) : Dictionary();
-    st.loaded = true;
+    markRead(s, st);
 }
 
 void applyPending(Dictionary& d,
@@ -688,11 +788,14 @@ void applyPending(Dictionary& d,
     }
 }
 
-bool synchronize(DomainState& st, const std::string& dir, const std::string& path) {
+bool synchronize(Store& s, DomainState& st) {
     if (st.pending.empty()) {
-        load(st, path);
+        if (!upToDate(s, st))
+            load(s, st);
         return true;
     }
+    const std::string& dir = directoryLocked(s);
+    const std::string path = dir + "/" + st.fileName;
 
     // No folder yet means no file: nothing to lock or read, and the folder is
     // only made when there is something to write.
@@ -702,7 +805,8 @@ bool synchronize(DomainState& st, const std::string& dir, const std::string& pat
         if (next.empty()) {
             st.pending.clear();
             st.values = Dictionary();
-            st.loaded = true;
+            takeStamp(s, st, path);
+            markRead(s, st);
             return true;
         }
         std::string error;
@@ -728,7 +832,7 @@ bool synchronize(DomainState& st, const std::string& dir, const std::string& pat
         systemLog(LogLevel::Error, "preferences: cannot save " + path + ": " + error);
         return false;
     }
-    Snapshot snap = readDomainFile(path);
+    Snapshot snap = readWatched(s, st, path);
     report(st, path, snap);
     if (snap.state == Snapshot::State::Unreadable) {
         systemLog(LogLevel::Error, "preferences: not saving " + path +
@@ -787,7 +891,11 @@ bool synchronize(DomainState& st, const std::string& dir, const std::string& pat
     }
     st.pending.clear();
     st.values = std::move(next);
-    st.loaded = true;
+    // What the watch has told about this file so far is this save or came
+    // before the read above: the lock kept other saves out in between.
+    noteChanges(s);
+    takeStamp(s, st, path);
+    markRead(s, st);
     return true;
 }
 
@@ -795,19 +903,18 @@ bool synchronize(DomainState& st, const std::string& dir, const std::string& pat
 
 std::optional<Value> CFPreferencesCopyAppValue(const String& key, const String& applicationID) {
     try {
-        auto name = fileName(applicationID);
-        if (!name)
-            return std::nullopt;
         Store& s = store();
         std::lock_guard guard(s.mutex);
-        DomainState& st = s.domains[applicationID];
-        for (auto it = st.pending.rbegin(); it != st.pending.rend(); ++it) {
+        DomainState* st = domainState(s, applicationID);
+        if (!st)
+            return std::nullopt;
+        for (auto it = st->pending.rbegin(); it != st->pending.rend(); ++it) {
             if (it->first == key)
                 return it->second;
         }
-        if (!st.loaded)
-            load(st, directoryLocked(s) + "/" + *name);
-        if (const Value* v = st.values.find(key))
+        if (!st->loaded)
+            load(s, *st);
+        if (const Value* v = st->values.find(key))
             return *v;
         return std::nullopt;
     } catch (const std::exception& e) {
@@ -819,13 +926,14 @@ std::optional<Value> CFPreferencesCopyAppValue(const String& key, const String& 
 void CFPreferencesSetAppValue(const String& key, const std::optional<Value>& value,
                               const String& applicationID) {
     try {
-        if (!fileName(applicationID))
-            return;
         Store& s = store();
         std::lock_guard guard(s.mutex);
-        auto& pending = s.domains[applicationID].pending;
-        std::erase_if(pending, [&](const auto& entry) { return entry.first == key; });
-        pending.emplace_back(key, value);
+        DomainState* st = domainState(s, applicationID);
+        if (!st)
+            return;
+        std::erase_if(st->pending, [&](const auto& entry) { return entry.first == key; });
+        st->pending.emplace_back(key, value);
+        st->generation = ++s.generations;
     } catch (const std::exception& e) {
         systemLog(LogLevel::Error, std::string("preferences: ") + e.what());
     }
@@ -833,24 +941,36 @@ void CFPreferencesSetAppValue(const String& key, const std::optional<Value>& val
 
 bool CFPreferencesAppSynchronize(const String& applicationID) {
     try {
-        auto name = fileName(applicationID);
-        if (!name)
-            return false;
         Store& s = store();
         std::lock_guard guard(s.mutex);
-        const std::string dir = directoryLocked(s);
-        return synchronize(s.domains[applicationID], dir, dir + "/" + *name);
+        DomainState* st = domainState(s, applicationID);
+        return st && synchronize(s, *st);
     } catch (const std::exception& e) {
         systemLog(LogLevel::Error, std::string("preferences: ") + e.what());
         return false;
     }
 }
 
+std::uint64_t preferencesGeneration(const String& applicationID) {
+    Store& s = store();
+    std::lock_guard guard(s.mutex);
+    const DomainState* st = domainState(s, applicationID);
+    return st ? st->generation : 0;
+}
+
+std::uint64_t preferencesFileReads() {
+    Store& s = store();
+    std::lock_guard guard(s.mutex);
+    return s.fileReads;
+}
+
 void setPreferencesDirectory(const std::string& directory) {
     Store& s = store();
     std::lock_guard guard(s.mutex);
     s.directory = directory;
+    s.resolved.clear();
     s.domains.clear();
+    s.watch.stop();
 }
 
 std::string preferencesDirectory() {

@@ -9,11 +9,14 @@
 // releases the lock, so a value one process synchronised is seen by another
 // after its own synchronise. Reading (copying a value, synchronising with
 // nothing pending) takes no lock, creates nothing and never waits on another
-// process. A domain file that is a symbolic link is saved through the link.
-// A key whose text in the file is not valid UTF-8 is not used; the file is
-// kept aside as "<file>.invalid-utf8" before it is rewritten.
+// process. Domains are served from memory: a file is read again only when it
+// changed, which the kernel tells (inotify on the folder), so synchronising
+// a domain whose file did not change opens and parses nothing. A domain file that is a symbolic
+// link is saved through the link. A key whose text in the file is not valid UTF-8 is not used; the
+// file is kept aside as "<file>.invalid-utf8" before it is rewritten.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -33,8 +36,17 @@ void CFPreferencesSetAppValue(const String& key, const std::optional<Value>& val
 // to the system log); pending writes are kept then.
 bool CFPreferencesAppSynchronize(const String& applicationID);
 
+// A number that changes whenever the values this process sees in the domain
+// may have changed: its file was read again, or a value was set. What a
+// caller derived from a copied value holds while the number stays the same.
+std::uint64_t preferencesGeneration(const String& applicationID);
+
+// How many times this process has read a domain file (for diagnostics).
+std::uint64_t preferencesFileReads();
+
 // The folder that holds the domain files. Defaults to XDG_CONFIG_HOME, else
-// $HOME/.config. Setting it (tests, replay) forgets every cached domain.
+// $HOME/.config, looked up at first use. Setting it (tests, replay) forgets
+// every cached domain.
 void setPreferencesDirectory(const std::string& directory);
 std::string preferencesDirectory();
 std::string preferencesPath(const String& applicationID);

@@ -28,10 +28,14 @@ class FdSource::Impl {
 
 namespace runloop_detail {
 
+class CallbackHandle;
+
 // A timer of either loop. The loop calls fire() when it is due (a repeating
 // timer is re-armed by the loop before that). The callback gets a handle it may
 // invalidate; the callback object itself stays alive until the call returns,
-// even when the handle the program holds is destroyed inside it.
+// even when the handle the program holds is destroyed inside it. Firing
+// allocates nothing: the handle is made at the first firing and lent to every
+// later one (a new one is made only when a callback kept the last one).
 class TimerCore : public Timer::Impl, public std::enable_shared_from_this<TimerCore> {
   public:
     TimerCore(RunLoop::TimerCallback cb, bool repeating)
@@ -49,6 +53,7 @@ class TimerCore : public Timer::Impl, public std::enable_shared_from_this<TimerC
 
   private:
     RunLoop::TimerCallback cb_;
+    std::shared_ptr<CallbackHandle> handle_;  // what the callback receives
     bool repeating_;
     bool valid_ = true;
     int firing_ = 0;

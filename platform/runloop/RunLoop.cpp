@@ -50,25 +50,33 @@ bool FdSource::isActive() const {
 }
 
 namespace runloop_detail {
-namespace {
 
 // The handle a timer callback receives. It acts on the timer while the
 // callback runs; once the call returns it is cut loose, so that destroying it
 // does not invalidate the timer the way destroying an owning handle would.
+// It does not keep the timer alive: the timer owns it.
 class CallbackHandle final : public Timer::Impl {
   public:
-    explicit CallbackHandle(std::shared_ptr<TimerCore> target) : target_(std::move(target)) {}
+    explicit CallbackHandle(std::weak_ptr<TimerCore> target) : target_(std::move(target)) {}
     void invalidate() override {
-        if (attached_)
-            target_->invalidate();
+        if (!attached_)
+            return;
+        if (auto target = target_.lock())
+            target->invalidate();
     }
-    bool isValid() const override { return target_->isValid(); }
+    bool isValid() const override {
+        auto target = target_.lock();
+        return target && target->isValid();
+    }
+    void attach() { attached_ = true; }
     void detach() { attached_ = false; }
 
   private:
-    std::shared_ptr<TimerCore> target_;
-    bool attached_ = true;
+    std::weak_ptr<TimerCore> target_;
+    bool attached_ = false;
 };
+
+namespace {
 
 void logCallbackException(const char* what, const char* kind) {
     systemLog(LogLevel::Error, std::string("run loop: a ") + kind +
@@ -100,9 +108,14 @@ void TimerCore::fire() {
     if (!valid_ || !cb_)
         return;
     auto self = shared_from_this();
+    // The handle of the last firing serves again unless somebody still holds
+    // it: a callback that kept it, or a firing of this timer still under way.
+    if (!handle_ || handle_.use_count() != 1)
+        handle_ = std::make_shared<CallbackHandle>(self);
+    const auto ref = handle_;
     ++firing_;
     {
-        auto ref = std::make_shared<CallbackHandle>(self);
+        ref->attach();
         Timer handle(ref);
         try {
             cb_(handle);

@@ -141,3 +141,44 @@ TEST_F(DecodingTest, CountsBeyondTheReportAreCut) {
     // is all zero (not valid).
     EXPECT_EQ(live().size(), 7u);
 }
+
+// The report path looks every finger up once per report; a change of the
+// table within the report (an arrival, a hand-over) must still be seen by
+// the records after it.
+TEST_F(DecodingTest, TableChangesWithinAReportAreSeenByTheRecordsAfterThem) {
+    struct Case {
+        const char* name;
+        std::vector<ReportBuilder> reports;
+        std::vector<std::pair<std::uint8_t, std::int64_t>> transducerOf;  // finger, index
+        std::size_t live;
+    };
+    auto report = [](std::vector<std::array<std::uint16_t, 3>> contacts) {
+        ReportBuilder r;
+        for (auto [id, x, y] : contacts)
+            r.add10(7, std::uint8_t(id), x, y);
+        r.count(std::uint8_t(contacts.size()));
+        return r;
+    };
+    const Case cases[] = {
+        {"one new finger reported twice takes one transducer",
+         {report({{5, 1000, 1000}, {5, 1100, 1000}})},
+         {{5, 1}},
+         1},
+        {"a finger handed over in the second pass is not new in the third",
+         {report({{1, 1000, 1000}, {2, 20000, 20000}}),
+          report({{7, 20100, 20000}, {1, 1000, 1000}})},
+         {{1, 1}, {7, 2}},
+         2},
+    };
+    for (const Case& k : cases) {
+        c = &makeConverter();
+        bootloader(40, 0x60);
+        c->gestureMoveThreshold = 0.05;
+        for (const ReportBuilder& r : k.reports)
+            c->submitMTReport(r.span());
+        for (auto [finger, index] : k.transducerOf)
+            EXPECT_EQ(c->fingerToTransducerFind(finger), index)
+                << k.name << ", finger " << int(finger);
+        EXPECT_EQ(live().size(), k.live) << k.name;
+    }
+}

@@ -123,4 +123,14 @@ void TraceEventSink::post(const ev::CGEvent& event) {
     trace_.writeLine(eventTraceLine(sessionTime_ ? sessionTime_() : 0.0, event));
 }
 
+void TraceEventSink::flush() {
+    if (forward_)
+        forward_->flush();
+}
+
+void TraceEventSink::setScreenGeometry(const ev::ScreenGeometry& geometry) {
+    if (forward_)
+        forward_->setScreenGeometry(geometry);
+}
+
 }  // namespace tact::replay

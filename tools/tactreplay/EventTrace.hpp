@@ -19,6 +19,9 @@ class TraceEventSink : public platform::events::EventSink {
                    platform::events::EventSink* forward = nullptr);
 
     void post(const platform::events::CGEvent& event) override;
+    // What the real sink kept back for a batch goes out with it.
+    void flush() override;
+    void setScreenGeometry(const platform::events::ScreenGeometry& geometry) override;
 
   private:
     TraceWriter& trace_;

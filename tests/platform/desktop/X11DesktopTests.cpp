@@ -20,6 +20,7 @@
 #include "platform/desktop/X11Desktop.hpp"
 #include "platform/events/Events.hpp"
 #include "platform/events/XTestSink.hpp"
+#include "platform/log/SystemLog.hpp"
 #include "platform/runloop/RunLoop.hpp"
 #include "platform/x11/XcbHandles.hpp"
 #include "tests/support/PrivateBus.hpp"
@@ -267,6 +268,16 @@ CGEvent mouse(CGEventType type, double x, double y) {
     return *CGEventCreateMouseEvent(nullptr, type, CGPoint{x, y}, 0);
 }
 
+// Posts, then waits until the server has handled it.
+bool postAndSync(XTestSink& sink, const CGEvent& event) {
+    sink.post(event);
+    return sink.sync();
+}
+
+CGPoint servicePointer() {
+    return CGEventGetLocation(CGEventCreate(nullptr));
+}
+
 }  // namespace
 
 TEST(X11DesktopTest, NoDisplayIsAClearError) {
@@ -327,13 +338,13 @@ TEST_F(X11Test, APrimaryOutputIsTheMainScreen) {
     auto sink =
         XTestSink::open({frame.x, frame.y, frame.width, frame.height}, &error, server_.display());
     ASSERT_TRUE(sink) << error;
-    sink->post(mouse(kCGEventMouseMoved, 10, 20));
+    ASSERT_TRUE(postAndSync(*sink, mouse(kCGEventMouseMoved, 10, 20)));
     auto p = client_->pointer();
     ASSERT_TRUE(p);
     EXPECT_EQ(p->root_x, 110);
     EXPECT_EQ(p->root_y, 70);
     EXPECT_EQ(desktop->pointerLocation(), (Point{10, 20}));
-    sink->post(mouse(kCGEventMouseMoved, 5000, 5000));
+    ASSERT_TRUE(postAndSync(*sink, mouse(kCGEventMouseMoved, 5000, 5000)));
     EXPECT_EQ(desktop->pointerLocation(), (Point{639, 399}));
 }
 
@@ -342,33 +353,36 @@ TEST_F(X11Test, XTestMovesAndPressesTheServersPointer) {
     auto sink = openSink();
     ASSERT_TRUE(desktop && sink);
 
-    sink->post(mouse(kCGEventMouseMoved, 100, 200));
+    ASSERT_TRUE(postAndSync(*sink, mouse(kCGEventMouseMoved, 100, 200)));
     auto p = client_->pointer();
     ASSERT_TRUE(p);
     EXPECT_EQ(p->root_x, 100);
     EXPECT_EQ(p->root_y, 200);
     EXPECT_EQ(desktop->pointerLocation(), (Point{100, 200}));
-    // The event service reads the same pointer.
-    EXPECT_EQ(CGEventGetLocation(CGEventCreate(nullptr)), (CGPoint{100, 200}));
+    // The event service follows the same pointer, once the desktop has
+    // heard of the move.
+    EXPECT_TRUE(runLoopUntil(*loop_, [&] {
+        return CGEventGetLocation(CGEventCreate(nullptr)) == CGPoint{100, 200};
+    }));
 
     // Held to the screen.
-    sink->post(mouse(kCGEventLeftMouseDragged, 5000, -30));
+    ASSERT_TRUE(postAndSync(*sink, mouse(kCGEventLeftMouseDragged, 5000, -30)));
     EXPECT_EQ(desktop->pointerLocation(), (Point{kWidth - 1, 0}));
 
     // A button goes down where the event is, and comes up again.
-    sink->post(mouse(kCGEventLeftMouseDown, 30, 40));
+    ASSERT_TRUE(postAndSync(*sink, mouse(kCGEventLeftMouseDown, 30, 40)));
     p = client_->pointer();
     ASSERT_TRUE(p);
     EXPECT_EQ(p->root_x, 30);
     EXPECT_EQ(p->root_y, 40);
     EXPECT_TRUE(p->mask & XCB_BUTTON_MASK_1);
-    sink->post(mouse(kCGEventLeftMouseUp, 30, 40));
+    ASSERT_TRUE(postAndSync(*sink, mouse(kCGEventLeftMouseUp, 30, 40)));
     p = client_->pointer();
     ASSERT_TRUE(p);
     EXPECT_FALSE(p->mask & XCB_BUTTON_MASK_1);
-    sink->post(mouse(kCGEventRightMouseDown, 30, 40));
+    ASSERT_TRUE(postAndSync(*sink, mouse(kCGEventRightMouseDown, 30, 40)));
     EXPECT_TRUE(client_->pointer()->mask & XCB_BUTTON_MASK_3);
-    sink->post(mouse(kCGEventRightMouseUp, 30, 40));
+    ASSERT_TRUE(postAndSync(*sink, mouse(kCGEventRightMouseUp, 30, 40)));
     EXPECT_FALSE(client_->pointer()->mask & XCB_BUTTON_MASK_3);
     EXPECT_EQ(sink->failedEvents(), 0u);
 
@@ -386,13 +400,13 @@ TEST_F(X11Test, XTestKeysAreTheServersEvdevKeys) {
     EXPECT_EQ(client_->keysym(113), 0xff51u);  // Left
     EXPECT_EQ(client_->keysym(133), 0xffebu);  // Super_L, for command
 
-    sink->post(*CGEventCreateKeyboardEvent(nullptr, 0, true));
+    ASSERT_TRUE(postAndSync(*sink, *CGEventCreateKeyboardEvent(nullptr, 0, true)));
     EXPECT_TRUE(client_->keyDown(38));
-    sink->post(*CGEventCreateKeyboardEvent(nullptr, 0, false));
+    ASSERT_TRUE(postAndSync(*sink, *CGEventCreateKeyboardEvent(nullptr, 0, false)));
     EXPECT_FALSE(client_->keyDown(38));
-    sink->post(*CGEventCreateKeyboardEvent(nullptr, 123, true));
+    ASSERT_TRUE(postAndSync(*sink, *CGEventCreateKeyboardEvent(nullptr, 123, true)));
     EXPECT_TRUE(client_->keyDown(113));
-    sink->post(*CGEventCreateKeyboardEvent(nullptr, 123, false));
+    ASSERT_TRUE(postAndSync(*sink, *CGEventCreateKeyboardEvent(nullptr, 123, false)));
     EXPECT_FALSE(client_->keyDown(113));
 
     // Gestures are counted and dropped.
@@ -533,11 +547,94 @@ TEST_F(X11Test, TheApplicationActiveAtStartIsToldToNewObservers) {
     EXPECT_EQ(told, (std::vector<std::string>{"TactTest"}));
 }
 
+// The event service's pointer follows the server without asking it: moves
+// another client makes (a warp, seen as motion on the root window), moves
+// over a window that takes its own motion (XInput2's raw motion), and the
+// agent's own posted moves, whichever came last.
+TEST_F(X11Test, ThePointerIsFollowedWithoutARoundTrip) {
+    auto desktop = connectDesktop();
+    auto sink = openSink();
+    ASSERT_TRUE(desktop && sink);
+
+    xcb_warp_pointer(client_->get(), XCB_NONE, client_->root(), 0, 0, 0, 0, 321, 123);
+    client_->sync();
+    EXPECT_TRUE(runLoopUntil(*loop_,
+                             [&] {
+                                 return servicePointer() == CGPoint{321, 123};
+                             }))
+        << servicePointer().x << "," << servicePointer().y;
+
+    // The agent's own move is the newest until the server says otherwise.
+    CGEventPost(kCGHIDEventTap, CGEventCreateMouseEvent(nullptr, kCGEventMouseMoved, CGPoint{5, 6},
+                                                        kCGMouseButtonLeft));
+    EXPECT_EQ(servicePointer(), (CGPoint{5, 6}));
+    settle(*loop_);
+    EXPECT_EQ(servicePointer(), (CGPoint{5, 6}));
+
+    // A window that takes its own motion: the root window hears nothing,
+    // raw motion says the pointer moved, and where is asked without waiting.
+    client_->window(XCB_EVENT_MASK_POINTER_MOTION);
+    ASSERT_TRUE(postAndSync(*sink, mouse(kCGEventMouseMoved, 700, 500)));
+    EXPECT_TRUE(runLoopUntil(*loop_,
+                             [&] {
+                                 return servicePointer() == CGPoint{700, 500};
+                             }))
+        << servicePointer().x << "," << servicePointer().y;
+}
+
+// Fake input goes out without waiting: inside a batch not before it ends;
+// a request the server refuses comes back later, read from the run loop,
+// and is counted and logged once.
+TEST_F(X11Test, XTestSendsWithoutWaitingAndHearsOfRefusalsLater) {
+    struct MainLoop {
+        explicit MainLoop(RunLoop& loop) { setMainRunLoop(&loop); }
+        ~MainLoop() { setMainRunLoop(nullptr); }
+    } main(*loop_);
+    auto sink = openSink();
+    ASSERT_TRUE(sink);
+    setEventSink(sink.get());
+    {
+        PostBatch batch;
+        CGEventPost(kCGHIDEventTap, CGEventCreateMouseEvent(nullptr, kCGEventMouseMoved,
+                                                            CGPoint{200, 100}, kCGMouseButtonLeft));
+        client_->sync();
+        EXPECT_NE(client_->pointer()->root_x, 200) << "sent before the batch ended";
+    }
+    client_->sync();
+    ASSERT_TRUE(sink->sync());
+    EXPECT_EQ(client_->pointer()->root_x, 200);
+    setEventSink(nullptr);
+
+    // Each refusal is counted; each kind is said once (a second apart, so
+    // that the log's own limit lets the second kind through).
+    std::uint64_t logTime = 0;
+    struct LogClock {
+        explicit LogClock(std::uint64_t& t) {
+            setSystemLogClock([&t] { return t; });
+        }
+        ~LogClock() { setSystemLogClock({}); }
+    } logClock(logTime);
+    CapturedLog log;
+    const FakeInput buttonZero{kXButtonPress, 0, 0, 0};  // no such button
+    const FakeInput keyZero{kXKeyPress, 0, 0, 0};        // no such key
+    sink->sendFakeInput(std::span(&buttonZero, 1), kCGEventLeftMouseDown);
+    EXPECT_TRUE(runLoopUntil(*loop_, [&] { return sink->failedEvents() == 1; }));
+    logTime += 2'000'000'000;
+    sink->sendFakeInput(std::span(&buttonZero, 1), kCGEventLeftMouseDown);
+    sink->sendFakeInput(std::span(&keyZero, 1), kCGEventKeyDown);
+    ASSERT_TRUE(postAndSync(*sink, mouse(kCGEventMouseMoved, 10, 10)));
+    settle(*loop_);
+    EXPECT_EQ(sink->failedEvents(), 3u);
+    const std::string text = log.text();
+    EXPECT_EQ(occurrences(text, "the X server refused an event of type 1 (error 2"), 1) << text;
+    EXPECT_EQ(occurrences(text, "the X server refused an event of type 10 (error 2"), 1) << text;
+}
+
 TEST_F(X11Test, ALostConnectionKeepsTheLastScreen) {
     auto desktop = connectDesktop();
     auto sink = openSink();
     ASSERT_TRUE(desktop && sink);
-    sink->post(mouse(kCGEventMouseMoved, 300, 400));
+    ASSERT_TRUE(postAndSync(*sink, mouse(kCGEventMouseMoved, 300, 400)));
     EXPECT_EQ(desktop->pointerLocation(), (Point{300, 400}));
 
     client_.reset();

@@ -198,16 +198,31 @@ TEST_F(EventServiceTest, PointerFollowsPostedMouseEventsOnly) {
     EXPECT_EQ(pointer(), (CGPoint{10, 20}));
 }
 
-TEST_F(EventServiceTest, PointerReaderWinsWhenItAnswers) {
+// The reader is asked only after news of the pointer, never per event; the
+// newest of its news and the agent's own moves wins.
+TEST_F(EventServiceTest, ThePointerIsTheNewestOfOwnMovesAndTheReadersNews) {
+    int asked = 0;
     std::optional<CGPoint> real;
-    setPointerReader([&] { return real; });
+    setPointerReader([&] {
+        ++asked;
+        return real;
+    });
     CGEventPost(kCGHIDEventTap,
                 CGEventCreateMouseEvent(nullptr, kCGEventMouseMoved, CGPoint{30, 40}, 0));
-    EXPECT_EQ(pointer(), (CGPoint{30, 40}));  // the reader has no answer
     real = CGPoint{1, 2};
+    EXPECT_EQ(pointer(), (CGPoint{30, 40}));
+    notePointerMotion();
+    EXPECT_EQ(pointer(), (CGPoint{1, 2}));
+    EXPECT_EQ(pointer(), (CGPoint{1, 2}));
+    EXPECT_EQ(asked, 1);
+    // News without an answer keeps what was known.
+    real.reset();
+    notePointerMotion();
     EXPECT_EQ(pointer(), (CGPoint{1, 2}));
     setPointerReader(nullptr);
-    EXPECT_EQ(pointer(), (CGPoint{30, 40}));
+    notePointerMotion();
+    EXPECT_EQ(pointer(), (CGPoint{1, 2}));
+    EXPECT_EQ(asked, 2);
 }
 
 TEST_F(EventServiceTest, PostingDeliversInOrderAndTheCallerKeepsItsEvent) {

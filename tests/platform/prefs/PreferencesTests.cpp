@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -340,6 +341,70 @@ TEST_F(Preferences, AnotherProcessSeesAValueOnlyAfterItsOwnSynchronise) {
     ASSERT_TRUE(reader.readLine(line));
     EXPECT_EQ(line, "{\"CoefficientKX1\":1.5,\"CoefficientKX2\":-2}");
     EXPECT_EQ(reader.wait(), 0);
+}
+
+// A domain is read when its file changes, whichever way it changes, and only
+// then: synchronising an unchanged domain reads nothing.
+TEST_F(Preferences, EveryChangeIsSeenByTheNextSynchroniseAndNothingElseIsRead) {
+    const std::string elsewhere = temp_.file("dotfiles");
+    std::filesystem::create_directories(elsewhere);
+    auto xml = [](int inches) {
+        return *platform::plist::toXml(Value(Dictionary{{"InchSize", inches}}));
+    };
+    auto replace = [&](const std::string& path, int inches) {
+        writeFile(path + ".new", xml(inches));
+        std::filesystem::rename(path + ".new", path);
+    };
+    struct Case {
+        const char* how;
+        std::function<void(int)> change;  // stores InchSize = its argument
+        bool removes;                     // the change leaves no value
+    };
+    const Case cases[] = {
+        {"saved by another process",
+         [&](int v) {
+             ASSERT_EQ(peer({"set", "InchSize", std::to_string(v), "sync"}).exitCode, 0);
+         },
+         false},
+        {"written in place", [&](int v) { writeFile(file(), xml(v)); }, false},
+        {"removed", [&](int) { std::filesystem::remove(file()); }, true},
+        {"made again", [&](int v) { writeFile(file(), xml(v)); }, false},
+        {"folder moved away and made again",
+         [&](int v) {
+             std::filesystem::rename(dir_, dir_ + ".old");
+             std::filesystem::create_directories(dir_);
+             writeFile(file(), xml(v));
+         },
+         false},
+        {"linked to a file elsewhere",
+         [&](int v) {
+             replace(elsewhere + "/tact.plist", v);
+             std::filesystem::remove(file());
+             std::filesystem::create_symlink(elsewhere + "/tact.plist", file());
+         },
+         false},
+        {"replaced behind its link", [&](int v) { replace(elsewhere + "/tact.plist", v); }, false},
+    };
+    std::filesystem::create_directories(dir_);
+    writeFile(file(), xml(19));
+    ASSERT_EQ(CFPreferencesCopyAppValue("InchSize", kDomain), Value(19));
+    int inches = 20;
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.how);
+        const std::uint64_t reads = platform::preferencesFileReads();
+        for (int i = 0; i < 20; ++i) {
+            ASSERT_TRUE(CFPreferencesAppSynchronize(kDomain));
+            (void)CFPreferencesCopyAppValue("InchSize", kDomain);
+        }
+        EXPECT_EQ(platform::preferencesFileReads(), reads) << "an unchanged domain was read";
+
+        const std::uint64_t generation = platform::preferencesGeneration(kDomain);
+        k.change(++inches);
+        ASSERT_TRUE(CFPreferencesAppSynchronize(kDomain));
+        const auto expected = k.removes ? std::nullopt : std::optional<Value>(inches);
+        EXPECT_EQ(CFPreferencesCopyAppValue("InchSize", kDomain), expected);
+        EXPECT_NE(platform::preferencesGeneration(kDomain), generation);
+    }
 }
 
 TEST_F(Preferences, ConcurrentWritersOfDifferentKeysLoseNothing) {

@@ -1,6 +1,7 @@
 // The virtual loop: exact timer arithmetic on a clock that never sleeps,
 // ordering of posted work and timers, handles that outlive their callbacks
 // or their loop, and the process clock following the virtual one.
+#include "bench/CountingAllocator.hpp"
 #include "platform/runloop/Clock.hpp"
 #include "platform/runloop/RunLoop.hpp"
 #include "platform/runloop/SdEvent.hpp"
@@ -103,6 +104,31 @@ TEST(VirtualRunLoop, TimerMayDestroyOrReplaceItsOwnHandleInItsCallback) {
     });
     EXPECT_EQ(loop.run(), 0);
     EXPECT_EQ(log, (std::vector<std::string>{"old", "new"}));
+}
+
+TEST(VirtualRunLoop, FiringAllocatesNothingAndAKeptHandleIsCutLoose) {
+    VirtualRunLoop loop(kStart);
+    int fired = 0;
+    std::uint64_t allocations = 0;
+    std::optional<Timer> kept;
+    Timer timer = loop.addTimer(0.01, 0.01, [&](Timer& self) {
+        ++fired;
+        if (fired == 3)
+            tact::bench::armAllocationCount();  // warm: the loop's queue has its room
+        if (fired == 503)
+            allocations = tact::bench::disarmAllocationCount();
+        if (fired == 600)
+            kept.emplace(std::move(self));  // a callback keeps its handle
+        if (fired == 700) {
+            kept.reset();  // cut loose: destroying it stops nothing
+            EXPECT_TRUE(self.isValid());
+            self.invalidate();  // this firing's own handle still acts
+        }
+    });
+    loop.run();
+    EXPECT_EQ(allocations, 0u) << "allocations in 500 firings";
+    EXPECT_EQ(fired, 700);
+    EXPECT_FALSE(timer.isValid());
 }
 
 TEST(VirtualRunLoop, OneShotTimerIsValidDuringItsCallbackAndInvalidAfter) {
