@@ -69,8 +69,8 @@ double secondsFromEnvironment(const char* name, double fallback) {
 
 // The monitor the frame covers, as the settings stored it (empty: the primary).
 std::string frameOutputPreference() {
-    const auto value = platform::CFPreferencesCopyAppValue(
-        platform::String(tact::kZyvTouchScreenOutput), platform::String(tact::kZyvTouchSetting));
+    const auto value =
+        tact::agentPreferences().copyAppValue(platform::String(tact::kZyvTouchScreenOutput));
     const platform::String* name = value ? value->asString() : nullptr;
     return name && name->isPlainText() ? name->utf8().value_or("") : "";
 }
@@ -106,12 +106,12 @@ int main(int argc, char** argv) {
     auto loop = platform::makeRealRunLoop(true);
     platform::setMainRunLoop(loop.get());
 
-    std::string error;
-    std::unique_ptr<platform::NotificationCenter> notifications =
-        platform::makeBusNotificationCenter(*loop, &error);
-    if (!notifications) {
+    std::unique_ptr<platform::NotificationCenter> notifications;
+    if (auto bus = platform::makeBusNotificationCenter(*loop)) {
+        notifications = std::move(*bus);
+    } else {
         platform::systemLog(platform::LogLevel::Warning,
-                            "no session bus (" + error +
+                            "no session bus (" + bus.error().detail +
                                 "); the calibrator, painter and settings cannot reach the agent");
         notifications = platform::makeLocalNotificationCenter(*loop);
     }
@@ -128,14 +128,19 @@ int main(int argc, char** argv) {
         }
     }
     const platform::Rect virtualScreen = sized.mainScreenFrame();
-    auto session =
-        tact::DesktopSession::open(*loop, tact::SinkChoice::Automatic, frameOutputPreference(),
-                                   virtualScreen.width, virtualScreen.height, nullptr);
+    // The automatic choice always opens: without a sink the agent runs on.
+    auto session = std::move(
+        *tact::DesktopSession::open(*loop, tact::SinkChoice::Automatic, frameOutputPreference(),
+                                    virtualScreen.width, virtualScreen.height));
 
-    tact::AgentEnvironment environment{*loop, *notifications, session->desktop()};
+    // The process's event service: the desktop session installed its sink
+    // and the desktop its pointer reader there.
+    tact::AgentEnvironment environment{*loop, *notifications, session->desktop(),
+                                       platform::events::processEventService(),
+                                       tact::agentPreferences()};
     int rc = tact::agentMain(environment, wait);
     session.reset();
-    if (auto dropped = platform::events::droppedEventCount()) {
+    if (auto dropped = environment.events.droppedCount()) {
         platform::systemLog(platform::LogLevel::Info,
                             std::to_string(dropped) + " events were not injected");
     }

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "agent/converter/ZyvTouchConverter.hpp"
+#include "agent/simulator/VirtualFrame.hpp"
 #include "platform/desktop/Desktop.hpp"
 #include "platform/events/Events.hpp"
-#include "platform/hid/VirtualFrame.hpp"
 #include "platform/notify/NotificationCenter.hpp"
 #include "platform/runloop/VirtualRunLoop.hpp"
 

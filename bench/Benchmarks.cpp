@@ -169,8 +169,7 @@ void controlNotification(benchmark::State& state, int keys) {
     std::int64_t found = 0;
     armAllocationCount();
     for (auto _ : state) {
-        std::string error;
-        auto n = platform::buscodec::readNotification(message.get(), &error);
+        auto n = platform::buscodec::readNotification(message.get());
         if (n && n->userInfo) {
             for (const platform::String& name : names) {
                 found += n->userInfo->integer(name).has_value() ? 1 : 0;

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "agent/simulator/VirtualFrame.hpp"
 #include "common/Notifications.hpp"
-#include "platform/hid/VirtualFrame.hpp"
 
 namespace tact::bench {
 namespace {

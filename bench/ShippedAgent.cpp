@@ -53,19 +53,21 @@ double processCpuSeconds() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-// The converter's clock: the system's, moved on by hand before each report,
-// so that reports fed back to back are as far apart as a frame sends them.
-// Timers still fire on the system's time, which this clock follows.
+// The agent's clocks moved on by hand before each report, so that reports
+// fed back to back are as far apart as a frame sends them: the tick counter
+// (event timestamps) through this clock, the converter's absolute time
+// through TimedLoop. Timers still fire on the system's time, which both follow.
 class SteppedClock : public platform::Clock {
   public:
     double absoluteTime() const override {
         timespec ts{};
         clock_gettime(CLOCK_REALTIME, &ts);
         return static_cast<double>(ts.tv_sec) - platform::kAbsoluteTimeIntervalSince1970 +
-               static_cast<double>(ts.tv_nsec) * 1e-9 + static_cast<double>(offset_) * 1e-9;
+               static_cast<double>(ts.tv_nsec) * 1e-9 + offsetSeconds();
     }
     std::uint64_t monotonicNanoseconds() const override { return nowNanoseconds() + offset_; }
     void step(double seconds) { offset_ += static_cast<std::uint64_t>(seconds * 1e9); }
+    double offsetSeconds() const { return static_cast<double>(offset_) * 1e-9; }
 
   private:
     std::uint64_t offset_ = 0;
@@ -157,11 +159,13 @@ class TimingSink : public ev::EventSink {
     bool unflushed_ = false;
 };
 
-// The real loop, with the timers started through it timed as cycles.
+// The real loop, with the timers started through it timed as cycles, and
+// its absolute time moved on with the stepped clock.
 class TimedLoop : public platform::RunLoop {
   public:
-    TimedLoop(platform::RunLoop& real, CycleRecorder& timers) : real_(real), timers_(timers) {}
-    double absoluteTime() const override { return real_.absoluteTime(); }
+    TimedLoop(platform::RunLoop& real, CycleRecorder& timers, const SteppedClock& clock)
+        : real_(real), timers_(timers), clock_(clock) {}
+    double absoluteTime() const override { return real_.absoluteTime() + clock_.offsetSeconds(); }
     std::uint64_t monotonicNanoseconds() const override { return real_.monotonicNanoseconds(); }
     platform::Timer addTimer(double delay, double interval, TimerCallback cb) override {
         CycleRecorder* recorder = &timers_;
@@ -183,6 +187,7 @@ class TimedLoop : public platform::RunLoop {
   private:
     platform::RunLoop& real_;
     CycleRecorder& timers_;
+    const SteppedClock& clock_;
 };
 
 // Counts the notifications the agent posts.
@@ -407,22 +412,24 @@ std::unique_ptr<ShippedAgent> ShippedAgent::start(std::string* error) {
 
     s.loop = platform::makeRealRunLoop(false);
     platform::setMainRunLoop(s.loop.get());
-    std::string why;
-    if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS"); address && *address)
-        s.centre = platform::makeBusNotificationCenter(*s.loop, &why);
+    if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS"); address && *address) {
+        if (auto centre = platform::makeBusNotificationCenter(*s.loop))
+            s.centre = std::move(*centre);
+    }
     s.bus = s.centre != nullptr;
     if (!s.centre)
         s.centre = platform::makeLocalNotificationCenter(*s.loop);
     s.counting = std::make_unique<CountingCentre>(*s.centre);
 
-    s.session =
-        DesktopSession::open(*s.loop, SinkChoice::XTest, "", kScreenWidth, kScreenHeight, &why);
-    if (!s.session) {
-        *error = "no desktop session: " + why;
+    auto session =
+        DesktopSession::open(*s.loop, SinkChoice::XTest, "", kScreenWidth, kScreenHeight);
+    if (!session) {
+        *error = "no desktop session: " + session.error().detail;
         return nullptr;
     }
+    s.session = std::move(*session);
     s.xtest = static_cast<ev::XTestSink*>(s.session->sink());
-    s.timed = std::make_unique<TimedLoop>(*s.loop, s.timers);
+    s.timed = std::make_unique<TimedLoop>(*s.loop, s.timers, s.clock);
     s.environment = std::make_unique<AgentEnvironment>(
         AgentEnvironment{*s.timed, *s.counting, s.session->desktop()});
 

@@ -227,14 +227,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     if (mode & 1) {
         const platform::Dictionary info = tact::fuzz::decodeDictionary(in, 1);
-        std::string error;
-        if (!platform::buscodec::appendNotification(m.get(), "n", "o", info, &error))
+        if (!platform::buscodec::appendNotification(m.get(), "n", "o", info))
             return 0;  // refused on the way out: fine
         if (sd_bus_message_seal(m.get(), 1, 0) < 0)
             return 0;  // too big for a message
-        auto back = platform::buscodec::readNotification(m.get(), &error);
+        auto back = platform::buscodec::readNotification(m.get());
         if (!back) {
-            platform::systemLog(platform::LogLevel::Error, "written but not read: " + error);
+            platform::systemLog(platform::LogLevel::Error,
+                                "written but not read: " + back.error().detail);
             __builtin_trap();
         }
         const platform::Dictionary empty;
@@ -257,9 +257,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (sd_bus_message_seal(m.get(), 1, 0) < 0)
         return 0;
-    std::string error;
-    auto n = platform::buscodec::readNotification(m.get(), &error);
-    if (!n && error.empty())
+    auto n = platform::buscodec::readNotification(m.get());
+    if (!n && n.error().detail.empty())
         __builtin_trap();  // a refusal always says why
     return 0;
 }

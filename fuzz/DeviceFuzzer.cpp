@@ -22,12 +22,12 @@
 
 #include "agent/device/AgentMain.hpp"
 #include "agent/device/DeviceLayer.hpp"
+#include "agent/simulator/VirtualFrame.hpp"
 #include "common/Notifications.hpp"
 #include "fuzz/FuzzInput.hpp"
 #include "platform/desktop/Desktop.hpp"
 #include "platform/events/Events.hpp"
 #include "platform/hid/HID.hpp"
-#include "platform/hid/VirtualFrame.hpp"
 #include "platform/log/SystemLog.hpp"
 #include "platform/prefs/Preferences.hpp"
 #include "platform/runloop/VirtualRunLoop.hpp"

@@ -14,9 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }();
     (void)quiet;
     std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));
-    std::string error;
-    auto session = tact::replay::parseSession(in, "fuzz", &error);
-    if (!session && error.empty())
+    auto session = tact::replay::parseSession(in, "fuzz");
+    if (!session && session.error().detail.empty())
         __builtin_trap();  // a refusal always says why
     return 0;
 }

@@ -13,10 +13,11 @@ QtProgram::QtProgram(int& argc, char** argv, QtProgramNames names) {
     bridge_ = std::make_unique<QtRunLoopBridge>(*loop_);
     if (!bridge_->isActive())
         return;
-    std::string error;
-    center_ = platform::makeBusNotificationCenter(*loop_, &error);
-    if (!center_)
-        platform::systemLog(platform::LogLevel::Error, std::string(names.role) + ": " + error);
+    if (auto center = platform::makeBusNotificationCenter(*loop_))
+        center_ = std::move(*center);
+    else
+        platform::systemLog(platform::LogLevel::Error,
+                            std::string(names.role) + ": " + center.error().detail);
 }
 
 QtProgram::~QtProgram() {

@@ -13,9 +13,4 @@ namespace tact {
 // reason in the system log, when it cannot be written.
 bool saveScreenshot(QWidget& window, const std::string& path, std::string_view program);
 
-// Takes "--screenshot FILE" or "--screenshot=FILE" at argv[i] (advancing i
-// past its value). Returns false when argv[i] is not that option; on a
-// missing file name sets *error.
-bool takeScreenshotOption(int& i, int argc, char** argv, std::string* path, std::string* error);
-
 }  // namespace tact

@@ -6,18 +6,20 @@
 
 #include "agent/converter/ZyvTouchConverter.hpp"
 #include "agent/hotkeys/HotkeyEvents.hpp"
+#include "agent/touchevents/TouchEvents.hpp"
 #include "platform/log/SystemLog.hpp"
 
 namespace tact {
 namespace {
 
-constexpr std::string_view kInfoGestureSubtype = "gestureSubtype";
-constexpr std::string_view kInfoRotation = "rotation";
-constexpr std::string_view kInfoMagnification = "magnification";
 constexpr double kDegreesPerRadian = 57.29577951308232;
 
 void setInfo(platform::Dictionary& info, std::string_view key, platform::Value value) {
     info.set(platform::String(key), std::move(value));
+}
+
+void setSubtype(platform::Dictionary& info, std::int32_t subtype) {
+    setInfo(info, kTLInfoKeyGestureSubtype, std::int64_t{subtype});
 }
 
 }  // namespace
@@ -50,27 +52,27 @@ std::string_view ZyvTouchConverter::state2Fingers0GestureCheck2(StateContext& co
     if (std::fabs(d.sumDeltaAngle) >= 10 * gestureRotateThreshold) {
         _logger.logf(kLogGestures, "Detect Gesture: Rotate");
         context.set(kStateInfo4FingersInRotateMode, true);
-        setInfo(gestureInfo, kInfoGestureSubtype, std::int64_t{5});
+        setSubtype(gestureInfo, kTLGestureSubtypeRotate);
         return kState2FingersRotate;
     }
     if (std::fabs(d.sumDeltaRadius) >= 10 * gestureZoomThreshold) {
         _logger.logf(kLogGestures, "Detect Gesture: Zoom");
         context.set(kStateInfo4FingersInPinchMode, true);
-        setInfo(gestureInfo, kInfoGestureSubtype, std::int64_t{8});
+        setSubtype(gestureInfo, kTLGestureSubtypeMagnify);
         return kState2FingersMagnify;
     }
     if (std::fabs(d.sumDeltaX) >= 4 * gestureMoveThreshold ||
         std::fabs(d.sumDeltaY) >= 4 * gestureMoveThreshold) {
         _logger.logf(kLogGestures, "Detect Gesture: Scroll");
         context.set(kStateInfo4FingersInSwipeMode, true);
-        setInfo(gestureInfo, kInfoGestureSubtype, std::int64_t{6});
+        setSubtype(gestureInfo, kTLGestureSubtypeScroll);
         // Only when asked for ("ScrollArrowKey"): one arrow keystroke against
         // the horizontal direction of travel.
         if (scrollArrowKey) {
             if (d.sumDeltaX < 0) {
-                tl_PostActionSequence(kTLEventActionRightArrow);
+                tl_PostActionSequence(kTLEventActionRightArrow, environment.events);
             } else if (d.sumDeltaX > 0) {
-                tl_PostActionSequence(kTLEventActionLeftArrow);
+                tl_PostActionSequence(kTLEventActionLeftArrow, environment.events);
             }
         }
         return kState2FingersScroll;
@@ -87,8 +89,8 @@ bool ZyvTouchConverter::state2FingersRotateCheck(StateContext& context) {
         context.set(kStateInfoCenterDeltaX, acc);
         if (std::fabs(acc) >= gestureRotateThreshold) {
             context.set(kStateInfoCenterDeltaX, 0.0);
-            setInfo(gestureInfo, kInfoRotation, acc * kDegreesPerRadian);
-            setInfo(gestureInfo, kInfoGestureSubtype, std::int64_t{5});
+            setInfo(gestureInfo, kTLInfoKeyRotation, acc * kDegreesPerRadian);
+            setSubtype(gestureInfo, kTLGestureSubtypeRotate);
         }
         return true;
     }
@@ -107,8 +109,8 @@ bool ZyvTouchConverter::state2FingersMagnifyCheck(StateContext& context) {
         context.set(kStateInfoCenterDeltaX, acc);
         if (std::fabs(acc) >= gestureZoomThreshold) {
             context.set(kStateInfoCenterDeltaX, 0.0);
-            setInfo(gestureInfo, kInfoMagnification, acc);
-            setInfo(gestureInfo, kInfoGestureSubtype, std::int64_t{8});
+            setInfo(gestureInfo, kTLInfoKeyMagnification, acc);
+            setSubtype(gestureInfo, kTLGestureSubtypeMagnify);
         }
         return true;
     }

@@ -28,6 +28,32 @@ enum ZyvGestureType : std::int64_t {
     kGestureEnd = 15,
 };
 
+// Swipe direction codes ("stateInfoSwipeDirection"). The numbers are what
+// the state context, the gesture records, the logs and the traces carry.
+enum SwipeDirection : std::uint32_t {
+    kSwipeUp = 1,
+    kSwipeDown = 2,
+    kSwipeLeft = 4,
+    kSwipeRight = 8,
+};
+
+// Up and down, or left and right. A turn sideways is not a reversal. The
+// codes may come back from the state context, so they are taken as numbers.
+constexpr bool areOppositeSwipes(std::uint32_t a, std::uint32_t b) {
+    const std::uint32_t both = a | b;
+    return both == (kSwipeUp | kSwipeDown) || both == (kSwipeLeft | kSwipeRight);
+}
+
+// Pinch direction codes ("stateInfoPinchDirection").
+enum PinchDirection : std::int64_t {
+    kPinchSpread = 1,  // the fingers moved apart
+    kPinchClose = 2,   // the fingers moved together
+};
+
+constexpr bool areOppositePinches(std::int64_t a, std::int64_t b) {
+    return (a | b) == (kPinchSpread | kPinchClose);
+}
+
 // Drag phases ("zyvGesture1FingerDragPhase").
 inline constexpr std::uint32_t kDragPress = 1;
 inline constexpr std::uint32_t kDragMove = 2;

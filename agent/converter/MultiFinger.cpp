@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "agent/converter/ZyvTouchConverter.hpp"
+#include "agent/touchevents/TouchEvents.hpp"
 #include "platform/log/SystemLog.hpp"
 
 namespace tact {
@@ -12,29 +13,12 @@ namespace {
 
 constexpr double kThresholdRating = static_cast<double>(0.3f);
 
-std::string_view byFingerCount(int n) {
-    switch (n) {
-        case 0:
-            return kStateIdle;
-        case 1:
-            return kState1FingerMove;
-        case 2:
-            return kState2Fingers0;
-        case 3:
-            return kState3Fingers0;
-        case 4:
-            return kState4Fingers0;
-        default:
-            return n < 0 ? kStateIdle : kState5Fingers0;
-    }
-}
-
 }  // namespace
 
-std::uint32_t ZyvTouchConverter::swipeDirection(double w, double h) {
+SwipeDirection ZyvTouchConverter::swipeDirection(double w, double h) {
     if (std::fabs(h) > 2 * std::fabs(w))
-        return h > 0 ? 2 : 1;
-    return w > 0 ? 8 : 4;
+        return h > 0 ? kSwipeDown : kSwipeUp;
+    return w > 0 ? kSwipeRight : kSwipeLeft;
 }
 
 std::uint32_t ZyvTouchConverter::classifyBasedOnSwipe(double w, double h, double m, double rho) {
@@ -42,10 +26,10 @@ std::uint32_t ZyvTouchConverter::classifyBasedOnSwipe(double w, double h, double
     const double g = 2 * std::fabs(m - 1);
     const double t = 1.7188733853924696 * std::fabs(rho);
     if (std::max({s, g, t}) < kThresholdRating)
-        return 11;
+        return kTLGestureSubtypeNone;
     if (s > std::max(g, t))
-        return 6;
-    return g > t ? 8 : 5;
+        return kTLGestureSubtypeScroll;
+    return g > t ? kTLGestureSubtypeMagnify : kTLGestureSubtypeRotate;
 }
 
 void ZyvTouchConverter::state5FingersG5GestureCheckPrepare() {
@@ -72,13 +56,12 @@ void ZyvTouchConverter::swipeDirectionStep(StateContext& context, double accX, d
                                            std::int64_t type, const char* label) {
     context.set(kStateInfoCenterDeltaX, 0.0);
     context.set(kStateInfoCenterDeltaY, 0.0);
-    const std::uint32_t dir = swipeDirection(accX, accY);
+    const SwipeDirection dir = swipeDirection(accX, accY);
     _logger.logf(kLogGestures, "%s dx,dy,dir: %f,%f,%d", label, accX, accY, static_cast<int>(dir));
-    if (context.contains(kStateInfoSwipeDirection)) {
-        const auto combined =
-            static_cast<std::uint32_t>(context.int32(kStateInfoSwipeDirection)) | dir;
-        if (combined != 3 && combined != 12)
-            return;  // same way on, or a turn sideways
+    if (context.contains(kStateInfoSwipeDirection) &&
+        !areOppositeSwipes(static_cast<std::uint32_t>(context.int32(kStateInfoSwipeDirection)),
+                           dir)) {
+        return;  // same way on, or a turn sideways
     }
     GestureRecord r;
     r.ZyvGestureType = type;
@@ -146,17 +129,17 @@ bool ZyvTouchConverter::state5FingersG5GestureCheck(StateContext& context) {
         context.set(kStateInfoCenterDeltaX, acc);
         if (std::fabs(acc) >= gestureZoomThreshold) {
             context.set(kStateInfoCenterDeltaX, 0.0);
-            const std::int64_t dir = acc > 0 ? 1 : 2;
+            const PinchDirection dir = acc > 0 ? kPinchSpread : kPinchClose;
             _logger.logf(kLogGestures, "G5 deltaRadius,dir: %f,%d", acc, static_cast<int>(dir));
             if (context.contains(kStateInfoPinchDirection) &&
-                (context.int32(kStateInfoPinchDirection) | dir) != 3) {
+                !areOppositePinches(context.int32(kStateInfoPinchDirection), dir)) {
                 return true;
             }
             GestureRecord record;
             record.ZyvGestureType = kGesturePinch5;
             record.stateInfoPinchDirection = dir;
             queue(record);
-            context.set(kStateInfoPinchDirection, dir);
+            context.set(kStateInfoPinchDirection, std::int64_t{dir});
         }
         return true;
     }
@@ -179,7 +162,7 @@ bool ZyvTouchConverter::state5FingersG5GestureCheck(StateContext& context) {
 std::string_view ZyvTouchConverter::state3Fingers0Action() {
     const int n = activeFingerCount();
     if (n != 3)
-        return byFingerCount(n);
+        return stateForFingerCount(n);
     if (movingTouchesIndexMask == 0)
         return kState3Fingers0;
     platform::systemLog(platform::LogLevel::Debug, "three fingers move");
@@ -189,7 +172,7 @@ std::string_view ZyvTouchConverter::state3Fingers0Action() {
 std::string_view ZyvTouchConverter::state4Fingers0Action() {
     const int n = activeFingerCount();
     if (n != 4)
-        return byFingerCount(n);
+        return stateForFingerCount(n);
     if (movingTouchesIndexMask == 0)
         return kState4Fingers0;
     return state4FingersG4GestureCheck(dictZyvStateContext) ? kState4FingersG4 : kState4Fingers0;
@@ -198,7 +181,7 @@ std::string_view ZyvTouchConverter::state4Fingers0Action() {
 std::string_view ZyvTouchConverter::state5Fingers0Action() {
     const int n = activeFingerCount();
     if (n < 5)
-        return byFingerCount(n);
+        return stateForFingerCount(n);
     if (movingTouchesIndexMask == 0)
         return kState5Fingers0;
     return state5FingersG5GestureCheck(dictZyvStateContext) ? kState5FingersG5 : kState5Fingers0;

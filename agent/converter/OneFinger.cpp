@@ -142,7 +142,7 @@ std::string_view ZyvTouchConverter::state1Finger0Action() {
         timerRestart(kTimerClickExpiration, kTimerClickDuration);
         return kState2Fingers0;
     }
-    return n == 3 ? kState3Fingers0 : n == 4 ? kState4Fingers0 : kState5Fingers0;
+    return stateForFingerCount(n);
 }
 
 std::string_view ZyvTouchConverter::state1FingerMoveAction() {
@@ -162,7 +162,7 @@ std::string_view ZyvTouchConverter::state1FingerMoveAction() {
         timerRestart(kTimerClickExpiration, kTimerClickDuration);
         return kState2Fingers0;
     }
-    return n == 3 ? kState3Fingers0 : n == 4 ? kState4Fingers0 : kState5Fingers0;
+    return stateForFingerCount(n);
 }
 
 std::string_view ZyvTouchConverter::state1FingerDragAction() {
@@ -187,7 +187,7 @@ std::string_view ZyvTouchConverter::state1FingerDragAction() {
         timerRestart(kTimerClickExpiration, kTimerClickDuration);
         return kState2Fingers0;
     }
-    return n == 3 ? kState3Fingers0 : n == 4 ? kState4Fingers0 : kState5Fingers0;
+    return stateForFingerCount(n);
 }
 
 }  // namespace tact

@@ -7,17 +7,6 @@ namespace tact {
 
 using namespace platform::events;
 
-namespace {
-
-constexpr std::string_view kInfoGestureSubtype = "gestureSubtype";
-
-void postMouse(const CGEventSourceRef& source, CGEventType type, CGPoint at, CGMouseButton button) {
-    CGEventRef event = CGEventCreateMouseEvent(source, type, at, button);
-    CGEventPost(kCGHIDEventTap, event);
-}
-
-}  // namespace
-
 void ZyvTouchConverter::postGestures() {
     // An empty payload stands for {"gestureSubtype": 0}: it is written out only
     // when a system gesture record of this pass needs it, so a plain pointer
@@ -29,6 +18,10 @@ void ZyvTouchConverter::postGestures() {
         queue(GestureRecord{});
     }
     CGEventSourceRef source = CGEventSourceCreate(kCGEventSourceStateHIDSystemState);
+    auto postMouse = [this, &source](CGEventType type, CGPoint at) {
+        CGEventRef event = CGEventCreateMouseEvent(source, type, at, kCGMouseButtonLeft);
+        CGEventPost(kCGHIDEventTap, event);
+    };
     std::optional<std::vector<platform::Dictionary>> touchList;
 
     for (const GestureRecord& r : actions) {
@@ -36,7 +29,7 @@ void ZyvTouchConverter::postGestures() {
         switch (r.ZyvGestureType) {
             case kGesturePointerMove:
                 _logger.logf(kLogGestures, "actionCursorMove:%f,%f", at.x, at.y);
-                postMouse(source, kCGEventMouseMoved, at, kCGMouseButtonLeft);
+                postMouse(kCGEventMouseMoved, at);
                 break;
             case kGestureClick: {
                 const std::int64_t clicks = r.zyvGesture1FingerTapPhase.value_or(0);
@@ -57,7 +50,7 @@ void ZyvTouchConverter::postGestures() {
                 const CGEventType type = phase == kDragPress     ? kCGEventLeftMouseDown
                                          : phase == kDragRelease ? kCGEventLeftMouseUp
                                                                  : kCGEventLeftMouseDragged;
-                postMouse(source, type, at, kCGMouseButtonLeft);
+                postMouse(type, at);
                 break;
             }
             case kGestureRightClickUnused:
@@ -115,14 +108,16 @@ void ZyvTouchConverter::postGestures() {
                     }
                 }
                 if (defaultPayload && gestureInfo.empty()) {
-                    gestureInfo.set(platform::String(kInfoGestureSubtype), std::int64_t{0});
+                    gestureInfo.set(platform::String(kTLInfoKeyGestureSubtype), std::int64_t{0});
                 }
                 defaultPayload = false;
                 gestureInfo.set(platform::String(kTLInfoKeyDeviceID),
                                 static_cast<std::int64_t>(deviceID));
                 CGEventRef event = systemVersion.minor >= 9
-                                       ? tl_CGEventCreateFromGesture1(&gestureInfo, &*touchList)
-                                       : tl_CGEventCreateFromGesture2(&gestureInfo, &*touchList);
+                                       ? tl_CGEventCreateFromGesture1(&gestureInfo, &*touchList,
+                                                                      environment.events)
+                                       : tl_CGEventCreateFromGesture2(&gestureInfo, &*touchList,
+                                                                      environment.events);
                 if (event)
                     CGEventPost(kCGHIDEventTap, event);
                 gestureInfo.clear();
@@ -168,7 +163,7 @@ void ZyvTouchConverter::postGestures() {
         }
         gestureInfo.clear();
     } else if (defaultPayload) {
-        _logger.logf(kLogOutOfRange, "discarded gesture {%s = 0}", kInfoGestureSubtype.data());
+        _logger.logf(kLogOutOfRange, "discarded gesture {%s = 0}", kTLInfoKeyGestureSubtype.data());
     }
 }
 

@@ -9,7 +9,6 @@
 #include "common/Notifications.hpp"
 #include "common/PreferenceKeys.hpp"
 #include "platform/log/SystemLog.hpp"
-#include "platform/prefs/Preferences.hpp"
 #include "platform/runloop/Clock.hpp"
 
 namespace tact {
@@ -21,18 +20,15 @@ AgentEnvironment* gSharedEnvironment = nullptr;
 constexpr double kClickLevelSeconds = 0.025;
 constexpr double kDefaultClickDuration = 0.2;
 constexpr double kDefaultSuccessiveClickDuration = 0.30000000000000004;
-
-std::optional<platform::Value> preference(std::string_view key) {
-    return platform::CFPreferencesCopyAppValue(platform::String(key),
-                                               platform::String(kZyvTouchSetting));
-}
+constexpr double kGestureMoveLevelMin = 1;
+constexpr double kGestureMoveLevelMax = 20;
 
 // A preference read as one type; a value of another type counts as absent
 // and is logged.
 template <class Read>
-auto typedPreference(std::string_view key, const char* expected, Read read)
-    -> decltype(read(std::declval<const platform::Value&>())) {
-    auto v = preference(key);
+auto typedPreference(const ZyvTouchConverter& c, std::string_view key, const char* expected,
+                     Read read) -> decltype(read(std::declval<const platform::Value&>())) {
+    auto v = c.CFPreferencesCopyAppValue(key);
     if (!v)
         return std::nullopt;
     if (auto typed = read(*v))
@@ -43,17 +39,18 @@ auto typedPreference(std::string_view key, const char* expected, Read read)
     return std::nullopt;
 }
 
-std::optional<double> numberPreference(std::string_view key) {
-    return typedPreference(key, "a number", [](const platform::Value& v) { return v.asNumber(); });
+std::optional<double> numberPreference(const ZyvTouchConverter& c, std::string_view key) {
+    return typedPreference(c, key, "a number",
+                           [](const platform::Value& v) { return v.asNumber(); });
 }
 
-std::optional<bool> booleanPreference(std::string_view key) {
-    return typedPreference(key, "a boolean",
+std::optional<bool> booleanPreference(const ZyvTouchConverter& c, std::string_view key) {
+    return typedPreference(c, key, "a boolean",
                            [](const platform::Value& v) { return v.asBoolean(); });
 }
 
-std::optional<std::string> textPreference(std::string_view key) {
-    return typedPreference(key, "a string",
+std::optional<std::string> textPreference(const ZyvTouchConverter& c, std::string_view key) {
+    return typedPreference(c, key, "a string",
                            [](const platform::Value& v) -> std::optional<std::string> {
                                if (const auto* text = v.asString(); text && text->isPlainText())
                                    return text->utf8();
@@ -61,23 +58,43 @@ std::optional<std::string> textPreference(std::string_view key) {
                            });
 }
 
+void warnLevelOutOfRange(std::string_view key, double level) {
+    platform::systemLog(platform::LogLevel::Warning, "preference " + std::string(key) + " level " +
+                                                         std::to_string(level) +
+                                                         " ignored: out of range");
+}
+
 // A click timing level in seconds. Levels that are not finite, negative, or
 // longer than any click can last (over 10 s) are refused for the default.
-double clickLevelSeconds(std::string_view key, double fallback) {
-    auto level = numberPreference(key);
+double clickLevelSeconds(const ZyvTouchConverter& c, std::string_view key, double fallback) {
+    auto level = numberPreference(c, key);
     if (!level)
         return fallback;
     const double seconds = *level * kClickLevelSeconds;
     if (!std::isfinite(seconds) || seconds < 0 || seconds > 10) {
-        platform::systemLog(platform::LogLevel::Warning, "preference " + std::string(key) +
-                                                             " level " + std::to_string(*level) +
-                                                             " ignored: out of range");
+        warnLevelOutOfRange(key, *level);
         return fallback;
     }
     return seconds;
 }
 
+// The movement level, within the settings' own range (1 to 20); a level
+// beyond it would make the threshold negative or absurd, so it counts as absent.
+std::optional<double> gestureMoveLevel(const ZyvTouchConverter& c) {
+    auto level = numberPreference(c, kZyvTouchGestureMoveThreshold);
+    if (level && !(*level >= kGestureMoveLevelMin && *level <= kGestureMoveLevelMax)) {
+        warnLevelOutOfRange(kZyvTouchGestureMoveThreshold, *level);
+        return std::nullopt;
+    }
+    return level;
+}
+
 }  // namespace
+
+platform::PreferenceDomain& agentPreferences() {
+    static platform::PreferenceDomain domain{platform::String(kZyvTouchSetting)};
+    return domain;
+}
 
 void ZyvTouchConverter::setSharedEnvironment(AgentEnvironment* env) {
     gSharedEnvironment = env;
@@ -149,15 +166,15 @@ bool ZyvTouchConverter::set_inchSize(std::int32_t inches) {
 }
 
 bool ZyvTouchConverter::initStateContext() {
-    platform::CFPreferencesAppSynchronize(platform::String(kZyvTouchSetting));
+    CFPreferencesAppSynchronize();
     // The monitor the frame covers is the main screen.
-    environment.desktop.setFrameOutput(textPreference(kZyvTouchScreenOutput).value_or(""));
+    environment.desktop.setFrameOutput(textPreference(*this, kZyvTouchScreenOutput).value_or(""));
     screenRect = environment.desktop.mainScreenFrame();
     KWIDTH = screenRect.width;
     KHEIGHT = screenRect.height;
 
     isCalibrated = false;
-    if (auto coefficients = preference(kZyvTouchCoefficients);
+    if (auto coefficients = CFPreferencesCopyAppValue(kZyvTouchCoefficients);
         coefficients && coefficients->isDictionary()) {
         const platform::Dictionary& d = *coefficients->asDictionary();
         const std::pair<std::string_view, double*> fields[] = {
@@ -212,7 +229,7 @@ void ZyvTouchConverter::readPreferences() {
     // "InchSize" divides below: it is read as a whole number (a real is
     // truncated); a value of another type counts as absent, and one below one
     // inch is refused, keeping the diagonal we have.
-    if (auto v = preference(kZyvTouchInchSize); v && v->isNumber()) {
+    if (auto v = CFPreferencesCopyAppValue(kZyvTouchInchSize); v && v->isNumber()) {
         const double inches = *v->asNumber();
         if (std::isfinite(inches) && inches >= 1 && inches < 2147483648.0) {
             _inchSize = static_cast<std::int32_t>(inches);
@@ -231,12 +248,12 @@ void ZyvTouchConverter::readPreferences() {
         _inchSize = kDefaultInchSize;
     }
 
-    timerClickDuration = clickLevelSeconds(kZyvTouchClickDuration, kDefaultClickDuration);
+    timerClickDuration = clickLevelSeconds(*this, kZyvTouchClickDuration, kDefaultClickDuration);
     timerSecondClickPendingDuration =
-        clickLevelSeconds(kZyvTouchSuccessiveClickDuration, kDefaultSuccessiveClickDuration);
+        clickLevelSeconds(*this, kZyvTouchSuccessiveClickDuration, kDefaultSuccessiveClickDuration);
 
     double g = 0.024;
-    if (auto level = numberPreference(kZyvTouchGestureMoveThreshold)) {
+    if (auto level = gestureMoveLevel(*this)) {
         g = (21 - *level) * static_cast<double>(0.002f);
     }
     const float r = 32.0f / static_cast<float>(_inchSize);
@@ -246,7 +263,8 @@ void ZyvTouchConverter::readPreferences() {
     cursorMoveThreshold = 0.02;
     gestureZoomThreshold = static_cast<double>(0.004f) * r;
     gestureRotateThreshold = static_cast<double>(0.04f);
-    scrollArrowKey = booleanPreference(kZyvTouchScrollArrowKey).value_or(kResetScrollArrowKey);
+    scrollArrowKey =
+        booleanPreference(*this, kZyvTouchScrollArrowKey).value_or(kResetScrollArrowKey);
 
     char line[128];
     std::snprintf(line, sizeof line, "%f %f %f", gestureMoveThreshold, gestureZoomThreshold,
@@ -389,7 +407,7 @@ void ZyvTouchConverter::contextLog() {
     auto text = [](const std::optional<platform::String>& s) {
         return s ? s->toUtf8Lossy() : std::string("(null)");
     };
-    std::time_t now = static_cast<std::time_t>(platform::CFAbsoluteTimeGetCurrent() +
+    std::time_t now = static_cast<std::time_t>(CFAbsoluteTimeGetCurrent() +
                                                platform::kAbsoluteTimeIntervalSince1970);
     std::tm local{};
     localtime_r(&now, &local);

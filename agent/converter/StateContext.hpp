@@ -99,6 +99,26 @@ inline constexpr std::string_view kState4FingersG4 = "state4FingersG4";
 inline constexpr std::string_view kState5Fingers0 = "state5Fingers0";
 inline constexpr std::string_view kState5FingersG5 = "state5FingersG5";
 
+// Where a contact goes when its active finger count changes: the base state
+// of that many fingers. A single finger moves the pointer unless the caller
+// names another state for it (from idle, a landing finger may be a tap).
+// Five or more fingers are one case; a negative count is no finger.
+constexpr std::string_view stateForFingerCount(int n,
+                                               std::string_view oneFinger = kState1FingerMove) {
+    switch (n) {
+        case 1:
+            return oneFinger;
+        case 2:
+            return kState2Fingers0;
+        case 3:
+            return kState3Fingers0;
+        case 4:
+            return kState4Fingers0;
+        default:
+            return n <= 0 ? kStateIdle : kState5Fingers0;
+    }
+}
+
 }  // namespace tact
 
 namespace tact {

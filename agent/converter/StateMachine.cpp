@@ -10,41 +10,39 @@ namespace {
 using Action = std::string_view (ZyvTouchConverter::*)();
 using Operation = void (ZyvTouchConverter::*)();
 
-// Every operation a state record may name, by name.
+// Every operation a state record may name, by name. The name and the member
+// are written once, so that the one cannot drift from the other.
+#define SELECTOR(member) \
+    { #member, &ZyvTouchConverter::member }
+
 constexpr std::pair<std::string_view, Action> kActions[] = {
-    {"stateIdleAction", &ZyvTouchConverter::stateIdleAction},
-    {"statePreIdleAction", &ZyvTouchConverter::statePreIdleAction},
-    {"state1Finger0Action", &ZyvTouchConverter::state1Finger0Action},
-    {"state1FingerMoveAction", &ZyvTouchConverter::state1FingerMoveAction},
-    {"state1FingerDragAction", &ZyvTouchConverter::state1FingerDragAction},
-    {"state2Fingers0Action", &ZyvTouchConverter::state2Fingers0Action},
-    {"state2FingersRotateAction", &ZyvTouchConverter::state2FingersRotateAction},
-    {"state2FingersMagnifyAction", &ZyvTouchConverter::state2FingersMagnifyAction},
-    {"state2FingersScrollAction", &ZyvTouchConverter::state2FingersScrollAction},
-    {"state2FingersMomentumScrollAction", &ZyvTouchConverter::state2FingersMomentumScrollAction},
-    {"state3Fingers0Action", &ZyvTouchConverter::state3Fingers0Action},
-    {"state3FingersG3Action", &ZyvTouchConverter::state3FingersG3Action},
-    {"state4Fingers0Action", &ZyvTouchConverter::state4Fingers0Action},
-    {"state4FingersG4Action", &ZyvTouchConverter::state4FingersG4Action},
-    {"state5Fingers0Action", &ZyvTouchConverter::state5Fingers0Action},
-    {"state5FingersG5Action", &ZyvTouchConverter::state5FingersG5Action},
+    SELECTOR(stateIdleAction),           SELECTOR(statePreIdleAction),
+    SELECTOR(state1Finger0Action),       SELECTOR(state1FingerMoveAction),
+    SELECTOR(state1FingerDragAction),    SELECTOR(state2Fingers0Action),
+    SELECTOR(state2FingersRotateAction), SELECTOR(state2FingersMagnifyAction),
+    SELECTOR(state2FingersScrollAction), SELECTOR(state2FingersMomentumScrollAction),
+    SELECTOR(state3Fingers0Action),      SELECTOR(state3FingersG3Action),
+    SELECTOR(state4Fingers0Action),      SELECTOR(state4FingersG4Action),
+    SELECTOR(state5Fingers0Action),      SELECTOR(state5FingersG5Action),
 };
 
 constexpr std::pair<std::string_view, Operation> kOperations[] = {
-    {"state1Finger0Entry", &ZyvTouchConverter::state1Finger0Entry},
-    {"state2Fingers0Entry", &ZyvTouchConverter::state2Fingers0Entry},
-    {"state2FingersRotateExit", &ZyvTouchConverter::state2FingersRotateExit},
-    {"state2FingersMagnifyExit", &ZyvTouchConverter::state2FingersMagnifyExit},
-    {"state2FingersScrollEntry", &ZyvTouchConverter::state2FingersScrollEntry},
-    {"state2FingersScrollExit", &ZyvTouchConverter::state2FingersScrollExit},
-    {"state2FingersMomentumScrollEntry", &ZyvTouchConverter::state2FingersMomentumScrollEntry},
-    {"state3Fingers0Entry", &ZyvTouchConverter::state3Fingers0Entry},
-    {"state3FingersG3Exit", &ZyvTouchConverter::state3FingersG3Exit},
-    {"state4Fingers0Entry", &ZyvTouchConverter::state4Fingers0Entry},
-    {"state4FingersG4Exit", &ZyvTouchConverter::state4FingersG4Exit},
-    {"state5Fingers0Entry", &ZyvTouchConverter::state5Fingers0Entry},
-    {"state5FingersG5Exit", &ZyvTouchConverter::state5FingersG5Exit},
+    SELECTOR(state1Finger0Entry),
+    SELECTOR(state2Fingers0Entry),
+    SELECTOR(state2FingersRotateExit),
+    SELECTOR(state2FingersMagnifyExit),
+    SELECTOR(state2FingersScrollEntry),
+    SELECTOR(state2FingersScrollExit),
+    SELECTOR(state2FingersMomentumScrollEntry),
+    SELECTOR(state3Fingers0Entry),
+    SELECTOR(state3FingersG3Exit),
+    SELECTOR(state4Fingers0Entry),
+    SELECTOR(state4FingersG4Exit),
+    SELECTOR(state5Fingers0Entry),
+    SELECTOR(state5FingersG5Exit),
 };
+
+#undef SELECTOR
 
 // The state table, in registration order.
 constexpr std::pair<std::string_view, StateRecord> kStateTable[] = {
@@ -68,6 +66,34 @@ constexpr std::pair<std::string_view, StateRecord> kStateTable[] = {
     {kState5FingersG5, {"state5FingersG5Action", {}, "state5FingersG5Exit"}},
 };
 
+// The selector of that name, or nullptr.
+template <typename Selector, std::size_t N>
+constexpr const Selector* lookup(const std::pair<std::string_view, Selector> (&selectors)[N],
+                                 std::string_view name) {
+    for (const auto& [selectorName, selector] : selectors) {
+        if (selectorName == name)
+            return &selector;
+    }
+    return nullptr;
+}
+
+// The names stay strings, looked up when a state runs; the build checks that
+// each one the table gives is there to be found.
+constexpr bool everySelectorResolves() {
+    for (const auto& [state, record] : kStateTable) {
+        if (!lookup(kActions, record.selectorAction))
+            return false;
+        if (!record.selectorEntry.empty() && !lookup(kOperations, record.selectorEntry))
+            return false;
+        if (!record.selectorExit.empty() && !lookup(kOperations, record.selectorExit))
+            return false;
+    }
+    return true;
+}
+static_assert(everySelectorResolves(),
+              "the state table names an action or operation that is not in kActions or "
+              "kOperations");
+
 }  // namespace
 
 void ZyvTouchConverter::registerStates() {
@@ -76,22 +102,13 @@ void ZyvTouchConverter::registerStates() {
 }
 
 std::string_view ZyvTouchConverter::runAction(std::string_view operation) {
-    for (const auto& [name, action] : kActions) {
-        if (name == operation)
-            return (this->*action)();
-    }
-    return {};
+    const Action* action = lookup(kActions, operation);
+    return action ? (this->**action)() : std::string_view();
 }
 
 void ZyvTouchConverter::runOperation(std::string_view operation) {
-    if (operation.empty())
-        return;
-    for (const auto& [name, op] : kOperations) {
-        if (name == operation) {
-            (this->*op)();
-            return;
-        }
-    }
+    if (const Operation* op = operation.empty() ? nullptr : lookup(kOperations, operation))
+        (this->**op)();
 }
 
 void ZyvTouchConverter::timerSetDuration(double seconds, std::string_view durationName) {
@@ -144,30 +161,21 @@ const Touch* ZyvTouchConverter::touchForCursor() {
 
 std::string_view ZyvTouchConverter::stateIdleAction() {
     touchForCursor();  // fixes the cursor touch for the states that follow
-    switch (activeFingerCount()) {
-        case 0:
-            return kStateIdle;
-        case 1:
-            if (timerExpired(kTimerSecondClickPending) && timerExpired(kTimerThirdClickPending)) {
-                timerStop(kTimerClickExpiration);
-                if (const Touch* t = touchForCursor()) {
-                    actionCursorMove(static_cast<float>(t->positionX),
-                                     static_cast<float>(t->positionY));
-                }
+    const int n = activeFingerCount();
+    if (n == 1) {
+        if (timerExpired(kTimerSecondClickPending) && timerExpired(kTimerThirdClickPending)) {
+            timerStop(kTimerClickExpiration);
+            if (const Touch* t = touchForCursor()) {
+                actionCursorMove(static_cast<float>(t->positionX),
+                                 static_cast<float>(t->positionY));
             }
-            timerRestart(kTimerClickExpiration, kTimerClickDuration);
-            timerRestart(kTimerDragExpiration, kTimerDragDuration);
-            return kState1Finger0;
-        case 2:
-            timerRestart(kTimerClickExpiration, kTimerClickDuration);
-            return kState2Fingers0;
-        case 3:
-            return kState3Fingers0;
-        case 4:
-            return kState4Fingers0;
-        default:
-            return activeFingerCount() < 0 ? kStateIdle : kState5Fingers0;
+        }
+        timerRestart(kTimerClickExpiration, kTimerClickDuration);
+        timerRestart(kTimerDragExpiration, kTimerDragDuration);
+    } else if (n == 2) {
+        timerRestart(kTimerClickExpiration, kTimerClickDuration);
     }
+    return stateForFingerCount(n, kState1Finger0);
 }
 
 std::string_view ZyvTouchConverter::statePreIdleAction() {

@@ -2,6 +2,7 @@
 // the user's shortcuts (or the built-in keys) define.
 #include "agent/converter/ZyvTouchConverter.hpp"
 #include "agent/hotkeys/HotkeyEvents.hpp"
+#include "agent/touchevents/TouchEvents.hpp"
 
 namespace tact {
 namespace {
@@ -18,13 +19,13 @@ bool wasActionLaunchPad = false;
 
 std::string_view ZyvTouchConverter::actionForSwipe(std::uint32_t direction) const {
     switch (direction) {
-        case 1:
+        case kSwipeUp:
             return kTLEventActionExposeAll;
-        case 2:
+        case kSwipeDown:
             return kTLEventActionExposeApplication;
-        case 4:
+        case kSwipeLeft:
             return kTLEventActionControlRight;
-        case 8:
+        case kSwipeRight:
             return kTLEventActionControlLeft;
         default:
             return {};
@@ -37,9 +38,9 @@ std::string_view ZyvTouchConverter::actionFor4FingersSwipe(std::uint32_t directi
         app = *_activeApplicationBundleId;
     if (app == kSafari) {
         switch (direction) {
-            case 4:
+            case kSwipeLeft:
                 return kTLEventActionCommandRightbracket;
-            case 8:
+            case kSwipeRight:
                 return kTLEventActionCommandLeftbracket;
             default:
                 return SwipeActionIgnore;
@@ -47,13 +48,13 @@ std::string_view ZyvTouchConverter::actionFor4FingersSwipe(std::uint32_t directi
     }
     if (app == kPreview) {
         switch (direction) {  // up and down are crossed in a document
-            case 1:
+            case kSwipeUp:
                 return kTLEventActionDownArrow;
-            case 2:
+            case kSwipeDown:
                 return kTLEventActionUpArrow;
-            case 4:
+            case kSwipeLeft:
                 return kTLEventActionRightArrow;
-            case 8:
+            case kSwipeRight:
                 return kTLEventActionLeftArrow;
             default:
                 return SwipeActionIgnore;
@@ -64,11 +65,11 @@ std::string_view ZyvTouchConverter::actionFor4FingersSwipe(std::uint32_t directi
 
 std::string_view ZyvTouchConverter::actionFor5FingersSwipe(std::uint32_t direction) const {
     switch (direction) {
-        case 1:
-        case 2:
+        case kSwipeUp:
+        case kSwipeDown:
             return kTLEventActionLaunchPad;
-        case 4:
-        case 8:
+        case kSwipeLeft:
+        case kSwipeRight:
             return kTLEventActionExposeDesktop;
         default:
             return SwipeActionIgnore;
@@ -81,14 +82,15 @@ void ZyvTouchConverter::performSwipe(std::string_view action, std::uint32_t dire
                  action.empty() ? "(null)" : action.data());
     if (action.empty()) {
         if (noneIsGesture) {
-            gestureInfo.set(platform::String("gestureSubtype"), std::int64_t{16});
-            gestureInfo.set(platform::String("swipeDirection"), std::int64_t{direction});
+            gestureInfo.set(platform::String(kTLInfoKeyGestureSubtype),
+                            std::int64_t{kTLGestureSubtypeSwipe});
+            gestureInfo.set(platform::String(kTLInfoKeySwipeDirection), std::int64_t{direction});
         }
         return;
     }
     if (action == SwipeActionIgnore)
         return;
-    tl_PostActionSequence(action);
+    tl_PostActionSequence(action, environment.events);
 }
 
 void ZyvTouchConverter::actionWithSwipe(std::uint32_t direction) {
@@ -119,8 +121,8 @@ void ZyvTouchConverter::actionWithPinch(std::int64_t d) {
     _logger.logf(kLogGestures, "4Fingers Pinch with direction %d", static_cast<int>(d));
     std::string_view action;
     if (systemVersion.minor < 8) {
-        action = d == 2 ? kTLEventActionLaunchPad : kTLEventActionExposeDesktop;
-    } else if (d == 2) {
+        action = d == kPinchClose ? kTLEventActionLaunchPad : kTLEventActionExposeDesktop;
+    } else if (d == kPinchClose) {
         action =
             wasActionExposeDesktop ? KTLEventActionEscapeExposeDesktop : kTLEventActionLaunchPad;
         wasActionLaunchPad = true;
@@ -130,7 +132,7 @@ void ZyvTouchConverter::actionWithPinch(std::int64_t d) {
         wasActionLaunchPad = false;
         wasActionExposeDesktop = true;
     }
-    tl_PostActionSequence(action);
+    tl_PostActionSequence(action, environment.events);
 }
 
 }  // namespace tact

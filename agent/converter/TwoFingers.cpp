@@ -5,9 +5,9 @@
 #include <cstdio>
 
 #include "agent/converter/ZyvTouchConverter.hpp"
+#include "agent/touchevents/TouchEvents.hpp"
 #include "platform/events/Events.hpp"
 #include "platform/log/SystemLog.hpp"
-#include "platform/runloop/Clock.hpp"
 
 namespace tact {
 
@@ -15,22 +15,7 @@ using namespace platform::events;
 
 namespace {
 
-constexpr std::string_view kInfoGestureSubtype = "gestureSubtype";
-constexpr std::string_view kInfoNextSubtype = "nextSubtype";
-constexpr std::int64_t kSubtypeBegin = 61;
-constexpr std::int64_t kSubtypeEnd = 62;
 constexpr double kMomentumTick = 0.01;
-
-std::string_view upward(int n) {
-    switch (n) {
-        case 3:
-            return kState3Fingers0;
-        case 4:
-            return kState4Fingers0;
-        default:
-            return kState5Fingers0;
-    }
-}
 
 GestureRecord momentumRecord(std::int32_t dx, std::int32_t dy, std::int64_t phase) {
     GestureRecord r;
@@ -66,7 +51,7 @@ std::string_view ZyvTouchConverter::state2Fingers0Action() {
         return kStateIdle;
     }
     if (n >= 3)
-        return upward(n);
+        return stateForFingerCount(n);
 
     if (!timerExpired(kTimerClickExpiration) && movingTouchesIndexMask != 0) {
         const float t = static_cast<float>(cursorMoveThreshold);
@@ -89,10 +74,11 @@ std::string_view ZyvTouchConverter::state2Fingers0Action() {
             begin.ZyvGestureType = kGestureBegin;
             queue(begin);
             const std::int64_t subtype =
-                gestureInfo.integer(platform::String(kInfoGestureSubtype)).value_or(0);
+                gestureInfo.integer(platform::String(kTLInfoKeyGestureSubtype)).value_or(0);
             dictZyvStateContext.set(kStateInfoGestureMode, subtype);
-            gestureInfo.set(platform::String(kInfoNextSubtype), subtype);
-            gestureInfo.set(platform::String(kInfoGestureSubtype), kSubtypeBegin);
+            gestureInfo.set(platform::String(kTLInfoKeyNextSubtype), subtype);
+            gestureInfo.set(platform::String(kTLInfoKeyGestureSubtype),
+                            std::int64_t{kTLGestureSubtypeBegin});
             timerStop(kTimerClickExpiration);
             return next;
         }
@@ -129,8 +115,8 @@ void ZyvTouchConverter::endTwoFingerGesture() {
     auto mode = dictZyvStateContext.number(kStateInfoGestureMode);
     if (!mode)
         return;
-    gestureInfo.set(platform::String(kInfoGestureSubtype), kSubtypeEnd);
-    gestureInfo.set(platform::String(kInfoNextSubtype), static_cast<std::int64_t>(*mode));
+    gestureInfo.set(platform::String(kTLInfoKeyGestureSubtype), std::int64_t{kTLGestureSubtypeEnd});
+    gestureInfo.set(platform::String(kTLInfoKeyNextSubtype), static_cast<std::int64_t>(*mode));
     dictZyvStateContext.erase(kStateInfoGestureMode);
     GestureRecord end;
     end.ZyvGestureType = kGestureEnd;
@@ -250,7 +236,7 @@ void ZyvTouchConverter::state2FingersMomentumScrollEntry() {
 }
 
 void ZyvTouchConverter::doMomentumScroll(platform::Timer& timer) {
-    submitTimestamp(platform::CFAbsoluteTimeGetCurrent());
+    submitTimestamp(CFAbsoluteTimeGetCurrent());
     const std::int32_t dx = dictZyvStateContext.int32(kStateInfoScrollMomentumDeltaX);
     const std::int32_t dy = dictZyvStateContext.int32(kStateInfoScrollMomentumDeltaY);
     if (dx == 0 && dy == 0) {

@@ -29,8 +29,11 @@
 #include "agent/converter/StateContext.hpp"
 #include "agent/converter/Touch.hpp"
 #include "agent/logger/ZyvtouchLogger.hpp"
+#include "agent/protocol/FrameProtocol.hpp"
 #include "platform/desktop/Desktop.hpp"
+#include "platform/events/Events.hpp"
 #include "platform/notify/NotificationCenter.hpp"
+#include "platform/prefs/Preferences.hpp"
 #include "platform/runloop/RunLoop.hpp"
 
 namespace tact {
@@ -68,41 +71,20 @@ struct touches_delta_t {
 double tlCGAngleDifference(double a, double b);
 double getAngle(double x, double y);
 
+// The agent's own preference domain, the one its settings are stored in.
+platform::PreferenceDomain& agentPreferences();
+
 // The services the agent runs on: real ones in tactagent, virtual ones in
-// tactreplay and the tests.
+// tactreplay and the tests. The converter touches nothing else: the loop is
+// its only clock, events go to and the pointer comes from `events`, its
+// settings from `preferences`.
 struct AgentEnvironment {
     platform::RunLoop& loop;
     platform::NotificationCenter& notifications;
     platform::Desktop& desktop;
+    platform::events::EventService& events = platform::events::processEventService();
+    platform::PreferenceDomain& preferences = agentPreferences();
 };
-
-// The frame's boot-parameter block, as the frame sends it (little-endian).
-struct BootParam_ {
-    std::uint8_t BootLoaderVersion = 0;
-    std::uint8_t ResetType = 0;
-    std::uint16_t WDTRstTimes = 0;
-    std::uint16_t LastRstTime = 0;
-    std::uint16_t RunTime = 0;
-    std::uint16_t HardwareVer = 0;
-    std::uint16_t SoftwareVer = 0;
-    std::uint8_t AppSta = 0;
-    std::uint8_t FlashSize = 0;
-    std::uint8_t RunSta = 0;
-    std::uint8_t Flags = 0;
-
-    static constexpr std::size_t kSize = 16;
-    static BootParam_ fromBytes(std::span<const std::uint8_t, kSize> bytes);
-    std::array<std::uint8_t, kSize> bytes() const;
-    // The block as 8 UTF-16 code units, lower-addressed byte in the low half.
-    platform::String toCodeUnits() const;
-    // Newer frames (bootloader 40 and up) always send 10-byte records and split
-    // reports of more than six contacts in two.
-    bool isNewerDevice() const { return (BootLoaderVersion & 0x7F) >= 40; }
-};
-
-// Size of a touch input report, and of its record area.
-inline constexpr std::size_t kTouchReportSize = 62;
-inline constexpr std::size_t kTouchReportCountOffset = 61;
 
 class ZyvTouchConverter {
   public:
@@ -232,8 +214,8 @@ class ZyvTouchConverter {
     bool state3FingersG3GestureCheck(StateContext& context);
     bool state4FingersG4GestureCheck(StateContext& context);
     bool state5FingersG5GestureCheck(StateContext& context);
-    // Direction code of a motion: 1 up, 2 down, 4 left, 8 right.
-    static std::uint32_t swipeDirection(double width, double height);
+    // Direction of a motion: up or down when it is more than twice as tall as wide.
+    static SwipeDirection swipeDirection(double width, double height);
     static std::uint32_t classifyBasedOnSwipe(double width, double height, double magnification,
                                               double rotation);
 
@@ -351,6 +333,22 @@ class ZyvTouchConverter {
 
     ZyvtouchLogger& _logger;
     AgentEnvironment& environment;
+
+    // --- the platform calls the converter makes, by their usual names, ------
+    // --- answered by its environment rather than by the process --------------
+    double CFAbsoluteTimeGetCurrent() const { return environment.loop.absoluteTime(); }
+    void CGEventPost(platform::events::CGEventTapLocation /*tap*/,
+                     const platform::events::CGEventRef& event) const {
+        environment.events.post(event);
+    }
+    platform::events::CGEventRef CGEventCreate(
+        const platform::events::CGEventSourceRef& /*source*/) const {
+        return environment.events.create();
+    }
+    std::optional<platform::Value> CFPreferencesCopyAppValue(std::string_view key) const {
+        return environment.preferences.copyAppValue(platform::String(key));
+    }
+    bool CFPreferencesAppSynchronize() const { return environment.preferences.synchronize(); }
 
   private:
     platform::Point pointerLocation() const;

@@ -45,14 +45,14 @@ class FrameAccessWait {
   public:
     FrameAccessWait(AgentEnvironment& environment, const FrameWait& wait)
         : environment_(environment), roots_(wait.roots) {
-        std::string error;
-        nodes_ = platform::hid::watchDeviceNodes(
-            environment.loop, {wait.roots.devRoot, wait.roots.devRoot + "/input"},
-            [this] { retry(); }, &error);
-        if (!nodes_)
-            platform::systemLog(
-                platform::LogLevel::Warning,
-                "cannot follow the device nodes (" + error + "); trying every few seconds");
+        if (auto nodes = platform::hid::watchDeviceNodes(
+                environment.loop, {wait.roots.devRoot, wait.roots.devRoot + "/input"},
+                [this] { retry(); }))
+            nodes_ = std::move(*nodes);
+        else
+            platform::systemLog(platform::LogLevel::Warning, "cannot follow the device nodes (" +
+                                                                 nodes.error().detail +
+                                                                 "); trying every few seconds");
         retryTimer_ = environment.loop.addTimer(kRetrySeconds, kRetrySeconds,
                                                 [this](platform::Timer&) { retry(); });
         deadline_ = environment.loop.addTimer(wait.seconds, 0, [this](platform::Timer&) {

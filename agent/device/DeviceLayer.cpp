@@ -75,9 +75,9 @@ bool registerManager(IOHIDManagerRef& slot, const char* signature, std::uint32_t
     } else {
         diagnostic("%s: hu_CreateDeviceMatchingDictionary(joystick) failed.", signature);
     }
-    matching.set("VendorID", static_cast<std::int64_t>(kFrameVendorID));
+    matching.set("VendorID", static_cast<std::int64_t>(frame::kVendorID));
     if (debugPort)
-        matching.set("MaxFeatureReportSize", std::int64_t{63});
+        matching.set("MaxFeatureReportSize", frame::kDebugFeatureReportSize);
     IOHIDManagerSetDeviceMatching(manager, matching);
     IOHIDManagerRegisterDeviceMatchingCallback(manager, matched, nullptr);
     IOHIDManagerRegisterDeviceRemovalCallback(manager, removed, nullptr);
@@ -130,14 +130,15 @@ std::optional<platform::Dictionary> hu_CreateDeviceMatchingDictionary(std::uint3
 }
 
 bool registerDeivceNotify() {
-    return registerManager(deviceLayer().hidManager, kSigRegister, kTouchUsagePage, kTouchUsage,
-                           false, myDeviceMatchingCallback, myDeviceRemoveCallback);
+    return registerManager(deviceLayer().hidManager, kSigRegister, frame::kTouchUsagePage,
+                           frame::kTouchUsage, false, myDeviceMatchingCallback,
+                           myDeviceRemoveCallback);
 }
 
 bool registerDebugDeivceNotify() {
-    return registerManager(deviceLayer().hidManager_debugport, kSigRegisterDebug, kDebugUsagePage,
-                           kDebugUsage, true, myDebugDeviceMatchingCallback,
-                           myDebugDeviceRemoveCallback);
+    return registerManager(deviceLayer().hidManager_debugport, kSigRegisterDebug,
+                           frame::kDebugUsagePage, frame::kDebugUsage, true,
+                           myDebugDeviceMatchingCallback, myDebugDeviceRemoveCallback);
 }
 
 void myDeviceMatchingCallback(void*, IOReturn, void*, IOHIDDeviceRef device) {
@@ -150,7 +151,7 @@ void myDeviceMatchingCallback(void*, IOReturn, void*, IOHIDDeviceRef device) {
         diagnostic("%s :IOHIDDeviceOpen returns error 0x%x.", kSigMatch, hex(r));
         return;
     }
-    if (!IOHIDDeviceConformsTo(device, kTouchUsagePage, kTouchUsage)) {
+    if (!IOHIDDeviceConformsTo(device, frame::kTouchUsagePage, frame::kTouchUsage)) {
         IOHIDDeviceClose(device, kIOHIDOptionsTypeNone);
         diagnostic("%s :unknown device.", kSigMatch);
         return;
@@ -168,19 +169,19 @@ void myDeviceMatchingCallback(void*, IOReturn, void*, IOHIDDeviceRef device) {
     s.ProductID = static_cast<std::uint16_t>(integerProperty(device, "ProductID"));
     developerTrace("product id: 0x%.4X\n", static_cast<unsigned>(s.ProductID));
 
-    if (s.ProductID == kCombinedProductID) {
+    if (s.ProductID == frame::kSingleInterfaceProduct) {
         // The debug channel moves here; an older frame's debug interface is let go.
         if (s.debugDevRef && s.debugDevRef != device)
             letGo(s.debugDevRef);
         s.FrameLen = 0;
         s.FrameDone = 0;
         s.debugDevRef = device;
-        sendDeviceCommand(kCommandBootParameters, 0, kDeviceCommandReportID);
+        sendDeviceCommand(frame::kBootParameters, 0, frame::kCommandReportID);
     }
 
-    // Feature reports 10 and 11 are read as the frame expects; their contents are unused.
+    // The attach-time feature reports are read as the frame expects; their contents are unused.
     std::array<std::uint8_t, 64> feature{};
-    for (long id : {10L, 11L}) {
+    for (long id : frame::kAttachFeatureReports) {
         long length = static_cast<long>(feature.size());
         IOHIDDeviceGetReport(device, kIOHIDReportTypeFeature, id, feature.data(), &length);
     }
@@ -225,7 +226,7 @@ void myDebugDeviceMatchingCallback(void*, IOReturn, void*, IOHIDDeviceRef device
         diagnostic("%s :IOHIDDeviceOpen returns error 0x%x.", kSigDebugMatch, hex(r));
         return;
     }
-    if (!IOHIDDeviceConformsTo(device, kDebugUsagePage, kDebugUsage)) {
+    if (!IOHIDDeviceConformsTo(device, frame::kDebugUsagePage, frame::kDebugUsage)) {
         IOHIDDeviceClose(device, kIOHIDOptionsTypeNone);
         diagnostic("%s :unknown device.", kSigDebugMatch);
         return;
@@ -241,7 +242,7 @@ void myDebugDeviceMatchingCallback(void*, IOReturn, void*, IOHIDDeviceRef device
     IOHIDDeviceRegisterInputReportCallback(device, s.debugDevInputReport.data(),
                                            s.debugDevInputReportSize, myDebugDevInputReportCallback,
                                            nullptr);
-    sendDeviceCommand(kCommandBootParameters, 0, kDeviceCommandReportID);
+    sendDeviceCommand(frame::kBootParameters, 0, frame::kCommandReportID);
 }
 
 void myDebugDeviceRemoveCallback(void*, IOReturn, void*, IOHIDDeviceRef device) {
@@ -263,7 +264,7 @@ void myDebugDeviceRemoveCallback(void*, IOReturn, void*, IOHIDDeviceRef device) 
 
 void myTouchInputReportCallback(void* context, IOReturn result, void* sender, IOHIDReportType type,
                                 std::uint32_t reportID, std::uint8_t* report, long reportLength) {
-    if (reportID == kTouchReportID) {
+    if (reportID == frame::kTouchReportID) {
         auto& s = deviceLayer();
         if (s.bReady && result == kIOReturnSuccess && report && reportLength > 0) {
             // The events of one report go out together (XTest: one flush to
@@ -272,7 +273,7 @@ void myTouchInputReportCallback(void* context, IOReturn result, void* sender, IO
             ZyvTouchConverter::sharedConverter().submitMTReport(
                 std::span<const std::uint8_t>(report, static_cast<std::size_t>(reportLength)));
         }
-    } else if (reportID == kDebugResponseOnTouchReportID) {
+    } else if (reportID == frame::kResponseReportID) {
         myDebugDevInputReportCallback(context, result, sender, type, reportID, report,
                                       reportLength);
     }

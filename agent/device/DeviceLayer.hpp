@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "agent/protocol/FrameProtocol.hpp"
 #include "platform/hid/HID.hpp"
 #include "platform/values/Value.hpp"
 
@@ -17,22 +18,6 @@ using platform::hid::IOHIDDeviceRef;
 using platform::hid::IOHIDManagerRef;
 using platform::hid::IOHIDReportType;
 using platform::hid::IOReturn;
-
-inline constexpr std::uint32_t kFrameVendorID = 9161;        // 0x23C9
-inline constexpr std::uint16_t kCombinedProductID = 0x5668;  // debug channel on the touch interface
-inline constexpr std::uint32_t kTouchUsagePage = 13;         // digitizer
-inline constexpr std::uint32_t kTouchUsage = 4;              // touch screen
-inline constexpr std::uint32_t kDebugUsagePage = 255;
-inline constexpr std::uint32_t kDebugUsage = 1;
-inline constexpr std::uint32_t kTouchReportID = 10;
-inline constexpr std::uint32_t kDebugResponseOnTouchReportID = 1;
-inline constexpr std::uint8_t kDeviceCommandReportID = 2;
-inline constexpr std::size_t kDeviceCommandSize = 63;
-
-// Device commands and responses of the debug channel.
-inline constexpr std::uint8_t kCommandBootParameters = 0x10;
-inline constexpr std::uint8_t kCommandDeviceInformation = 0x17;
-inline constexpr std::uint8_t kCommandFrame = 0x21;
 
 // The device layer's state. One frame at a time; touched only on the main thread.
 struct DeviceLayerState {
@@ -50,7 +35,7 @@ struct DeviceLayerState {
     // Frame-block assembly.
     std::uint8_t FrameLen = 0;
     std::uint8_t FrameDone = 0;
-    std::array<std::uint8_t, 16384> FrameData{};
+    std::array<std::uint8_t, frame::kMaxFrameBlock> FrameData{};
     double led_space = 0;
 };
 

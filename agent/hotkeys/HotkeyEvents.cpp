@@ -248,14 +248,14 @@ std::optional<CGEventSequence> tl_CGEventSequenceCreateForAction(std::string_vie
 
 namespace {
 
-void postSequence(const CGEventSequence& sequence) {
+void postSequence(ev::EventService& events, const CGEventSequence& sequence) {
     for (const auto& event : sequence)
-        ev::CGEventPost(ev::kCGHIDEventTap, event);
+        events.post(event);
 }
 
 }  // namespace
 
-bool tl_PostActionSequence(std::string_view action) {
+bool tl_PostActionSequence(std::string_view action, ev::EventService& events) {
     // On a real desktop the user's own stored shortcut still comes first;
     // otherwise the desktop says how it does the action (its binding, its
     // service or its window manager) instead of the built-in keys.
@@ -263,21 +263,21 @@ bool tl_PostActionSequence(std::string_view action) {
         CGKeyCode keyCode = 0;
         CGEventFlags modifiers = 0;
         if (tl_CGEventSequenceGetParametersForAction(action, &keyCode, &modifiers)) {
-            postSequence(tl_CGEventSequenceCreateForKeys(keyCode, modifiers));
+            postSequence(events, tl_CGEventSequenceCreateForKeys(keyCode, modifiers));
             return true;
         }
         // An entry the user turned off: the gesture does nothing, rather
         // than the desktop's own way.
         if (const auto* entry = userEntry(action); entry && entry->boolean(kEnabledKey) == false)
             return false;
-        return desktop->perform(action, [](const platform::actions::KeyChord& chord) {
-            postSequence(tl_CGEventSequenceCreateForKeys(chord.keyCode, chord.modifiers));
+        return desktop->perform(action, [&events](const platform::actions::KeyChord& chord) {
+            postSequence(events, tl_CGEventSequenceCreateForKeys(chord.keyCode, chord.modifiers));
         });
     }
     auto sequence = tl_CGEventSequenceCreateForAction(action);
     if (!sequence)
         return false;
-    postSequence(*sequence);
+    postSequence(events, *sequence);
     return true;
 }
 

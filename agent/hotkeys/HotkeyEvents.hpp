@@ -78,7 +78,8 @@ CGEventSequence tl_CGEventSequenceCreateForKeys(CGKeyCode keyCode, CGEventFlags 
 // With desktop actions installed (a real desktop, see
 // platform/actions/DesktopActions.hpp) an action without a stored hot key is
 // done the desktop's way instead of by its built-in key. False when nothing
-// could be done.
-bool tl_PostActionSequence(std::string_view action);
+// could be done. Keystrokes go to events.
+bool tl_PostActionSequence(std::string_view action, platform::events::EventService& events =
+                                                        platform::events::processEventService());
 
 }  // namespace tact

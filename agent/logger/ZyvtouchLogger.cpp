@@ -26,6 +26,14 @@ ZyvtouchLogger& ZyvtouchLogger::shared() {
     return *expected;  // another caller won; ours is released here
 }
 
+void ZyvtouchLogger::systemLog(platform::LogLevel level, std::string_view message) const {
+    if (!_sink) {
+        platform::systemLog(level, message);
+    } else if (platform::systemLogEnabled(level)) {
+        _sink(level, message);
+    }
+}
+
 void ZyvtouchLogger::setLogFile(const std::optional<std::string>& path) {
     if (!path)
         return;
@@ -36,11 +44,11 @@ void ZyvtouchLogger::setLogFile(const std::optional<std::string>& path) {
         // A missing file is the settings program's business (it creates the
         // file); a link or something that is no file is somebody's mistake.
         if (error.kind == platform::FileHandle::OpenError::Kind::Failed) {
-            platform::systemLog(platform::LogLevel::Debug,
-                                "log file " + *path + " not opened (" + error.reason + ")");
+            systemLog(platform::LogLevel::Debug,
+                      "log file " + *path + " not opened (" + error.reason + ")");
         } else {
-            platform::systemLog(platform::LogLevel::Warning,
-                                "log file " + *path + " refused: " + error.reason);
+            systemLog(platform::LogLevel::Warning,
+                      "log file " + *path + " refused: " + error.reason);
         }
         return;
     }
@@ -49,8 +57,8 @@ void ZyvtouchLogger::setLogFile(const std::optional<std::string>& path) {
     const std::string settings = platform::preferencesPath(platform::String(kZyvTouchSetting));
     for (const std::string& own : {settings, settings + ".lock"}) {
         if (handle->isSameFileAs(own)) {
-            platform::systemLog(platform::LogLevel::Warning,
-                                "log file " + *path + " refused: it is the settings file " + own);
+            systemLog(platform::LogLevel::Warning,
+                      "log file " + *path + " refused: it is the settings file " + own);
             return;
         }
     }
@@ -71,7 +79,7 @@ void ZyvtouchLogger::writeLog(std::string_view message) {
             (void)_logFD->write(message);  // write errors are not reported
         return;
     }
-    platform::systemLog(platform::LogLevel::Debug, message);
+    systemLog(platform::LogLevel::Debug, message);
 }
 
 void ZyvtouchLogger::logf(std::int32_t category, const char* format, ...) {

@@ -12,11 +12,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "platform/files/FileHandle.hpp"
+#include "platform/log/SystemLog.hpp"
 
 namespace tact {
 
@@ -69,10 +71,20 @@ class ZyvtouchLogger {
     void setLogURL(std::optional<std::string> url) { _logURL = std::move(url); }
     bool hasLogFile() const { return _logFD.has_value(); }
 
+    // While set, the entries this logger would write into the system log go
+    // here instead, with their level (tests read them here): the same entries,
+    // at the same levels, none rate-limited or reformatted. An empty function
+    // sends them to the system log again.
+    using Sink = std::function<void(platform::LogLevel, std::string_view)>;
+    void setSink(Sink sink) { _sink = std::move(sink); }
+
   private:
+    void systemLog(platform::LogLevel level, std::string_view message) const;
+
     std::int32_t _type_mask = 0;
     std::optional<std::string> _logURL;
     std::optional<platform::FileHandle> _logFD;
+    Sink _sink;
 };
 
 // Developer traces: printf-style lines on standard output, written only when

@@ -1,7 +1,7 @@
 #include "agent/session/DesktopSession.hpp"
 
 #include <cstdlib>
-#include <cstring>
+#include <optional>
 
 #include "platform/events/UinputSink.hpp"
 #include "platform/events/XTestSink.hpp"
@@ -18,16 +18,6 @@ std::string size(const platform::Rect& r) {
            std::to_string(static_cast<int>(r.height));
 }
 
-// The uinput sink's reason without its "not injected": they are, by XTest.
-std::string withoutNotInjected(std::string reason) {
-    for (const char* phrase :
-         {": input events are not injected", "; input events are not injected"}) {
-        for (auto at = reason.find(phrase); at != std::string::npos; at = reason.find(phrase))
-            reason.erase(at, std::strlen(phrase));
-    }
-    return reason;
-}
-
 }  // namespace
 
 std::string describeScreen(const platform::Desktop& desktop) {
@@ -40,23 +30,25 @@ std::string describeScreen(const platform::Desktop& desktop) {
            " desktop";
 }
 
-std::unique_ptr<DesktopSession> DesktopSession::open(platform::RunLoop& loop, SinkChoice choice,
-                                                     const std::string& frameOutput,
-                                                     double virtualWidth, double virtualHeight,
-                                                     std::string* error) {
+platform::Result<std::unique_ptr<DesktopSession>> DesktopSession::open(
+    platform::RunLoop& loop, SinkChoice choice, const std::string& frameOutput, double virtualWidth,
+    double virtualHeight) {
     auto s = std::make_unique<DesktopSession>(Private{});
 
     // The desktops: the X display (Xwayland's too), the Wayland session's
     // compositor, each told which monitor the frame covers.
     std::string displayError;
-    s->x11_ = platform::X11Desktop::connect(loop, &displayError);
+    if (auto x11 = platform::X11Desktop::connect(loop))
+        s->x11_ = std::move(*x11);
+    else
+        displayError = x11.error().detail;
     const char* waylandDisplay = std::getenv("WAYLAND_DISPLAY");
     const bool waylandSession = waylandDisplay && *waylandDisplay;
     if (waylandSession) {
-        std::string waylandError;
-        s->wayland_ = platform::WaylandDesktop::connect(loop, "", s->x11_.get(), &waylandError);
-        if (!s->wayland_)
-            systemLog(LogLevel::Warning, "a Wayland session, but " + waylandError);
+        if (auto wayland = platform::WaylandDesktop::connect(loop, "", s->x11_.get()))
+            s->wayland_ = std::move(*wayland);
+        else
+            systemLog(LogLevel::Warning, "a Wayland session, but " + wayland.error().detail);
     }
     if (s->x11_)
         s->x11_->setFrameOutput(frameOutput);
@@ -71,23 +63,30 @@ std::unique_ptr<DesktopSession> DesktopSession::open(platform::RunLoop& loop, Si
 
     // Events go to a virtual input device over the whole desktop, or through
     // XTest on the X display (then positions are the X display's).
-    std::string uinputError, xtestError;
+    std::optional<platform::Error> uinputError, xtestError;
     s->desktop_ = own;
-    if (choice != SinkChoice::XTest)
-        s->sink_ = platform::events::UinputSink::open(platform::screenGeometry(*own), &uinputError);
-    if (!s->sink_ && choice != SinkChoice::Uinput && s->x11_) {
-        s->sink_ = platform::events::XTestSink::open(platform::screenGeometry(*s->x11_),
-                                                     &xtestError, s->x11_->displayName());
-        if (s->sink_)
-            s->desktop_ = s->x11_.get();
+    if (choice != SinkChoice::XTest) {
+        if (auto uinput = platform::events::UinputSink::open(platform::screenGeometry(*own)))
+            s->sink_ = std::move(*uinput);
+        else
+            uinputError = uinput.error();
     }
-    if (!s->sink_ && choice != SinkChoice::Automatic) {
-        if (error) {
-            *error = choice == SinkChoice::Uinput
-                         ? uinputError
-                         : (s->x11_ ? xtestError : "no X display (" + displayError + ")");
+    if (!s->sink_ && choice != SinkChoice::Uinput && s->x11_) {
+        if (auto xtest = platform::events::XTestSink::open(platform::screenGeometry(*s->x11_),
+                                                           s->x11_->displayName())) {
+            s->sink_ = std::move(*xtest);
+            s->desktop_ = s->x11_.get();
+        } else {
+            xtestError = xtest.error();
         }
-        return nullptr;
+    }
+    if (!s->sink_ && choice == SinkChoice::Uinput)
+        return *uinputError;
+    if (!s->sink_ && choice == SinkChoice::XTest) {
+        if (xtestError)
+            return *xtestError;
+        return platform::Error{platform::Reason::Unavailable,
+                               "no X display (" + displayError + ")"};
     }
     // Wayland tells no client where the pointer is, and Xwayland's idea of
     // it goes stale over native windows: the agent's own moves count.
@@ -106,19 +105,19 @@ std::unique_ptr<DesktopSession> DesktopSession::open(platform::RunLoop& loop, Si
                       ": using a virtual screen of " + size(s->desktop_->mainScreenFrame()) +
                       " points");
     }
-    if (s->sink_ && s->desktop_ == s->x11_.get() && !uinputError.empty()) {
-        std::string line =
-            "injecting events through XTest on display " + s->x11_->displayName() +
-            " (the virtual input device is not available: " + withoutNotInjected(uinputError) + ")";
+    if (s->sink_ && s->desktop_ == s->x11_.get() && uinputError) {
+        std::string line = "injecting events through XTest on display " + s->x11_->displayName() +
+                           " (the virtual input device is not available: " + uinputError->detail +
+                           ")";
         if (waylandSession)
             line +=
                 "; only X11 windows receive them, native Wayland windows do not: give this "
                 "user /dev/uinput (see README, Install)";
         systemLog(waylandSession ? LogLevel::Warning : LogLevel::Info, line);
     } else if (!s->sink_) {
-        std::string why = uinputError;
-        if (!xtestError.empty())
-            why += "; " + xtestError;
+        std::string why = uinputError ? uinputError->detail : std::string();
+        if (xtestError)
+            why += "; " + xtestError->detail;
         systemLog(LogLevel::Warning, "events are not injected: " + why +
                                          "; calibration and the touch painter still work");
     }

@@ -14,6 +14,7 @@
 #include "platform/desktop/X11Desktop.hpp"
 #include "platform/events/Events.hpp"
 #include "platform/runloop/RunLoop.hpp"
+#include "platform/values/Error.hpp"
 
 namespace tact {
 
@@ -30,11 +31,13 @@ class DesktopSession {
     // Connects to what the environment names (WAYLAND_DISPLAY, DISPLAY),
     // chooses the frame's monitor (frameOutput; empty: the primary), opens
     // the sink and installs it and the desktop actions. Without a desktop,
-    // a virtual screen of virtualWidth x virtualHeight points. nullptr (with
-    // the reason in *error) only when the sink asked for cannot be had.
-    static std::unique_ptr<DesktopSession> open(platform::RunLoop& loop, SinkChoice choice,
-                                                const std::string& frameOutput, double virtualWidth,
-                                                double virtualHeight, std::string* error);
+    // a virtual screen of virtualWidth x virtualHeight points. An error only
+    // when the sink asked for cannot be had.
+    static platform::Result<std::unique_ptr<DesktopSession>> open(platform::RunLoop& loop,
+                                                                  SinkChoice choice,
+                                                                  const std::string& frameOutput,
+                                                                  double virtualWidth,
+                                                                  double virtualHeight);
     explicit DesktopSession(Private) {}
     // Uninstalls the sink and the desktop actions.
     ~DesktopSession();

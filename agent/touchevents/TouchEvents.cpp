@@ -273,8 +273,8 @@ void dump(const std::vector<std::uint8_t>& data) {
 
 // --- events ---------------------------------------------------------------------
 
-CGEventRef baseEvent(std::int64_t timestamp, CGEventFlags flags) {
-    CGEventRef event = CGEventCreate(nullptr);
+CGEventRef baseEvent(EventService& events, std::int64_t timestamp, CGEventFlags flags) {
+    CGEventRef event = events.create();
     CGEventSetType(event, kCGEventGesture);
     CGEventSetFlags(event, flags);
     CGEventSetTimestamp(event, static_cast<std::uint64_t>(timestamp));
@@ -282,8 +282,8 @@ CGEventRef baseEvent(std::int64_t timestamp, CGEventFlags flags) {
 }
 
 // The base event of the short form, with its fixed fields.
-CGEventRef shortBaseEvent(std::int64_t timestamp) {
-    CGEventRef event = baseEvent(timestamp, kFlagsShort);
+CGEventRef shortBaseEvent(EventService& events, std::int64_t timestamp) {
+    CGEventRef event = baseEvent(events, timestamp, kFlagsShort);
     CGEventSetIntegerValueField(event, kFieldWindowServer106, kValue106);
     CGEventSetIntegerValueField(event, kFieldWindowServer107, kValue107);
     CGEventSetIntegerValueField(event, kField51, 0);
@@ -330,9 +330,9 @@ void appendPhaseRecords(std::vector<std::uint8_t>& data, std::int32_t subtype,
 
 // The event that ends a rotate or magnify of the short form, posted at the
 // HID event tap.
-void postEndEvent(std::int64_t timestamp, std::int32_t subtype) {
+void postEndEvent(EventService& events, std::int64_t timestamp, std::int32_t subtype) {
     const bool magnify = subtype == kTLGestureSubtypeMagnify;
-    CGEventRef event = shortBaseEvent(timestamp);
+    CGEventRef event = shortBaseEvent(events, timestamp);
     CGEventSetIntegerValueField(event, kTagSubtype, subtype);
     std::vector<std::uint8_t> data = CGEventCreateData(event);
     event.reset();
@@ -349,7 +349,7 @@ void postEndEvent(std::int64_t timestamp, std::int32_t subtype) {
     }
     CGEventRef end = CGEventCreateFromData(data);
     if (end)
-        CGEventPost(kCGHIDEventTap, end);
+        events.post(end);
 }
 
 // The phase of the next short-form magnify or rotate record.
@@ -535,7 +535,8 @@ void setVendorData(HIDVendorRecord& record, std::span<const std::uint8_t> payloa
 // --- the full form ----------------------------------------------------------------
 
 CGEventRef tl_CGEventCreateFromGesture2(const platform::Dictionary* info,
-                                        const std::vector<platform::Dictionary>* touches) {
+                                        const std::vector<platform::Dictionary>* touches,
+                                        EventService& events) {
     require(info != nullptr, "info != NULL");
     require(touches != nullptr, "touches != NULL");
 
@@ -615,7 +616,7 @@ CGEventRef tl_CGEventCreateFromGesture2(const platform::Dictionary* info,
 
     std::vector<std::uint8_t> data;
     {
-        CGEventRef event = baseEvent(timestamp, kFlagsFull);
+        CGEventRef event = baseEvent(events, timestamp, kFlagsFull);
         data = CGEventCreateData(event);
     }
     trim(data, kTailPlain);
@@ -678,7 +679,8 @@ CGEventRef tl_CGEventCreateFromGesture2(const platform::Dictionary* info,
 // --- the short form ---------------------------------------------------------------
 
 CGEventRef tl_CGEventCreateFromGesture1(const platform::Dictionary* info,
-                                        const std::vector<platform::Dictionary>* touches) {
+                                        const std::vector<platform::Dictionary>* touches,
+                                        EventService& events) {
     require(info != nullptr, "info != NULL");
     require(touches != nullptr, "touches != NULL");
 
@@ -689,14 +691,14 @@ CGEventRef tl_CGEventCreateFromGesture1(const platform::Dictionary* info,
     // set until the next begin.
     if (subtype == kTLGestureSubtypeEnd && gState.wasRotate) {
         developerTrace("was rotate is true~~~\n");
-        postEndEvent(timestamp, kTLGestureSubtypeRotate);
+        postEndEvent(events, timestamp, kTLGestureSubtypeRotate);
     }
     if (subtype == kTLGestureSubtypeEnd && gState.wasMagnify) {
         developerTrace("was magnify is true~~~\n");
-        postEndEvent(timestamp, kTLGestureSubtypeMagnify);
+        postEndEvent(events, timestamp, kTLGestureSubtypeMagnify);
     }
 
-    CGEventRef event = shortBaseEvent(timestamp);
+    CGEventRef event = shortBaseEvent(events, timestamp);
     float magnification = 0.0f;
     float rotation = 0.0f;
     switch (subtype) {

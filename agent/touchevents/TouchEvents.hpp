@@ -174,14 +174,17 @@ void fillOutDigitizer(const platform::Dictionary& touch, HIDDigitizerRecord& rec
 // the payload's capacity and what is given).
 void setVendorData(HIDVendorRecord& record, std::span<const std::uint8_t> payload);
 
-// The full form. info and touches must not be null.
+// The full form. info and touches must not be null. The event is made at
+// events' pointer.
 platform::events::CGEventRef tl_CGEventCreateFromGesture2(
-    const platform::Dictionary* info, const std::vector<platform::Dictionary>* touches);
+    const platform::Dictionary* info, const std::vector<platform::Dictionary>* touches,
+    platform::events::EventService& events = platform::events::processEventService());
 // The short form. info and touches must not be null. When a gesture ends
 // (subtype 62) after a rotate or magnify, posts the matching end events at
-// the HID event tap first.
+// the HID event tap first (to events).
 platform::events::CGEventRef tl_CGEventCreateFromGesture1(
-    const platform::Dictionary* info, const std::vector<platform::Dictionary>* touches);
+    const platform::Dictionary* info, const std::vector<platform::Dictionary>* touches,
+    platform::events::EventService& events = platform::events::processEventService());
 
 // The short form's state between calls.
 struct GestureEncoderState {

@@ -408,18 +408,21 @@ std::unique_ptr<DesktopActions> makeSessionDesktopActions(RunLoop& loop,
     sources.kind = recogniseDesktopFromEnvironment();
     sources.files = std::make_shared<ShortcutFiles>(ShortcutFiles::fromEnvironment());
     sources.gnome = std::make_shared<GnomeSettings>();
-    std::string error;
     if (!displayName.empty()) {
-        sources.windowManager = WindowManager::connect(displayName, &error);
-        if (!sources.windowManager)
-            systemLog(LogLevel::Warning, "desktop actions without the window manager: " + error);
-        sources.layout = KeyboardLayout::connect(displayName, &error);
+        if (auto windowManager = WindowManager::connect(displayName))
+            sources.windowManager = std::move(*windowManager);
+        else
+            systemLog(LogLevel::Warning, "desktop actions without the window manager: " +
+                                             windowManager.error().detail);
+        if (auto layout = KeyboardLayout::connect(displayName))
+            sources.layout = std::move(*layout);
     }
     if (sources.kind == DesktopKind::Kde) {
-        sources.globalShortcuts = GlobalShortcutService::connect(loop, &error);
-        if (!sources.globalShortcuts)
+        if (auto shortcuts = GlobalShortcutService::connect(loop))
+            sources.globalShortcuts = std::move(*shortcuts);
+        else
             systemLog(LogLevel::Warning,
-                      "KDE's global shortcuts are not reachable (" + error +
+                      "KDE's global shortcuts are not reachable (" + shortcuts.error().detail +
                           "); desktop actions use the keys of kglobalshortcutsrc");
     }
     return std::make_unique<DesktopActions>(std::move(sources));

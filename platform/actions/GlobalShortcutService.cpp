@@ -46,16 +46,10 @@ std::string globalShortcutComponentPath(const std::string& component) {
     return path;
 }
 
-std::shared_ptr<GlobalShortcutService> GlobalShortcutService::connect(RunLoop& loop,
-                                                                      std::string* error) {
-    auto fail = [&](std::string why) -> std::shared_ptr<GlobalShortcutService> {
-        if (error)
-            *error = std::move(why);
-        return nullptr;
-    };
+Result<std::shared_ptr<GlobalShortcutService>> GlobalShortcutService::connect(RunLoop& loop) {
     sd_event* event = sdEventOf(loop);
     if (!event)
-        return fail("the desktop's services need a real run loop");
+        return Error{Reason::Unsupported, "the desktop's services need a real run loop"};
     sd_bus* raw = nullptr;
     int r = 0;
     const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
@@ -72,11 +66,15 @@ std::shared_ptr<GlobalShortcutService> GlobalShortcutService::connect(RunLoop& l
     } else {
         r = sd_bus_open_user(&raw);
     }
-    if (r < 0 || !raw)
-        return fail(std::string("cannot connect to the session bus: ") + std::strerror(-r));
+    if (r < 0 || !raw) {
+        return Error{Reason::Unavailable,
+                     std::string("cannot connect to the session bus: ") + std::strerror(-r)};
+    }
     sdbus::BusPtr bus(raw);
-    if ((r = sd_bus_attach_event(bus.get(), event, SD_EVENT_PRIORITY_NORMAL)) < 0)
-        return fail(std::string("cannot attach to the run loop: ") + std::strerror(-r));
+    if ((r = sd_bus_attach_event(bus.get(), event, SD_EVENT_PRIORITY_NORMAL)) < 0) {
+        return Error{Reason::Failed,
+                     std::string("cannot attach to the run loop: ") + std::strerror(-r)};
+    }
     auto state = std::make_unique<Bus>();
     state->loop = &loop;
     state->bus = std::move(bus);

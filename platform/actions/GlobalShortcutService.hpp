@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/values/Error.hpp"
+
 namespace platform {
 class RunLoop;
 }
@@ -26,9 +28,9 @@ class GlobalShortcutService {
     using Done = std::function<void(const std::string& error)>;
 
     // On the session bus (DBUS_SESSION_BUS_ADDRESS, else the user's bus),
-    // attached to the loop; nullptr with the reason in *error when there is
-    // no bus or the loop is a virtual one.
-    static std::shared_ptr<GlobalShortcutService> connect(RunLoop& loop, std::string* error);
+    // attached to the loop; an error when there is no bus or the loop is a
+    // virtual one.
+    static Result<std::shared_ptr<GlobalShortcutService>> connect(RunLoop& loop);
 
     GlobalShortcutService(Private, std::unique_ptr<Bus> bus);
     ~GlobalShortcutService();

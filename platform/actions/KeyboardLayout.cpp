@@ -67,14 +67,10 @@ struct KeyboardLayout::Connection {
     x11::ConnectionPtr c;
 };
 
-std::shared_ptr<KeyboardLayout> KeyboardLayout::connect(const std::string& displayName,
-                                                        std::string* error) {
+Result<std::shared_ptr<KeyboardLayout>> KeyboardLayout::connect(const std::string& displayName) {
     x11::ConnectionPtr c(xcb_connect(displayName.empty() ? nullptr : displayName.c_str(), nullptr));
-    if (const int code = xcb_connection_has_error(c.get())) {
-        if (error)
-            *error = events::xConnectionError(code, displayName);
-        return nullptr;
-    }
+    if (const int code = xcb_connection_has_error(c.get()))
+        return events::xConnectionError(code, displayName);
     auto connection = std::make_unique<Connection>();
     connection->c = std::move(c);
     return std::make_shared<KeyboardLayout>(Private{}, std::move(connection));

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/events/Events.hpp"
+#include "platform/values/Error.hpp"
 
 namespace platform::actions {
 
@@ -19,9 +20,8 @@ class KeyboardLayout {
     struct Private {};
 
   public:
-    // nullptr when the display cannot be reached, with the reason in *error.
-    static std::shared_ptr<KeyboardLayout> connect(const std::string& displayName,
-                                                   std::string* error);
+    // An error when the display cannot be reached.
+    static Result<std::shared_ptr<KeyboardLayout>> connect(const std::string& displayName);
 
     KeyboardLayout(Private, std::unique_ptr<Connection> connection);
     ~KeyboardLayout();

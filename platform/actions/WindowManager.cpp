@@ -53,25 +53,17 @@ struct WindowManager::Connection {
     }
 };
 
-std::shared_ptr<WindowManager> WindowManager::connect(const std::string& displayName,
-                                                      std::string* error) {
+Result<std::shared_ptr<WindowManager>> WindowManager::connect(const std::string& displayName) {
     int screenNumber = 0;
     x11::ConnectionPtr c(
         xcb_connect(displayName.empty() ? nullptr : displayName.c_str(), &screenNumber));
-    if (const int code = xcb_connection_has_error(c.get())) {
-        if (error)
-            *error = events::xConnectionError(code, displayName);
-        return nullptr;
-    }
+    if (const int code = xcb_connection_has_error(c.get()))
+        return events::xConnectionError(code, displayName);
     xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(c.get()));
     for (int i = 0; i < screenNumber && it.rem; ++i)
         xcb_screen_next(&it);
-    if (!it.rem) {
-        if (error)
-            *error = "display '" + events::xDisplayName(displayName) + "' has no screen " +
-                     std::to_string(screenNumber);
-        return nullptr;
-    }
+    if (!it.rem)
+        return events::xNoScreenError(displayName, screenNumber);
     auto connection = std::make_unique<Connection>();
     connection->root = it.data->root;
     connection->c = std::move(c);

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/values/Error.hpp"
+
 namespace platform::actions {
 
 class WindowManager {
@@ -16,9 +18,8 @@ class WindowManager {
     struct Private {};
 
   public:
-    // nullptr when the display cannot be reached, with the reason in *error.
-    static std::shared_ptr<WindowManager> connect(const std::string& displayName,
-                                                  std::string* error);
+    // An error when the display cannot be reached.
+    static Result<std::shared_ptr<WindowManager>> connect(const std::string& displayName);
 
     WindowManager(Private, std::unique_ptr<Connection> connection);
     ~WindowManager();

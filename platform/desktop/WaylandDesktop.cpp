@@ -73,11 +73,6 @@ class OwnedFd {
     int fd_ = -1;
 };
 
-void setError(std::string* error, std::string message) {
-    if (error)
-        *error = std::move(message);
-}
-
 // A string the compositor sent, made safe to keep and to log: at most
 // kMaxName bytes (cut at a character boundary), control characters replaced.
 std::string compositorText(const char* s) {
@@ -508,24 +503,21 @@ struct WaylandDesktop::Impl : std::enable_shared_from_this<WaylandDesktop::Impl>
     }
 };
 
-std::unique_ptr<WaylandDesktop> WaylandDesktop::connect(RunLoop& loop,
-                                                        const std::string& socketName,
-                                                        Desktop* windows, std::string* error) {
+Result<std::unique_ptr<WaylandDesktop>> WaylandDesktop::connect(RunLoop& loop,
+                                                                const std::string& socketName,
+                                                                Desktop* windows) {
     std::string name = socketName;
     if (name.empty()) {
         const char* env = std::getenv("WAYLAND_DISPLAY");
-        if (!env || !*env) {
-            setError(error, "no Wayland session (WAYLAND_DISPLAY is not set)");
-            return nullptr;
-        }
+        if (!env || !*env)
+            return Error{Reason::Unavailable, "no Wayland session (WAYLAND_DISPLAY is not set)"};
         name = env;
     }
     if (name.find('/') == std::string::npos) {
         const char* runtime = std::getenv("XDG_RUNTIME_DIR");
         if (!runtime || !*runtime) {
-            setError(error, "cannot connect to the Wayland compositor '" + name +
-                                "' (XDG_RUNTIME_DIR is not set)");
-            return nullptr;
+            return Error{Reason::Unavailable, "cannot connect to the Wayland compositor '" + name +
+                                                  "' (XDG_RUNTIME_DIR is not set)"};
         }
     }
     wl_log_set_handler_client(logFromLibrary);
@@ -535,14 +527,13 @@ std::unique_ptr<WaylandDesktop> WaylandDesktop::connect(RunLoop& loop,
     impl->socket = name;
     impl->display.reset(wl_display_connect(name.c_str()));
     if (!impl->display) {
-        setError(error, "cannot connect to the Wayland compositor '" + name + "' (" +
-                            std::strerror(errno) + ")");
-        return nullptr;
+        return Error{Reason::Unavailable, "cannot connect to the Wayland compositor '" + name +
+                                              "' (" + std::strerror(errno) + ")"};
     }
     impl->registry.reset(wl_display_get_registry(impl->d()));
     if (!impl->registry) {
-        setError(error, "cannot ask the Wayland compositor '" + name + "' for its outputs");
-        return nullptr;
+        return Error{Reason::Failed,
+                     "cannot ask the Wayland compositor '" + name + "' for its outputs"};
     }
     wl_registry_add_listener(impl->registry.get(), &Impl::kRegistryListener, impl.get());
 
@@ -550,12 +541,14 @@ std::unique_ptr<WaylandDesktop> WaylandDesktop::connect(RunLoop& loop,
     const auto deadline = std::chrono::steady_clock::now() + kAnswerTime;
     if (!impl->roundtrip(deadline) || !impl->roundtrip(deadline)) {
         const int code = wl_display_get_error(impl->d());
-        setError(error, code != 0
-                            ? "the connection to the Wayland compositor '" + name +
-                                  "' broke while reading its outputs (" + std::strerror(code) + ")"
-                            : "the Wayland compositor '" + name + "' did not answer within " +
-                                  std::to_string(kAnswerTime.count()) + " seconds");
-        return nullptr;
+        if (code != 0) {
+            return Error{Reason::Failed, "the connection to the Wayland compositor '" + name +
+                                             "' broke while reading its outputs (" +
+                                             std::strerror(code) + ")"};
+        }
+        return Error{Reason::Unavailable, "the Wayland compositor '" + name +
+                                              "' did not answer within " +
+                                              std::to_string(kAnswerTime.count()) + " seconds"};
     }
     // What connect learnt is not a change.
     impl->screens.settle(impl->frame, impl->bounds);

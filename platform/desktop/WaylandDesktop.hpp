@@ -12,6 +12,7 @@
 
 #include "platform/desktop/Desktop.hpp"
 #include "platform/runloop/RunLoop.hpp"
+#include "platform/values/Error.hpp"
 
 namespace platform {
 
@@ -25,10 +26,11 @@ class WaylandDesktop : public Desktop {
     // XDG_RUNTIME_DIR), learns its outputs (waiting at most a few seconds
     // for its answers) and from then on follows them from the loop. Windows,
     // when not null, answers for the frontmost application (an X11Desktop on
-    // the session's Xwayland); it must outlive this desktop. nullptr when no
-    // compositor answers, with the reason in *error.
-    static std::unique_ptr<WaylandDesktop> connect(RunLoop& loop, const std::string& socketName,
-                                                   Desktop* windows, std::string* error);
+    // the session's Xwayland); it must outlive this desktop. An error when no
+    // compositor answers.
+    static Result<std::unique_ptr<WaylandDesktop>> connect(RunLoop& loop,
+                                                           const std::string& socketName,
+                                                           Desktop* windows);
 
     WaylandDesktop(Private, std::shared_ptr<Impl> impl);
     ~WaylandDesktop() override;

@@ -37,11 +37,6 @@ using Observers = std::vector<Observer>;
 // The longest application id read; longer ones name no application we know.
 constexpr std::uint32_t kApplicationIdLongs = 64;
 
-void setError(std::string* error, std::string message) {
-    if (error)
-        *error = std::move(message);
-}
-
 std::string size(const Rect& r) {
     return std::to_string(static_cast<int>(r.width)) + "x" +
            std::to_string(static_cast<int>(r.height));
@@ -681,30 +676,25 @@ struct X11Desktop::Impl : std::enable_shared_from_this<X11Desktop::Impl> {
     }
 };
 
-std::unique_ptr<X11Desktop> X11Desktop::connect(RunLoop& loop, std::string* error) {
-    return connect(loop, std::string(), error);
+Result<std::unique_ptr<X11Desktop>> X11Desktop::connect(RunLoop& loop) {
+    return connect(loop, std::string());
 }
 
-std::unique_ptr<X11Desktop> X11Desktop::connect(RunLoop& loop, const std::string& displayName,
-                                                std::string* error,
-                                                const ApplicationTablePaths& tables) {
+Result<std::unique_ptr<X11Desktop>> X11Desktop::connect(RunLoop& loop,
+                                                        const std::string& displayName,
+                                                        const ApplicationTablePaths& tables) {
     int screenNumber = 0;
     ConnectionPtr c(
         xcb_connect(displayName.empty() ? nullptr : displayName.c_str(), &screenNumber));
-    if (const int code = xcb_connection_has_error(c.get())) {
-        setError(error, events::xConnectionError(code, displayName));
-        return nullptr;
-    }
+    if (const int code = xcb_connection_has_error(c.get()))
+        return events::xConnectionError(code, displayName);
     auto impl = std::make_shared<Impl>(loop);
     impl->displayName = events::xDisplayName(displayName);
     xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(c.get()));
     for (int i = 0; i < screenNumber && it.rem; ++i)
         xcb_screen_next(&it);
-    if (!it.rem) {
-        setError(error, "display '" + impl->displayName + "' has no screen " +
-                            std::to_string(screenNumber));
-        return nullptr;
-    }
+    if (!it.rem)
+        return events::xNoScreenError(displayName, screenNumber);
     impl->root = it.data->root;
 
     // Everything asked at once, the answers collected after.
@@ -780,10 +770,8 @@ std::unique_ptr<X11Desktop> X11Desktop::connect(RunLoop& loop, const std::string
         // Without RandR the root window never changes.
         impl->watchingScreens = true;
     }
-    if (const int code = xcb_connection_has_error(c.get())) {
-        setError(error, events::xConnectionError(code, displayName));
-        return nullptr;
-    }
+    if (const int code = xcb_connection_has_error(c.get()))
+        return events::xConnectionError(code, displayName);
     impl->connection = std::move(c);
     impl->tables.emplace(tables);
 

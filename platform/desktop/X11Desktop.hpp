@@ -20,6 +20,7 @@
 #include "platform/desktop/ApplicationTable.hpp"
 #include "platform/desktop/Desktop.hpp"
 #include "platform/runloop/RunLoop.hpp"
+#include "platform/values/Error.hpp"
 
 namespace platform {
 
@@ -32,11 +33,11 @@ class X11Desktop : public Desktop {
     // Connects to DISPLAY (or the display named), watches the root window
     // from the loop, and installs the server's pointer as the event
     // service's pointer. The application tables are read from tables
-    // (the shipped one and the user's). nullptr when no display is
-    // reachable, with the reason in *error.
-    static std::unique_ptr<X11Desktop> connect(RunLoop& loop, std::string* error);
-    static std::unique_ptr<X11Desktop> connect(
-        RunLoop& loop, const std::string& displayName, std::string* error,
+    // (the shipped one and the user's). An error when no display is
+    // reachable.
+    static Result<std::unique_ptr<X11Desktop>> connect(RunLoop& loop);
+    static Result<std::unique_ptr<X11Desktop>> connect(
+        RunLoop& loop, const std::string& displayName,
         const ApplicationTablePaths& tables = defaultApplicationTablePaths());
 
     X11Desktop(Private, std::shared_ptr<Impl> impl);

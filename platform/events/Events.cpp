@@ -9,19 +9,8 @@
 namespace platform::events {
 namespace {
 
-struct ServiceState {
-    EventSink* sink = nullptr;
-    std::uint64_t dropped = 0;
-    CGPoint pointer{};
-    std::function<std::optional<CGPoint>()> reader;
-    bool readerHasNews = false;
-    int batches = 0;
-};
-
-ServiceState& service() {
-    static ServiceState state;
-    return state;
-}
+// Open PostBatch scopes of the process.
+int gBatches = 0;
 
 // The monotonic clock in nanoseconds (virtual under the virtual run loop).
 std::uint64_t nowNanoseconds() {
@@ -40,16 +29,6 @@ CGEventRef newEvent(CGEventType type) {
     event->type = type;
     event->timestamp = nowNanoseconds();
     return event;
-}
-
-CGPoint currentPointer() {
-    ServiceState& s = service();
-    if (s.reader && s.readerHasNews) {
-        s.readerHasNews = false;
-        if (auto p = s.reader())
-            s.pointer = *p;
-    }
-    return s.pointer;
 }
 
 bool isMouseType(CGEventType type) {
@@ -117,9 +96,7 @@ void CGEvent::operator delete(void* p, std::size_t size) {
 }
 
 CGEventRef CGEventCreate(const CGEventSourceRef& /*source*/) {
-    auto event = newEvent(kCGEventNull);
-    event->location = currentPointer();
-    return event;
+    return processEventService().create();
 }
 
 CGPoint CGEventGetLocation(const CGEventRef& event) {
@@ -229,64 +206,96 @@ ScrollDeltas scrollDeltas(const CGEvent& event) {
     return d;
 }
 
-void CGEventPost(CGEventTapLocation /*tap*/, const CGEventRef& event) {
+EventService& processEventService() {
+    static EventService service;
+    return service;
+}
+
+CGPoint EventService::pointer() {
+    if (reader_ && readerHasNews_) {
+        readerHasNews_ = false;
+        if (auto p = reader_())
+            pointer_ = *p;
+    }
+    return pointer_;
+}
+
+CGEventRef EventService::create() {
+    auto event = newEvent(kCGEventNull);
+    event->location = pointer();
+    return event;
+}
+
+void EventService::post(const CGEventRef& event) {
     if (!event)
         return;
-    ServiceState& s = service();
     if (isMouseType(event->type) && event->location) {
-        s.pointer = *event->location;
-        s.readerHasNews = false;  // our own move is the newest
+        pointer_ = *event->location;
+        readerHasNews_ = false;  // our own move is the newest
     }
-    if (s.sink)
-        s.sink->post(*event);
+    if (sink_)
+        sink_->post(*event);
     else
-        ++s.dropped;
+        ++dropped_;
+}
+
+void EventService::setSink(EventSink* sink) {
+    // What the old sink kept back for a batch still goes out.
+    if (sink_ && sink_ != sink && gBatches > 0)
+        sink_->flush();
+    sink_ = sink;
+}
+
+void EventService::setPointerLocation(CGPoint p) {
+    pointer_ = p;
+    readerHasNews_ = false;
+}
+
+void EventService::setPointerReader(std::function<std::optional<CGPoint>()> reader) {
+    reader_ = std::move(reader);
+    readerHasNews_ = true;
+}
+
+void CGEventPost(CGEventTapLocation /*tap*/, const CGEventRef& event) {
+    processEventService().post(event);
 }
 
 void setEventSink(EventSink* sink) {
-    ServiceState& s = service();
-    // What the old sink kept back for a batch still goes out.
-    if (s.sink && s.sink != sink && s.batches > 0)
-        s.sink->flush();
-    s.sink = sink;
+    processEventService().setSink(sink);
 }
 
 EventSink* eventSink() {
-    return service().sink;
+    return processEventService().sink();
 }
 
 std::uint64_t droppedEventCount() {
-    return service().dropped;
+    return processEventService().droppedCount();
 }
 
 void setPointerLocation(CGPoint p) {
-    ServiceState& s = service();
-    s.pointer = p;
-    s.readerHasNews = false;
+    processEventService().setPointerLocation(p);
 }
 
 void setPointerReader(std::function<std::optional<CGPoint>()> reader) {
-    ServiceState& s = service();
-    s.reader = std::move(reader);
-    s.readerHasNews = true;
+    processEventService().setPointerReader(std::move(reader));
 }
 
 void notePointerMotion() {
-    service().readerHasNews = true;
+    processEventService().notePointerMotion();
 }
 
 PostBatch::PostBatch() {
-    ++service().batches;
+    ++gBatches;
 }
 
 PostBatch::~PostBatch() {
-    ServiceState& s = service();
-    if (--s.batches == 0 && s.sink)
-        s.sink->flush();
+    if (--gBatches == 0)
+        if (EventSink* sink = processEventService().sink())
+            sink->flush();
 }
 
 bool postBatchOpen() {
-    return service().batches > 0;
+    return gBatches > 0;
 }
 
 }  // namespace platform::events

@@ -171,6 +171,44 @@ class EventSink {
     virtual void setScreenGeometry(const ScreenGeometry& geometry) { (void)geometry; }
 };
 
+// One event service: the sink posted events go to and the pointer events
+// report. The free functions here (CGEventPost, CGEventCreate, setEventSink,
+// the pointer's) use the process's own service; a program that hands its
+// services on, as the agent does through its environment, hands this on.
+//
+// The pointer it reports is the location of the last posted mouse event, or
+// what the installed reader says once it has news of the pointer since
+// (notePointerMotion), whichever came last. The reader answers from what it
+// knows; it is asked only after news, never per event.
+class EventService {
+  public:
+    // Delivers the event to the sink in place (without a sink it is dropped
+    // and counted). A mouse event's location becomes the pointer.
+    void post(const CGEventRef& event);
+    // A null event at the current pointer location.
+    CGEventRef create();
+
+    void setSink(EventSink* sink);
+    EventSink* sink() const { return sink_; }
+    std::uint64_t droppedCount() const { return dropped_; }
+
+    void setPointerLocation(CGPoint p);
+    void setPointerReader(std::function<std::optional<CGPoint>()> reader);
+    void notePointerMotion() { readerHasNews_ = true; }
+
+  private:
+    CGPoint pointer();
+
+    EventSink* sink_ = nullptr;
+    std::uint64_t dropped_ = 0;
+    CGPoint pointer_{};
+    std::function<std::optional<CGPoint>()> reader_;
+    bool readerHasNews_ = false;
+};
+
+// The process's own service, the one the free functions use.
+EventService& processEventService();
+
 // The sink posted events go to (none: they are dropped and counted).
 void setEventSink(EventSink* sink);
 EventSink* eventSink();
@@ -188,10 +226,7 @@ class PostBatch {
 };
 bool postBatchOpen();
 
-// The pointer the service reports: the location of the last posted mouse
-// event, or what the installed reader says once it has news of the pointer
-// since (notePointerMotion), whichever came last. The reader answers from
-// what it knows; it is asked only after news, never per event.
+// The pointer the process's service reports (see EventService).
 void setPointerLocation(CGPoint p);
 void setPointerReader(std::function<std::optional<CGPoint>()> reader);
 // The pointer moved (a desktop heard so from its server): the next

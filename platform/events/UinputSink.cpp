@@ -51,29 +51,24 @@ class FileDescriptor {
     int fd_;
 };
 
-void setError(std::string* error, std::string message) {
-    if (error)
-        *error = std::move(message);
-}
-
-std::string openFailure(int err) {
+Error openFailure(int err) {
     const std::string path = kUinputPath;
     switch (err) {
         case ENOENT:
         case ENODEV:
         case ENXIO:
-            return path +
-                   " does not exist (the uinput kernel module is not loaded): input events "
-                   "are not injected; load the module with \"modprobe uinput\", and " +
-                   kAccessHint;
+            return {Reason::Unavailable,
+                    path +
+                        " does not exist (the uinput kernel module is not loaded); load the "
+                        "module with \"modprobe uinput\", and " +
+                        kAccessHint};
         case EACCES:
         case EPERM:
         case EROFS:
-            return path + " is not writable by this user: input events are not injected; " +
-                   kAccessHint;
+            return {Reason::Denied, path + " is not writable by this user; " + kAccessHint};
         default:
-            return "cannot open " + path + ": " + std::strerror(err) +
-                   "; input events are not injected; " + kAccessHint;
+            return {Reason::Failed,
+                    "cannot open " + path + ": " + std::strerror(err) + "; " + kAccessHint};
     }
 }
 
@@ -125,20 +120,15 @@ struct UinputSink::Device {
     }
 };
 
-std::unique_ptr<UinputSink::Device> UinputSink::createDevice(const TranslationState& axes,
-                                                             std::string* error) {
+Result<std::unique_ptr<UinputSink::Device>> UinputSink::createDevice(const TranslationState& axes) {
     auto device = std::make_unique<Device>();
     device->fd.reset(::open(kUinputPath, O_RDWR | O_CLOEXEC | O_NONBLOCK));
-    if (device->fd.get() < 0) {
-        setError(error, openFailure(errno));
-        return nullptr;
-    }
+    if (device->fd.get() < 0)
+        return openFailure(errno);
 
     device->description.reset(libevdev_new());
-    if (!device->description) {
-        setError(error, "cannot describe the virtual input device: out of memory");
-        return nullptr;
-    }
+    if (!device->description)
+        return Error{Reason::Failed, "cannot describe the virtual input device: out of memory"};
     libevdev* dev = device->description.get();
     libevdev_set_name(dev, kUinputDeviceName);
     libevdev_set_id_bustype(dev, BUS_VIRTUAL);
@@ -162,27 +152,24 @@ std::unique_ptr<UinputSink::Device> UinputSink::createDevice(const TranslationSt
         ok = ok && libevdev_enable_event_code(dev, EV_REL, code, nullptr) == 0;
     for (std::uint16_t key : evdevKeyCodes())
         ok = ok && libevdev_enable_event_code(dev, EV_KEY, key, nullptr) == 0;
-    if (!ok) {
-        setError(error, "cannot describe the virtual input device");
-        return nullptr;
-    }
+    if (!ok)
+        return Error{Reason::Failed, "cannot describe the virtual input device"};
 
     libevdev_uinput* uinput = nullptr;
     const int rc = libevdev_uinput_create_from_device(dev, device->fd.get(), &uinput);
     if (rc != 0) {
-        setError(error, std::string("cannot create the virtual input device on ") + kUinputPath +
-                            ": " + std::strerror(-rc) + "; input events are not injected");
-        return nullptr;
+        return Error{Reason::Failed, std::string("cannot create the virtual input device on ") +
+                                         kUinputPath + ": " + std::strerror(-rc)};
     }
     device->uinput.reset(uinput);
     return device;
 }
 
-std::unique_ptr<UinputSink> UinputSink::open(const ScreenGeometry& geometry, std::string* error) {
-    auto device = createDevice(TranslationState(geometry), error);
+Result<std::unique_ptr<UinputSink>> UinputSink::open(const ScreenGeometry& geometry) {
+    auto device = createDevice(TranslationState(geometry));
     if (!device)
-        return nullptr;
-    return std::make_unique<UinputSink>(Private{}, std::move(device), geometry);
+        return device.error();
+    return std::make_unique<UinputSink>(Private{}, std::move(*device), geometry);
 }
 
 std::unique_ptr<UinputSink> UinputSink::writingTo(int fd, const ScreenGeometry& geometry) {
@@ -231,16 +218,16 @@ void UinputSink::setScreenGeometry(const ScreenGeometry& geometry) {
     const std::string size = std::to_string(std::int64_t{next.maxX} + 1) + "x" +
                              std::to_string(std::int64_t{next.maxY} + 1);
     releaseHeld();
-    std::string error;
-    std::unique_ptr<Device> device = createDevice(next, &error);
+    auto device = createDevice(next);
     if (!device) {
         systemLog(LogLevel::Warning, "uinput: the desktop is now " + size +
                                          " points, but the virtual input device cannot be made "
                                          "again for it (" +
-                                         error + "); positions keep the old desktop");
+                                         device.error().detail +
+                                         "); positions keep the old desktop");
         return;
     }
-    device_ = std::move(device);
+    device_ = std::move(*device);
     state_.setGeometry(geometry);
     systemLog(LogLevel::Info, "uinput: the desktop is now " + size +
                                   " points: the virtual input device was made again (" +

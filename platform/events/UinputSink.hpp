@@ -13,6 +13,7 @@
 
 #include "platform/events/Events.hpp"
 #include "platform/events/Translate.hpp"
+#include "platform/values/Error.hpp"
 
 namespace platform::events {
 
@@ -25,11 +26,10 @@ class UinputSink : public EventSink {
 
   public:
     // Creates the device, its pointer spanning the geometry's desktop and
-    // its positions placed on the geometry's main screen; nullptr when
-    // /dev/uinput is missing, not writable or refuses the device, with the
-    // reason (naming the device and the udev rule that grants access) in
-    // *error.
-    static std::unique_ptr<UinputSink> open(const ScreenGeometry& geometry, std::string* error);
+    // its positions placed on the geometry's main screen; an error when
+    // /dev/uinput is missing, not writable or refuses the device (its detail
+    // names the device and the udev rule that grants access).
+    static Result<std::unique_ptr<UinputSink>> open(const ScreenGeometry& geometry);
 
     // A sink that writes the device's events to fd (owned from now on)
     // instead of a device of its own: a pipe or a file, for tests and
@@ -58,7 +58,7 @@ class UinputSink : public EventSink {
     std::uint64_t failedEvents() const { return failedEvents_; }
 
   private:
-    static std::unique_ptr<Device> createDevice(const TranslationState& axes, std::string* error);
+    static Result<std::unique_ptr<Device>> createDevice(const TranslationState& axes);
     void releaseHeld();
     void writeFailed(int err, std::span<const InputEvent> written,
                      std::span<const InputEvent> lost);

@@ -25,11 +25,6 @@ static_assert(kXKeyPress == XCB_KEY_PRESS && kXKeyRelease == XCB_KEY_RELEASE &&
 using x11::ConnectionPtr;
 using x11::Reply;
 
-void setError(std::string* error, std::string message) {
-    if (error)
-        *error = std::move(message);
-}
-
 // The keysym the server gives a key code (its first, unshifted one).
 std::uint32_t keysymOf(xcb_connection_t* c, std::uint8_t keycode) {
     Reply<xcb_get_keyboard_mapping_reply_t> reply(
@@ -49,24 +44,31 @@ std::string xDisplayName(const std::string& displayName) {
     return env ? env : "";
 }
 
-std::string xConnectionError(int code, const std::string& displayName) {
+Error xConnectionError(int code, const std::string& displayName) {
     const std::string name = xDisplayName(displayName);
     if (name.empty())
-        return "no display (DISPLAY is not set)";
+        return {Reason::Unavailable, "no display (DISPLAY is not set)"};
     const std::string display = "display '" + name + "'";
     switch (code) {
         case XCB_CONN_CLOSED_PARSE_ERR:
-            return display + " is not a valid display name";
+            return {Reason::Malformed, display + " is not a valid display name"};
         case XCB_CONN_CLOSED_INVALID_SCREEN:
-            return display + " has no such screen";
+            return {Reason::Unavailable, display + " has no such screen"};
         case XCB_CONN_CLOSED_MEM_INSUFFICIENT:
-            return "cannot connect to " + display + ": out of memory";
+            return {Reason::Failed, "cannot connect to " + display + ": out of memory"};
         case XCB_CONN_CLOSED_EXT_NOTSUPPORTED:
-            return "cannot connect to " + display + ": an extension it needs is missing";
+            return {Reason::Unsupported,
+                    "cannot connect to " + display + ": an extension it needs is missing"};
         default:
-            return "cannot connect to " + display +
-                   " (no X server answers there, or this user may not use it)";
+            return {Reason::Unavailable,
+                    "cannot connect to " + display +
+                        " (no X server answers there, or this user may not use it)"};
     }
+}
+
+Error xNoScreenError(const std::string& displayName, int screenNumber) {
+    return {Reason::Unavailable, "display '" + xDisplayName(displayName) + "' has no screen " +
+                                     std::to_string(screenNumber)};
 }
 
 struct XTestSink::Connection {
@@ -110,30 +112,24 @@ struct XTestSink::Connection {
     }
 };
 
-std::unique_ptr<XTestSink> XTestSink::open(const ScreenGeometry& geometry, std::string* error,
-                                           const std::string& displayName) {
+Result<std::unique_ptr<XTestSink>> XTestSink::open(const ScreenGeometry& geometry,
+                                                   const std::string& displayName) {
     int screenNumber = 0;
     ConnectionPtr c(
         xcb_connect(displayName.empty() ? nullptr : displayName.c_str(), &screenNumber));
-    if (const int code = xcb_connection_has_error(c.get())) {
-        setError(error, xConnectionError(code, displayName));
-        return nullptr;
-    }
+    if (const int code = xcb_connection_has_error(c.get()))
+        return xConnectionError(code, displayName);
     const xcb_query_extension_reply_t* ext = xcb_get_extension_data(c.get(), &xcb_test_id);
     if (!ext || !ext->present) {
-        setError(error, "the X server of display '" + xDisplayName(displayName) +
-                            "' has no XTEST extension");
-        return nullptr;
+        return Error{Reason::Unsupported, "the X server of display '" + xDisplayName(displayName) +
+                                              "' has no XTEST extension"};
     }
     auto connection = std::make_unique<Connection>();
     xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(c.get()));
     for (int i = 0; i < screenNumber && it.rem; ++i)
         xcb_screen_next(&it);
-    if (!it.rem) {
-        setError(error, "display '" + xDisplayName(displayName) + "' has no screen " +
-                            std::to_string(screenNumber));
-        return nullptr;
-    }
+    if (!it.rem)
+        return xNoScreenError(displayName, screenNumber);
     connection->root = it.data->root;
 
     // Key codes are evdev's plus 8; a server numbering its keys otherwise

@@ -10,13 +10,16 @@
 
 #include "platform/events/Events.hpp"
 #include "platform/events/XTestTranslate.hpp"
+#include "platform/values/Error.hpp"
 
 namespace platform::events {
 
 // The display a connection goes to: displayName, or DISPLAY when it is empty.
 std::string xDisplayName(const std::string& displayName);
 // Why connecting to that display failed, from xcb_connection_has_error's code.
-std::string xConnectionError(int code, const std::string& displayName);
+Error xConnectionError(int code, const std::string& displayName);
+// The display has fewer screens than the one its name asks for.
+Error xNoScreenError(const std::string& displayName, int screenNumber);
 
 class XTestSink : public EventSink {
     struct Connection;
@@ -24,11 +27,10 @@ class XTestSink : public EventSink {
 
   public:
     // Connects to the display (DISPLAY when displayName is empty) to post
-    // onto the geometry's main screen, in root window coordinates; nullptr
-    // when no display is reachable or the server lacks XTEST, with the reason
-    // in *error.
-    static std::unique_ptr<XTestSink> open(const ScreenGeometry& geometry, std::string* error,
-                                           const std::string& displayName = {});
+    // onto the geometry's main screen, in root window coordinates; an error
+    // when no display is reachable or the server lacks XTEST.
+    static Result<std::unique_ptr<XTestSink>> open(const ScreenGeometry& geometry,
+                                                   const std::string& displayName = {});
 
     XTestSink(Private, std::unique_ptr<Connection> connection, const ScreenGeometry& geometry);
     ~XTestSink() override;

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/values/Error.hpp"
+
 namespace platform::hid {
 
 class DeviceNodeWatch {
@@ -19,10 +21,9 @@ class DeviceNodeWatch {
 
 // Calls changed (from loop) whenever a node in one of the folders is created,
 // moved in or has its mode, owner or ACL changed. Folders that do not exist
-// are skipped; nullptr when none can be watched (*error says why).
-std::unique_ptr<DeviceNodeWatch> watchDeviceNodes(RunLoop& loop,
-                                                  const std::vector<std::string>& folders,
-                                                  std::function<void()> changed,
-                                                  std::string* error = nullptr);
+// are skipped; an error when none can be watched.
+Result<std::unique_ptr<DeviceNodeWatch>> watchDeviceNodes(RunLoop& loop,
+                                                          const std::vector<std::string>& folders,
+                                                          std::function<void()> changed);
 
 }  // namespace platform::hid

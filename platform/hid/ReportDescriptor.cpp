@@ -71,13 +71,8 @@ const ReportSizes* ReportDescriptorInfo::report(std::uint32_t reportID) const {
     return nullptr;
 }
 
-std::optional<ReportDescriptorInfo> parseReportDescriptor(std::span<const std::uint8_t> d,
-                                                          std::string* error) {
-    auto fail = [&](std::string reason) -> std::optional<ReportDescriptorInfo> {
-        if (error)
-            *error = std::move(reason);
-        return std::nullopt;
-    };
+Result<ReportDescriptorInfo> parseReportDescriptor(std::span<const std::uint8_t> d) {
+    auto fail = [](std::string reason) { return Error{Reason::Malformed, std::move(reason)}; };
 
     ReportDescriptorInfo info;
     Globals globals;

@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/values/Error.hpp"
+
 namespace platform::hid {
 
 struct UsagePair {
@@ -52,9 +54,8 @@ struct ReportDescriptorInfo {
     const ReportSizes* report(std::uint32_t reportID) const;
 };
 
-// Parses a report descriptor. On failure returns nullopt and, when error is
-// given, a short reason naming the byte offset.
-std::optional<ReportDescriptorInfo> parseReportDescriptor(std::span<const std::uint8_t> descriptor,
-                                                          std::string* error = nullptr);
+// Parses a report descriptor; an error with a short reason naming the byte
+// offset when it is malformed.
+Result<ReportDescriptorInfo> parseReportDescriptor(std::span<const std::uint8_t> descriptor);
 
 }  // namespace platform::hid

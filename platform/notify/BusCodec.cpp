@@ -336,6 +336,13 @@ bool travelsAsText(const String& s) {
     return true;
 }
 
+namespace {
+
+// Appends a{sv}. depth is the nesting level of d itself (1 for user info).
+// False, with the reason in *error, when it cannot be appended.
+bool appendDictionary(sd_bus_message* m, const Dictionary& d, int depth, std::string* error);
+
+// Appends one value as a variant (v).
 bool appendVariant(sd_bus_message* m, const Value& v, int depth, std::string* error) {
     switch (v.type()) {
         case Value::Type::Boolean:
@@ -425,8 +432,8 @@ bool appendDictionary(sd_bus_message* m, const Dictionary& d, int depth, std::st
     return check(sd_bus_message_close_container(m), error, "cannot append dictionary");
 }
 
-bool appendNotification(sd_bus_message* m, const String& name, const String& object,
-                        const std::optional<Dictionary>& userInfo, std::string* error) {
+bool appendBody(sd_bus_message* m, const String& name, const String& object,
+                const std::optional<Dictionary>& userInfo, std::string* error) {
     if (!travelsAsText(name)) {
         return fail(error,
                     "notification name " + quoted(name) + " cannot travel as a D-Bus string");
@@ -450,7 +457,7 @@ bool appendNotification(sd_bus_message* m, const String& name, const String& obj
            appendDictionary(m, userInfo ? *userInfo : kEmpty, 1, error);
 }
 
-std::optional<Notification> readNotification(sd_bus_message* m, std::string* error) {
+std::optional<Notification> readBody(sd_bus_message* m, std::string* error) {
     int r = sd_bus_message_rewind(m, 1);
     if (r < 0) {
         check(r, error, "cannot read message");
@@ -486,6 +493,23 @@ std::optional<Notification> readNotification(sd_bus_message* m, std::string* err
         n.userInfo = std::move(*info->asDictionary());
     }
     return n;
+}
+
+}  // namespace
+
+Status appendNotification(sd_bus_message* m, const String& name, const String& object,
+                          const std::optional<Dictionary>& userInfo) {
+    std::string error;
+    if (!appendBody(m, name, object, userInfo, &error))
+        return Error{Reason::Unsupported, std::move(error)};
+    return std::monostate{};
+}
+
+Result<Notification> readNotification(sd_bus_message* m) {
+    std::string error;
+    if (auto n = readBody(m, &error))
+        return std::move(*n);
+    return Error{Reason::Malformed, std::move(error)};
 }
 
 }  // namespace platform::buscodec

@@ -50,27 +50,20 @@ std::string quoted(const String& s);
 // True when the string can travel as a D-Bus string (s).
 bool travelsAsText(const String& s);
 
-// Appends a{sv}. depth is the nesting level of d itself (1 for user info).
-// Returns false, with the reason in *error, when a key cannot travel, the
-// nesting is too deep, a dictionary or array holds more than the limits
-// allow or sd-bus refuses; the message is then unusable.
-bool appendDictionary(sd_bus_message* m, const Dictionary& d, int depth, std::string* error);
-
-// Appends one value as a variant (v).
-bool appendVariant(sd_bus_message* m, const Value& v, int depth, std::string* error);
-
 // Appends the whole body: name, object, user info (empty a{sv} when none).
-// Also refuses a notification whose text and data exceed kMaxTextBytes.
-bool appendNotification(sd_bus_message* m, const String& name, const String& object,
-                        const std::optional<Dictionary>& userInfo, std::string* error);
+// An error when a string or key cannot travel, the nesting is too deep, a
+// dictionary or array holds more than the limits allow, the text and data
+// exceed kMaxTextBytes or sd-bus refuses; the message is then unusable.
+Status appendNotification(sd_bus_message* m, const String& name, const String& object,
+                          const std::optional<Dictionary>& userInfo);
 
 // Reads the body of a Notification signal from the start of the message. An
-// empty dictionary comes back as no user information. nullopt, with the
-// reason in *error, for a wrong signature, malformed or too deeply nested
-// contents, or contents over a limit (more keys or elements than
-// platform/values/Limits.hpp allows, more than kMaxTextBytes of text and
-// data). Going over a limit is also a warning in the system log, naming the
-// notification, its sender and the limit; reading stops there.
-std::optional<Notification> readNotification(sd_bus_message* m, std::string* error);
+// empty dictionary comes back as no user information. An error for a wrong
+// signature, malformed or too deeply nested contents, or contents over a
+// limit (more keys or elements than platform/values/Limits.hpp allows, more
+// than kMaxTextBytes of text and data). Going over a limit is also a warning
+// in the system log, naming the notification, its sender and the limit;
+// reading stops there.
+Result<Notification> readNotification(sd_bus_message* m);
 
 }  // namespace platform::buscodec

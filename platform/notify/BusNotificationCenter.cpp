@@ -141,20 +141,18 @@ std::string withoutGuid(const std::string& address) {
 
 // A new client connection to address, started: the socket is connected (or
 // connecting) and authentication and Hello are under way.
-BusPtr startConnection(const std::string& address, bool connectedSignal, std::string* error) {
-    auto fail = [&](const char* what, int r) {
-        if (error)
-            *error = std::string(what) + " " + address + ": " + std::strerror(-r);
-        return BusPtr();
+Result<BusPtr> startConnection(const std::string& address, bool connectedSignal) {
+    auto fail = [&](Reason reason, const char* what, int r) {
+        return Error{reason, std::string(what) + " " + address + ": " + std::strerror(-r)};
     };
     sd_bus* raw = nullptr;
     int r = sd_bus_new(&raw);
     if (r < 0)
-        return fail("cannot create a connection to", r);
+        return fail(Reason::Failed, "cannot create a connection to", r);
     BusPtr bus(raw);
     r = sd_bus_set_address(bus.get(), address.c_str());
     if (r < 0)
-        return fail("invalid bus address", r);
+        return fail(Reason::Malformed, "invalid bus address", r);
     r = sd_bus_set_bus_client(bus.get(), 1);
     if (r >= 0)
         r = sd_bus_set_description(bus.get(), "notifications");
@@ -163,10 +161,10 @@ BusPtr startConnection(const std::string& address, bool connectedSignal, std::st
     if (r >= 0 && connectedSignal)
         r = sd_bus_set_connected_signal(bus.get(), 1);
     if (r < 0)
-        return fail("cannot set up a connection to", r);
+        return fail(Reason::Failed, "cannot set up a connection to", r);
     r = sd_bus_start(bus.get());
     if (r < 0)
-        return fail("cannot connect to the bus at", r);
+        return fail(Reason::Unavailable, "cannot connect to the bus at", r);
     return bus;
 }
 
@@ -199,16 +197,16 @@ class BusNotificationCenter final : public NotificationCenter {
         abandon(retired_);
     }
 
-    bool start(std::string* error) {
-        if (!hookUp(error))
-            return false;
+    Status start() {
+        if (auto hooked = hookUp(); !hooked)
+            return hooked;
         // Reconnection needs the real loop and the address we came from.
         if (attached_) {
             const char* address = nullptr;
             if (sd_bus_get_address(bus_.get(), &address) >= 0 && address && *address)
                 address_ = withoutGuid(address);
         }
-        return true;
+        return std::monostate{};
     }
 
     bool post(const String& name, const String& object,
@@ -228,10 +226,9 @@ class BusNotificationCenter final : public NotificationCenter {
                       "notifications: cannot post " + quoted(name) + ": " + std::strerror(-r));
             return false;
         }
-        std::string error;
-        if (!appendNotification(message.get(), name, object, userInfo, &error)) {
-            systemLog(LogLevel::Warning,
-                      "notifications: cannot post " + quoted(name) + ": " + error);
+        if (auto appended = appendNotification(message.get(), name, object, userInfo); !appended) {
+            systemLog(LogLevel::Warning, "notifications: cannot post " + quoted(name) + ": " +
+                                             appended.error().detail);
             return false;
         }
         r = sd_bus_send(bus_.get(), message.get(), nullptr);
@@ -282,28 +279,26 @@ class BusNotificationCenter final : public NotificationCenter {
     bool reconnects() const { return !address_.empty(); }
 
     // Adds the filter to bus_ and attaches it to the loop.
-    bool hookUp(std::string* error) {
+    Status hookUp() {
         sd_bus_slot* slot = nullptr;
         int r = sd_bus_add_filter(bus_.get(), &slot, &BusNotificationCenter::onMessage, this);
         if (r < 0) {
-            if (error)
-                *error = std::string("cannot add a message filter: ") + std::strerror(-r);
-            return false;
+            return Error{Reason::Failed,
+                         std::string("cannot add a message filter: ") + std::strerror(-r)};
         }
         filter_.reset(slot);
         sd_bus_set_method_call_timeout(bus_.get(), kMethodCallTimeoutUsec);
         if (sd_event* event = sdEventOf(loop_)) {
             r = sd_bus_attach_event(bus_.get(), event, SD_EVENT_PRIORITY_NORMAL);
             if (r < 0) {
-                if (error)
-                    *error = std::string("cannot attach to the run loop: ") + std::strerror(-r);
-                return false;
+                return Error{Reason::Failed,
+                             std::string("cannot attach to the run loop: ") + std::strerror(-r)};
             }
             attached_ = true;
         } else {
             rearm();
         }
-        return true;
+        return std::monostate{};
     }
 
     // Installs the match rule for one observation; returns it (empty when none
@@ -462,15 +457,14 @@ class BusNotificationCenter final : public NotificationCenter {
         const char* path = sd_bus_message_get_path(m);
         if (!path || std::strcmp(path, kPath) != 0)
             return;
-        std::string error;
-        auto notification = readNotification(m, &error);
+        auto notification = readNotification(m);
         if (!notification) {
             if (systemLogEnabled(LogLevel::Debug)) {
                 const char* sender = sd_bus_message_get_sender(m);
                 systemLog(LogLevel::Debug, std::string("notifications: ignored a malformed ") +
                                                "notification from " +
                                                (sender ? sender : "an unknown sender") + ": " +
-                                               error);
+                                               notification.error().detail);
             }
             return;
         }
@@ -538,15 +532,22 @@ class BusNotificationCenter final : public NotificationCenter {
         ++attempts_;
         systemLog(LogLevel::Debug, "notifications: reconnecting to the session bus (attempt " +
                                        std::to_string(attempts_) + ")");
-        std::string error;
-        bus_ = startConnection(address_, true, &error);
-        if (bus_ && !hookUp(&error)) {
-            filter_.reset();
-            abandon(bus_);
+        Status connected = std::monostate{};
+        if (auto bus = startConnection(address_, true)) {
+            bus_ = std::move(*bus);
+            connected = hookUp();
+            if (!connected) {
+                filter_.reset();
+                abandon(bus_);
+            }
+        } else {
+            bus_ = BusPtr();
+            connected = bus.error();
         }
-        if (!bus_) {
+        if (!connected) {
             systemLog(LogLevel::Debug, "notifications: reconnection attempt " +
-                                           std::to_string(attempts_) + " failed: " + error);
+                                           std::to_string(attempts_) +
+                                           " failed: " + connected.error().detail);
             scheduleAttempt();
             return;
         }
@@ -657,37 +658,34 @@ class BusNotificationCenter final : public NotificationCenter {
     std::map<std::uint64_t, std::uint64_t> pendingMatches_;  // AddMatch cookie -> observer id
 };
 
-std::unique_ptr<NotificationCenter> finish(RunLoop& loop, sd_bus* raw, std::string* error) {
-    BusPtr bus(raw);
+Result<std::unique_ptr<NotificationCenter>> finish(RunLoop& loop, BusPtr bus) {
     auto centre = std::make_unique<BusNotificationCenter>(loop, std::move(bus));
-    if (!centre->start(error))
-        return nullptr;
-    return centre;
+    if (auto started = centre->start(); !started)
+        return started.error();
+    return std::unique_ptr<NotificationCenter>(std::move(centre));
 }
 
 }  // namespace
 
-std::unique_ptr<NotificationCenter> makeBusNotificationCenterAt(RunLoop& loop,
-                                                                const std::string& address,
-                                                                std::string* error) {
-    BusPtr bus = startConnection(address, false, error);
+Result<std::unique_ptr<NotificationCenter>> makeBusNotificationCenterAt(
+    RunLoop& loop, const std::string& address) {
+    auto bus = startConnection(address, false);
     if (!bus)
-        return nullptr;
-    return finish(loop, bus.release(), error);
+        return bus.error();
+    return finish(loop, std::move(*bus));
 }
 
-std::unique_ptr<NotificationCenter> makeBusNotificationCenter(RunLoop& loop, std::string* error) {
+Result<std::unique_ptr<NotificationCenter>> makeBusNotificationCenter(RunLoop& loop) {
     const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
     if (address && *address)
-        return makeBusNotificationCenterAt(loop, address, error);
+        return makeBusNotificationCenterAt(loop, address);
     sd_bus* raw = nullptr;
     int r = sd_bus_open_user(&raw);
     if (r < 0) {
-        if (error)
-            *error = std::string("cannot connect to the session bus: ") + std::strerror(-r);
-        return nullptr;
+        return Error{Reason::Unavailable,
+                     std::string("cannot connect to the session bus: ") + std::strerror(-r)};
     }
-    return finish(loop, raw, error);
+    return finish(loop, BusPtr(raw));
 }
 
 }  // namespace platform

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/values/Error.hpp"
 #include "platform/values/Value.hpp"
 
 namespace platform {
@@ -72,15 +73,13 @@ class NotificationCenter {
 // An in-process centre: everything posted reaches this process's observers only.
 std::unique_ptr<NotificationCenter> makeLocalNotificationCenter(RunLoop& loop);
 
-// The centre on the D-Bus session bus (DBUS_SESSION_BUS_ADDRESS). Returns
-// nullptr, with the reason in *error, when the bus cannot be reached.
-std::unique_ptr<NotificationCenter> makeBusNotificationCenter(RunLoop& loop,
-                                                              std::string* error = nullptr);
+// The centre on the D-Bus session bus (DBUS_SESSION_BUS_ADDRESS); an error
+// when the bus cannot be reached.
+Result<std::unique_ptr<NotificationCenter>> makeBusNotificationCenter(RunLoop& loop);
 
 // The centre on the bus at this D-Bus address ("unix:path=..."), whatever the
-// environment says. nullptr, with the reason in *error, when it cannot be reached.
-std::unique_ptr<NotificationCenter> makeBusNotificationCenterAt(RunLoop& loop,
-                                                                const std::string& address,
-                                                                std::string* error = nullptr);
+// environment says; an error when it cannot be reached.
+Result<std::unique_ptr<NotificationCenter>> makeBusNotificationCenterAt(RunLoop& loop,
+                                                                        const std::string& address);
 
 }  // namespace platform

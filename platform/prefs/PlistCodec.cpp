@@ -59,11 +59,6 @@ class CLocaleScope {
     locale_t previous_ = locale_t{};
 };
 
-void fail(std::string* error, std::string message) {
-    if (error)
-        *error = std::move(message);
-}
-
 // ---------------------------------------------------------------------------
 // Text
 
@@ -551,11 +546,11 @@ class NodeReader {
 // Mirrors how libplist's XML reader finds tags: processing instructions,
 // comments, DOCTYPE and CDATA are skipped the way it skips them, and every
 // other opening <array> or <dict> counts as one more level.
-bool checkXml(std::string_view s, std::string* error) {
+// What is wrong with the XML text for libplist, if anything.
+std::optional<std::string> checkXml(std::string_view s) {
     // XML has no NUL character; libplist aborts on a key that holds one.
     if (s.find('\0') != std::string_view::npos) {
-        fail(error, "holds a NUL byte");
-        return false;
+        return "holds a NUL byte";
     }
     // The arrays and dictionaries open around the current tag, with the
     // elements (of an array) or keys (of a dictionary) seen in each so far:
@@ -598,16 +593,12 @@ bool checkXml(std::string_view s, std::string* error) {
             if (!closing && !open.empty()) {
                 Open& parent = open.back();
                 if (!parent.dictionary && ++parent.children > limits::kMaxElements) {
-                    fail(error, "has an array with more than " +
-                                    std::to_string(limits::kMaxElements) +
-                                    " elements: " + limits::tooManyElements());
-                    return false;
+                    return "has an array with more than " + std::to_string(limits::kMaxElements) +
+                           " elements: " + limits::tooManyElements();
                 }
                 if (parent.dictionary && name == "key" && ++parent.children > limits::kMaxKeys) {
-                    fail(error, "has a dictionary with more than " +
-                                    std::to_string(limits::kMaxKeys) +
-                                    " keys: " + limits::tooManyKeys());
-                    return false;
+                    return "has a dictionary with more than " + std::to_string(limits::kMaxKeys) +
+                           " keys: " + limits::tooManyKeys();
                 }
             }
             if (name == "array" || name == "dict") {
@@ -616,20 +607,18 @@ bool checkXml(std::string_view s, std::string* error) {
                         open.pop_back();
                 } else if (!empty) {
                     if (open.size() + 1 > kMaxDepth) {
-                        fail(error, "nested deeper than " + std::to_string(kMaxDepth) + " levels");
-                        return false;
+                        return "nested deeper than " + std::to_string(kMaxDepth) + " levels";
                     }
                     open.push_back(Open{name == "dict", 0});
                 }
             }
             if (!closing && ++elements > kMaxNodes) {
-                fail(error, "more than " + std::to_string(kMaxNodes) + " elements");
-                return false;
+                return "more than " + std::to_string(kMaxNodes) + " elements";
             }
             i = nameEnd;
         }
     }
-    return true;
+    return std::nullopt;
 }
 
 // Walks the object graph of a "bplist00" file: trailer and offset table in
@@ -639,9 +628,12 @@ class BinaryChecker {
   public:
     explicit BinaryChecker(std::span<const std::uint8_t> b) : b_(b) {}
 
-    bool check(std::string* error) {
+    // The fault found when check() returned false.
+    const std::string& fault() const { return fault_; }
+
+    bool check() {
         if (b_.size() < 8 + 1 + 1 + 32)
-            return bad(error, "too short");
+            return bad("too short");
         const std::size_t trailer = b_.size() - 32;
         offsetSize_ = b_[trailer + 6];
         refSize_ = b_[trailer + 7];
@@ -649,15 +641,15 @@ class BinaryChecker {
         const std::uint64_t top = be(trailer + 16, 8);
         tableOffset_ = be(trailer + 24, 8);
         if (offsetSize_ < 1 || offsetSize_ > 8 || refSize_ < 1 || refSize_ > 8)
-            return bad(error, "bad trailer");
+            return bad("bad trailer");
         if (count == 0 || top >= count)
-            return bad(error, "bad object count");
+            return bad("bad object count");
         if (tableOffset_ < 8 || tableOffset_ > trailer)
-            return bad(error, "bad offset table");
+            return bad("bad offset table");
         if (count > (trailer - tableOffset_) / offsetSize_)
-            return bad(error, "bad offset table");
+            return bad("bad offset table");
         count_ = count;
-        return walk(top, error);
+        return walk(top);
     }
 
   private:
@@ -675,8 +667,8 @@ class BinaryChecker {
         Info sum;
     };
 
-    bool bad(std::string* error, const char* what) {
-        fail(error, std::string("malformed binary property list: ") + what);
+    bool bad(const char* what) {
+        fault_ = std::string("malformed binary property list: ") + what;
         return false;
     }
 
@@ -796,7 +788,7 @@ class BinaryChecker {
         return true;
     }
 
-    bool walk(std::uint64_t top, std::string* error) {
+    bool walk(std::uint64_t top) {
         std::unordered_map<std::uint64_t, Info> seen;
         std::unordered_map<std::uint64_t, bool> onStack;
         std::vector<Frame> stack;
@@ -815,36 +807,36 @@ class BinaryChecker {
         auto tooDeep = [&](std::size_t below) {
             if (stack.size() + below <= kMaxDepth + 1)
                 return false;
-            fail(error, "nested deeper than " + std::to_string(kMaxDepth) + " levels");
+            fault_ = "nested deeper than " + std::to_string(kMaxDepth) + " levels";
             return true;
         };
         if (!enter(top))
-            return bad(error, "bad object");
+            return bad("bad object");
         while (!stack.empty()) {
             Frame& f = stack.back();
             if (f.next < f.refCount) {
                 std::uint64_t child = be(f.refsAt + f.next * refSize_, refSize_);
                 ++f.next;
                 if (child >= count_)
-                    return bad(error, "bad object reference");
+                    return bad("bad object reference");
                 if (f.dictionary && f.next <= f.refCount / 2 && !goodKey(child)) {
-                    return bad(error, "bad dictionary key");
+                    return bad("bad dictionary key");
                 }
                 if (onStack[child])
-                    return bad(error, "object refers to itself");
+                    return bad("object refers to itself");
                 auto it = seen.find(child);
                 if (it != seen.end()) {
                     // Shared: libplist copies it once more, at this depth.
                     if (tooDeep(it->second.depth))
                         return false;
                     if (!add(f.sum, it->second))
-                        return tooBig(error);
+                        return tooBig();
                     continue;
                 }
                 if (seen.size() + stack.size() > kMaxNodes)
-                    return bad(error, "too many objects");
+                    return bad("too many objects");
                 if (!enter(child))
-                    return bad(error, "bad object");
+                    return bad("bad object");
                 if (tooDeep(0))
                     return false;
                 continue;
@@ -858,7 +850,7 @@ class BinaryChecker {
             stack.pop_back();
             seen[object] = done;
             if (!stack.empty() && !add(stack.back().sum, done))
-                return tooBig(error);
+                return tooBig();
         }
         return true;
     }
@@ -871,9 +863,9 @@ class BinaryChecker {
         return parent.nodes <= kMaxNodes && parent.payload <= kMaxPayload;
     }
 
-    static bool tooBig(std::string* error) {
-        fail(error, "binary property list expands beyond " + std::to_string(kMaxNodes) +
-                        " objects or " + std::to_string(kMaxPayload >> 20) + " MiB");
+    bool tooBig() {
+        fault_ = "binary property list expands beyond " + std::to_string(kMaxNodes) +
+                 " objects or " + std::to_string(kMaxPayload >> 20) + " MiB";
         return false;
     }
 
@@ -883,17 +875,23 @@ class BinaryChecker {
     std::uint64_t tableOffset_ = 0;
     std::uint64_t count_ = 0;
     std::unordered_set<std::uint64_t> goodKeys_;
+    std::string fault_;
 };
 
-std::optional<Value> parseUnchecked(std::span<const std::uint8_t> bytes, std::string* error) {
-    if (bytes.empty()) {
-        fail(error, "empty file");
-        return std::nullopt;
-    }
+Error malformed(std::string what) {
+    return {Reason::Malformed, std::move(what)};
+}
+
+Error tooDeep() {
+    return malformed("nested deeper than " + std::to_string(kMaxDepth) + " levels");
+}
+
+Result<Value> parseUnchecked(std::span<const std::uint8_t> bytes) {
+    if (bytes.empty())
+        return malformed("empty file");
     if (bytes.size() > kMaxBytes) {
-        fail(error, "too large (" + std::to_string(bytes.size()) + " bytes, at most " +
-                        std::to_string(kMaxBytes) + ")");
-        return std::nullopt;
+        return malformed("too large (" + std::to_string(bytes.size()) + " bytes, at most " +
+                         std::to_string(kMaxBytes) + ")");
     }
     const char* text = reinterpret_cast<const char*>(bytes.data());
     const auto size = static_cast<std::uint32_t>(bytes.size());
@@ -901,33 +899,28 @@ std::optional<Value> parseUnchecked(std::span<const std::uint8_t> bytes, std::st
     plist_t raw = nullptr;
     if (view.starts_with("bplist")) {
         if (!view.starts_with("bplist00")) {
-            fail(error, "unsupported binary property list version \"" +
-                            std::string(view.substr(0, 8)) + "\"");
-            return std::nullopt;
+            return malformed("unsupported binary property list version \"" +
+                             std::string(view.substr(0, 8)) + "\"");
         }
-        if (!BinaryChecker(bytes).check(error))
-            return std::nullopt;
+        BinaryChecker checker(bytes);
+        if (!checker.check())
+            return malformed(checker.fault());
         plist_from_bin(text, size, &raw);
     } else {
-        std::string why;
-        if (!checkXml(view, &why)) {
-            fail(error, "XML property list " + why);
-            return std::nullopt;
-        }
+        if (auto why = checkXml(view))
+            return malformed("XML property list " + *why);
         CLocaleScope cLocale;
         plist_from_xml(text, size, &raw);
     }
     Node root(raw);
     if (!root) {
-        fail(error, view.starts_with("bplist") ? "malformed binary property list"
-                                               : "not a well-formed XML property list");
-        return std::nullopt;
+        return malformed(view.starts_with("bplist") ? "malformed binary property list"
+                                                    : "not a well-formed XML property list");
     }
     NodeReader reader;
-    auto value = reader.read(root.get(), 0);
-    if (!value)
-        fail(error, reader.error);
-    return value;
+    if (auto value = reader.read(root.get(), 0))
+        return std::move(*value);
+    return malformed(reader.error);
 }
 
 }  // namespace
@@ -942,24 +935,20 @@ Node toNode(const Value& v, std::string_view what) {
     }
 }
 
-std::optional<Value> fromNode(plist_t node, std::string* error) {
-    if (!node) {
-        fail(error, "no node");
-        return std::nullopt;
-    }
+Result<Value> fromNode(plist_t node) {
+    if (!node)
+        return malformed("no node");
     try {
         NodeReader reader;
-        auto value = reader.read(node, 0);
-        if (!value)
-            fail(error, reader.error);
-        return value;
+        if (auto value = reader.read(node, 0))
+            return std::move(*value);
+        return malformed(reader.error);
     } catch (const std::exception& e) {
-        fail(error, e.what());
-        return std::nullopt;
+        return Error{Reason::Failed, e.what()};
     }
 }
 
-std::optional<std::string> toXml(const Value& v, std::string_view what, std::string* error) {
+Result<std::string> toXml(const Value& v, std::string_view what) {
     try {
         std::string out =
             "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
@@ -969,58 +958,47 @@ std::optional<std::string> toXml(const Value& v, std::string_view what, std::str
         std::string body;
         {
             XmlWriter writer(what);
-            if (!writer.write(v, 0)) {
-                fail(error, "nested deeper than " + std::to_string(kMaxDepth) + " levels");
-                return std::nullopt;
-            }
+            if (!writer.write(v, 0))
+                return tooDeep();
             body = writer.take();
         }
         out += body;
         out += "</plist>\n";
         return out;
     } catch (const std::exception& e) {
-        fail(error, e.what());
-        return std::nullopt;
+        return Error{Reason::Failed, e.what()};
     }
 }
 
-std::optional<std::vector<std::uint8_t>> toBinary(const Value& v, std::string_view what,
-                                                  std::string* error) {
+Result<std::vector<std::uint8_t>> toBinary(const Value& v, std::string_view what) {
     try {
         Node node = toNode(v, what);
-        if (!node) {
-            fail(error, "nested deeper than " + std::to_string(kMaxDepth) + " levels");
-            return std::nullopt;
-        }
+        if (!node)
+            return tooDeep();
         char* raw = nullptr;
         std::uint32_t length = 0;
         plist_to_bin(node.get(), &raw, &length);
         std::unique_ptr<char, BinBufferDeleter> buffer(raw);
-        if (!buffer || length == 0) {
-            fail(error, "libplist could not write a binary property list");
-            return std::nullopt;
-        }
+        if (!buffer || length == 0)
+            return Error{Reason::Failed, "libplist could not write a binary property list"};
         const auto* b = reinterpret_cast<const std::uint8_t*>(buffer.get());
         return std::vector<std::uint8_t>(b, b + length);
     } catch (const std::exception& e) {
-        fail(error, e.what());
-        return std::nullopt;
+        return Error{Reason::Failed, e.what()};
     }
 }
 
-std::optional<Value> parse(std::span<const std::uint8_t> bytes, std::string* error) {
+Result<Value> parse(std::span<const std::uint8_t> bytes) {
     try {
-        return parseUnchecked(bytes, error);
+        return parseUnchecked(bytes);
     } catch (const std::exception& e) {
-        fail(error, std::string("cannot parse: ") + e.what());
-        return std::nullopt;
+        return Error{Reason::Failed, std::string("cannot parse: ") + e.what()};
     }
 }
 
-std::optional<Value> parse(std::string_view bytes, std::string* error) {
+Result<Value> parse(std::string_view bytes) {
     return parse(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(bytes.data()),
-                                               bytes.size()),
-                 error);
+                                               bytes.size()));
 }
 
 }  // namespace platform::plist

@@ -24,6 +24,7 @@
 
 #include <plist/plist.h>
 
+#include "platform/values/Error.hpp"
 #include "platform/values/Value.hpp"
 
 namespace platform::plist {
@@ -54,24 +55,21 @@ Node toNode(const Value& v, std::string_view what = "property list");
 // The value of a libplist node. Dates and UIDs have no value of their own:
 // inside a container they are left out with a warning; on their own they make
 // the result nullopt, as do nesting deeper than kMaxDepth and content over
-// the limits above (the whole value is refused, with the limit in *error).
-std::optional<Value> fromNode(plist_t node, std::string* error = nullptr);
+// the limits above (the whole value is refused, the error naming the limit).
+Result<Value> fromNode(plist_t node);
 
 // An XML property list of v. Strings that are not plain text (U+0000, lone
 // surrogates) are written with U+FFFD in their place and a warning naming
-// `what`. nullopt (with *error) when v nests deeper than kMaxDepth.
-std::optional<std::string> toXml(const Value& v, std::string_view what = "property list",
-                                 std::string* error = nullptr);
+// `what`. An error when v nests deeper than kMaxDepth.
+Result<std::string> toXml(const Value& v, std::string_view what = "property list");
 
 // A binary property list of v, written by libplist.
-std::optional<std::vector<std::uint8_t>> toBinary(const Value& v,
-                                                  std::string_view what = "property list",
-                                                  std::string* error = nullptr);
+Result<std::vector<std::uint8_t>> toBinary(const Value& v, std::string_view what = "property list");
 
-// Parses an XML or binary property list. Any bytes are safe: on failure
-// returns nullopt and describes the fault in *error. A list over a limit
-// (size, nesting, keys, elements, text) is refused as a whole.
-std::optional<Value> parse(std::span<const std::uint8_t> bytes, std::string* error = nullptr);
-std::optional<Value> parse(std::string_view bytes, std::string* error = nullptr);
+// Parses an XML or binary property list. Any bytes are safe: on failure the
+// error describes the fault. A list over a limit (size, nesting, keys,
+// elements, text) is refused as a whole.
+Result<Value> parse(std::span<const std::uint8_t> bytes);
+Result<Value> parse(std::string_view bytes);
 
 }  // namespace platform::plist

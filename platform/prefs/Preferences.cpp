@@ -297,11 +297,10 @@ Snapshot readDomainFile(const std::string& path) {
         if (bytes.size() > plist::kMaxBytes)
             break;  // parse() names the size
     }
-    std::string error;
-    auto value = plist::parse(bytes, &error);
+    auto value = plist::parse(bytes);
     if (!value) {
         snap.state = Snapshot::State::Corrupt;
-        snap.problem = error;
+        snap.problem = value.error().detail;
     } else if (!value->isDictionary()) {
         snap.state = Snapshot::State::Corrupt;
         snap.problem = std::string("its top level is ") + Value::typeName(value->type()) +
@@ -844,9 +843,9 @@ bool synchronize(Store& s, DomainState& st) {
     Dictionary next = base;
     applyPending(next, st.pending);
 
-    auto xml = plist::toXml(Value(next), path, &error);
+    auto xml = plist::toXml(Value(next), path);
     if (!xml) {
-        systemLog(LogLevel::Error, "preferences: cannot save " + path + ": " + error);
+        systemLog(LogLevel::Error, "preferences: cannot save " + path + ": " + xml.error().detail);
         return false;
     }
     bool changed = true;  // a corrupt file is always replaced

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "platform/values/Value.hpp"
 
@@ -43,6 +44,25 @@ std::uint64_t preferencesGeneration(const String& applicationID);
 
 // How many times this process has read a domain file (for diagnostics).
 std::uint64_t preferencesFileReads();
+
+// One application's domain, named once: what a program hands on instead of
+// naming the domain at every call.
+class PreferenceDomain {
+  public:
+    explicit PreferenceDomain(String applicationID) : applicationID_(std::move(applicationID)) {}
+
+    const String& applicationID() const { return applicationID_; }
+    std::optional<Value> copyAppValue(const String& key) const {
+        return CFPreferencesCopyAppValue(key, applicationID_);
+    }
+    void setAppValue(const String& key, const std::optional<Value>& value) const {
+        CFPreferencesSetAppValue(key, value, applicationID_);
+    }
+    bool synchronize() const { return CFPreferencesAppSynchronize(applicationID_); }
+
+  private:
+    String applicationID_;
+};
 
 // The folder that holds the domain files. Defaults to XDG_CONFIG_HOME, else
 // $HOME/.config, looked up at first use. Setting it (tests, replay) forgets

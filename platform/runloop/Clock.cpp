@@ -18,15 +18,27 @@ std::uint64_t nanosecondsOf(clockid_t id) {
            static_cast<std::uint64_t>(ts.tv_nsec);
 }
 
+double systemAbsoluteTime() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return (static_cast<double>(ts.tv_sec) - kAbsoluteTimeIntervalSince1970) +
+           static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
 }  // namespace
 
 double CFAbsoluteTimeGetCurrent() {
     if (const Clock* clock = gOverride.load(std::memory_order_acquire))
         return clock->absoluteTime();
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return (static_cast<double>(ts.tv_sec) - kAbsoluteTimeIntervalSince1970) +
-           static_cast<double>(ts.tv_nsec) * 1e-9;
+    return systemAbsoluteTime();
+}
+
+SteadyAbsoluteClock::SteadyAbsoluteClock()
+    : wallAtStart_(systemAbsoluteTime()), monotonicAtStart_(nanosecondsOf(CLOCK_MONOTONIC)) {}
+
+double SteadyAbsoluteClock::now() const {
+    const std::uint64_t elapsed = nanosecondsOf(CLOCK_MONOTONIC) - monotonicAtStart_;
+    return wallAtStart_ + static_cast<double>(elapsed) * 1e-9;
 }
 
 std::uint64_t hostTicks() {

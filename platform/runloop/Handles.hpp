@@ -1,6 +1,7 @@
 // What the two run loops share behind the Timer and FdSource handles: the
 // callback bookkeeping that makes it safe for a callback to invalidate or
-// destroy its own handle, and the way a callback is shielded from exceptions.
+// destroy its own handle (an exception from a callback ends the program: see
+// CallbackFailure.hpp).
 // Internal to platform/runloop.
 #pragma once
 

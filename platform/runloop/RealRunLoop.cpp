@@ -2,6 +2,7 @@
 // microsecond accuracy; work posted from any thread wakes the loop through an
 // eventfd; SIGTERM and SIGINT arrive through signalfd sources.
 #include "platform/log/SystemLog.hpp"
+#include "platform/runloop/CallbackFailure.hpp"
 #include "platform/runloop/Embedding.hpp"
 #include "platform/runloop/Handles.hpp"
 #include "platform/runloop/RunLoop.hpp"
@@ -273,12 +274,9 @@ class RealRunLoop final : public RunLoop {
 
     sd_event* event() const { return event_.get(); }
 
-    double absoluteTime() const override {
-        timespec ts{};
-        clock_gettime(CLOCK_REALTIME, &ts);
-        return (static_cast<double>(ts.tv_sec) - kAbsoluteTimeIntervalSince1970) +
-               static_cast<double>(ts.tv_nsec) * 1e-9;
-    }
+    // Read from the wall clock once and carried on by the monotonic clock, as
+    // timers are: setting the system's time does not move it.
+    double absoluteTime() const override { return absolute_.now(); }
 
     std::uint64_t monotonicNanoseconds() const override {
         timespec ts{};
@@ -365,6 +363,8 @@ class RealRunLoop final : public RunLoop {
     void forget(RealFd* f) { fds_.erase(f); }
 
   private:
+    SteadyAbsoluteClock absolute_;
+
     void wake() {
         if (!wakeFd_ || wakeFd_->get() < 0)
             return;
@@ -385,14 +385,7 @@ class RealRunLoop final : public RunLoop {
             batch.swap(self->posted_);
         }
         for (auto& fn : batch) {
-            try {
-                fn();
-            } catch (const std::exception& e) {
-                systemLog(LogLevel::Error,
-                          std::string("run loop: posted work threw an exception: ") + e.what());
-            } catch (...) {
-                systemLog(LogLevel::Error, "run loop: posted work threw an exception");
-            }
+            runloop_detail::runCallback("posted work", fn);
         }
         return 0;
     }

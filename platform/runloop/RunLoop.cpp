@@ -1,6 +1,7 @@
 #include "platform/runloop/RunLoop.hpp"
 
 #include "platform/log/SystemLog.hpp"
+#include "platform/runloop/CallbackFailure.hpp"
 #include "platform/runloop/Handles.hpp"
 
 #include <atomic>
@@ -78,11 +79,6 @@ class CallbackHandle final : public Timer::Impl {
 
 namespace {
 
-void logCallbackException(const char* what, const char* kind) {
-    systemLog(LogLevel::Error, std::string("run loop: a ") + kind +
-                                   " callback threw an exception: " + (what ? what : "unknown"));
-}
-
 class Inert final : public Timer::Impl, public FdSource::Impl {
   public:
     void invalidate() override {}
@@ -117,13 +113,7 @@ void TimerCore::fire() {
     {
         ref->attach();
         Timer handle(ref);
-        try {
-            cb_(handle);
-        } catch (const std::exception& e) {
-            logCallbackException(e.what(), "timer");
-        } catch (...) {
-            logCallbackException(nullptr, "timer");
-        }
+        runCallback("a timer callback", [&] { cb_(handle); });
         ref->detach();
     }
     --firing_;
@@ -149,16 +139,23 @@ void FdCore::fire(std::uint32_t revents) {
         return;
     auto self = shared_from_this();
     ++firing_;
-    try {
-        cb_(revents);
-    } catch (const std::exception& e) {
-        logCallbackException(e.what(), "descriptor");
-    } catch (...) {
-        logCallbackException(nullptr, "descriptor");
-    }
+    runCallback("a descriptor callback", [&] { cb_(revents); });
     --firing_;
     if (!active_ && firing_ == 0)
         cb_ = nullptr;
+}
+
+void endOnCallbackException(const char* kind) noexcept {
+    std::string what = "unknown";
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        what = e.what();
+    } catch (...) {
+    }
+    systemLog(LogLevel::Error, std::string("run loop: ") + kind + " threw an exception: " + what +
+                                   "; the program ends");
+    std::abort();
 }
 
 Timer inertTimer() {

@@ -63,7 +63,9 @@ class RunLoop {
 
     virtual ~RunLoop() = default;
 
-    // Absolute time: seconds since 2001-01-01 00:00 UTC.
+    // Absolute time: seconds since 2001-01-01 00:00 UTC, read from the wall
+    // clock when the loop starts and carried on by the monotonic clock, so it
+    // never steps and agrees with the timers.
     virtual double absoluteTime() const = 0;
     // Monotonic time in nanoseconds from an arbitrary origin.
     virtual std::uint64_t monotonicNanoseconds() const = 0;
@@ -89,7 +91,8 @@ class RunLoop {
 std::unique_ptr<RunLoop> makeRealRunLoop(bool stopOnSignals = true);
 
 // The virtual loop. Its absolute clock starts at startAbsoluteTime; while it
-// exists it is also the clock of CFAbsoluteTimeGetCurrent and the tick counter.
+// exists it is also the wall clock of CFAbsoluteTimeGetCurrent and the tick
+// counter.
 std::unique_ptr<RunLoop> makeVirtualRunLoop(double startAbsoluteTime);
 
 // The loop the program's callbacks run on. A program installs its loop once at

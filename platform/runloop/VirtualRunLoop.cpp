@@ -1,6 +1,7 @@
 #include "platform/runloop/VirtualRunLoop.hpp"
 
 #include "platform/log/SystemLog.hpp"
+#include "platform/runloop/CallbackFailure.hpp"
 #include "platform/runloop/Clock.hpp"
 #include "platform/runloop/Handles.hpp"
 
@@ -56,8 +57,13 @@ struct VirtualRunLoop::State final : public Clock {
 
     explicit State(double startTime) : start(startTime) {}
 
-    double absoluteTime() const override {
+    // The loop's own absolute time: it never steps.
+    double loopAbsoluteTime() const {
         return start + static_cast<double>(now.load(std::memory_order_relaxed)) / 1e9;
+    }
+    // The wall clock the program reads while the loop is its clock.
+    double absoluteTime() const override {
+        return loopAbsoluteTime() + wallClockStep.load(std::memory_order_relaxed);
     }
     std::uint64_t monotonicNanoseconds() const override {
         return kTickOrigin + now.load(std::memory_order_relaxed);
@@ -76,7 +82,8 @@ struct VirtualRunLoop::State final : public Clock {
     bool hasPendingWork();
 
     const double start;
-    std::atomic<std::uint64_t> now{0};  // nanoseconds since the loop was created
+    std::atomic<std::uint64_t> now{0};     // nanoseconds since the loop was created
+    std::atomic<double> wallClockStep{0};  // seconds the wall clock was set by
     const Clock* previousClock = nullptr;
 
     std::priority_queue<Entry, std::vector<Entry>, Later> timers;
@@ -142,11 +149,6 @@ class VirtualFd final : public FdCore {
     State* state_;
 };
 
-void logPostedException(const char* what) {
-    systemLog(LogLevel::Error, std::string("run loop: posted work threw an exception: ") +
-                                   (what ? what : "unknown"));
-}
-
 }  // namespace
 
 void State::timerGone() {
@@ -182,13 +184,7 @@ bool State::runPosted() {
     if (batch.empty())
         return false;
     for (auto& fn : batch) {
-        try {
-            fn();
-        } catch (const std::exception& e) {
-            logPostedException(e.what());
-        } catch (...) {
-            logPostedException(nullptr);
-        }
+        runloop_detail::runCallback("posted work", fn);
     }
     return true;
 }
@@ -277,7 +273,12 @@ VirtualRunLoop::~VirtualRunLoop() {
 }
 
 double VirtualRunLoop::absoluteTime() const {
-    return state_->absoluteTime();
+    return state_->loopAbsoluteTime();
+}
+
+void VirtualRunLoop::stepWallClock(double seconds) {
+    state_->wallClockStep.store(state_->wallClockStep.load(std::memory_order_relaxed) + seconds,
+                                std::memory_order_relaxed);
 }
 
 std::uint64_t VirtualRunLoop::monotonicNanoseconds() const {

@@ -4,7 +4,8 @@
 // creation. Descriptor sources are polled without waiting at every step; they
 // deliver data but do not keep run() going.
 //
-// While it exists, the loop is the clock of CFAbsoluteTimeGetCurrent() and
+// While it exists, the loop is the clock of CFAbsoluteTimeGetCurrent() (the
+// wall clock, which stepWallClock() can set as a system's time is set) and
 // hostTicks(). Its tick counter starts at one second (never zero).
 #pragma once
 
@@ -48,6 +49,11 @@ class VirtualRunLoop : public RunLoop {
 
     // Seconds of virtual time since the loop was created.
     double elapsed() const;
+
+    // Sets the wall clock `seconds` later (earlier when negative), as NTP or
+    // a person setting the time would. The loop's own absolute time, its
+    // tick counter and its timers do not move.
+    void stepWallClock(double seconds);
 
     struct State;
 

@@ -15,11 +15,6 @@ namespace {
 // Deeper documents are refused rather than risking the stack.
 constexpr int kMaxDepth = 256;
 
-void fail(std::string* error, std::string message) {
-    if (error)
-        *error = std::move(message);
-}
-
 std::string tooDeepText() {
     return "nested deeper than " + std::to_string(kMaxDepth) + " levels";
 }
@@ -40,11 +35,9 @@ Value unsignedValue(std::uint64_t u) {
     return Value(static_cast<double>(u));
 }
 
-std::optional<Value> convert(const nlohmann::ordered_json& j, int depth, std::string* error) {
-    if (depth > kMaxDepth) {
-        fail(error, tooDeepText());
+std::optional<Value> convert(const nlohmann::ordered_json& j, int depth) {
+    if (depth > kMaxDepth)
         return std::nullopt;
-    }
     using T = nlohmann::ordered_json::value_t;
     switch (j.type()) {
         case T::boolean:
@@ -58,14 +51,12 @@ std::optional<Value> convert(const nlohmann::ordered_json& j, int depth, std::st
         case T::string:
             return Value(String(j.get_ref<const std::string&>()));
         case T::array: {
-            if (j.size() > limits::kMaxElements) {
-                fail(error, tooManyElementsText());
+            if (j.size() > limits::kMaxElements)
                 return std::nullopt;
-            }
             Array out;
             out.reserve(j.size());
             for (const auto& item : j) {
-                auto v = convert(item, depth + 1, error);
+                auto v = convert(item, depth + 1);
                 if (!v)
                     return std::nullopt;
                 out.push_back(std::move(*v));
@@ -73,13 +64,11 @@ std::optional<Value> convert(const nlohmann::ordered_json& j, int depth, std::st
             return Value(std::move(out));
         }
         case T::object: {
-            if (j.size() > limits::kMaxKeys) {
-                fail(error, tooManyKeysText());
+            if (j.size() > limits::kMaxKeys)
                 return std::nullopt;
-            }
             Dictionary out;
             for (const auto& [key, item] : j.items()) {
-                auto v = convert(item, depth + 1, error);
+                auto v = convert(item, depth + 1);
                 if (!v)
                     return std::nullopt;
                 out.set(String(key), std::move(*v));
@@ -87,15 +76,10 @@ std::optional<Value> convert(const nlohmann::ordered_json& j, int depth, std::st
             return Value(std::move(out));
         }
         case T::null:
-            if (error)
-                *error = "null has no value";
-            return std::nullopt;
         case T::binary:
         case T::discarded:
             break;
     }
-    if (error)
-        *error = "unsupported JSON value";
     return std::nullopt;
 }
 
@@ -103,12 +87,13 @@ std::optional<Value> convert(const nlohmann::ordered_json& j, int depth, std::st
 // is given up at the first entry too many rather than after all of it.
 class Builder : public nlohmann::json_sax<nlohmann::ordered_json> {
   public:
-    explicit Builder(std::string* error) : error_(error) {}
-
     std::optional<Value> take() { return std::move(root_); }
+    // The last fault met, if any.
+    const std::string& fault() const { return fault_; }
+    void fail(std::string fault) { fault_ = std::move(fault); }
 
     bool null() override {
-        fail(error_, "null has no value");
+        fail("null has no value");
         return false;
     }
     bool boolean(bool b) override { return add(Value(b)); }
@@ -117,7 +102,7 @@ class Builder : public nlohmann::json_sax<nlohmann::ordered_json> {
     bool number_float(number_float_t d, const string_t&) override { return add(Value(d)); }
     bool string(string_t& s) override { return add(Value(String(s))); }
     bool binary(binary_t&) override {
-        fail(error_, "unsupported JSON value");
+        fail("unsupported JSON value");
         return false;
     }
     bool start_object(std::size_t) override {
@@ -141,7 +126,7 @@ class Builder : public nlohmann::json_sax<nlohmann::ordered_json> {
     bool end_array() override { return close(); }
     bool parse_error(std::size_t, const std::string&,
                      const nlohmann::detail::exception& e) override {
-        fail(error_, e.what());
+        fail(e.what());
         return false;
     }
 
@@ -157,7 +142,7 @@ class Builder : public nlohmann::json_sax<nlohmann::ordered_json> {
     bool roomFor() {
         if (stack_.size() <= static_cast<std::size_t>(kMaxDepth))
             return true;
-        fail(error_, tooDeepText());
+        fail(tooDeepText());
         return false;
     }
 
@@ -171,14 +156,14 @@ class Builder : public nlohmann::json_sax<nlohmann::ordered_json> {
         Frame& f = stack_.back();
         if (f.isObject) {
             if (f.dictionary.size() >= limits::kMaxKeys && !f.dictionary.contains(f.key)) {
-                fail(error_, tooManyKeysText());
+                fail(tooManyKeysText());
                 return false;
             }
             f.dictionary.set(f.key, std::move(v));
             return true;
         }
         if (f.array.size() >= limits::kMaxElements) {
-            fail(error_, tooManyElementsText());
+            fail(tooManyElementsText());
             return false;
         }
         f.array.push_back(std::move(v));
@@ -191,7 +176,7 @@ class Builder : public nlohmann::json_sax<nlohmann::ordered_json> {
         return f.isObject ? add(Value(std::move(f.dictionary))) : add(Value(std::move(f.array)));
     }
 
-    std::string* error_;
+    std::string fault_;
     std::vector<Frame> stack_;
     std::optional<Value> root_;
 };
@@ -271,24 +256,22 @@ void appendEscape(std::string& out, char16_t unit) {
 }  // namespace
 
 std::optional<Value> fromJson(const nlohmann::ordered_json& j) {
-    return convert(j, 0, nullptr);
+    return convert(j, 0);
 }
 
-std::optional<Value> parse(std::string_view text, std::string* error) {
-    Builder builder(error);
+Result<Value> parse(std::string_view text) {
+    Builder builder;
     try {
         if (!nlohmann::ordered_json::sax_parse(text.begin(), text.end(), &builder))
-            return std::nullopt;
+            return Error{Reason::Malformed, builder.fault()};
     } catch (const std::exception& e) {
         // The parser reports faults through the builder; this is only for
         // what it cannot (memory).
-        fail(error, e.what());
-        return std::nullopt;
+        return Error{Reason::Failed, e.what()};
     }
-    auto v = builder.take();
-    if (!v)
-        fail(error, "invalid JSON");
-    return v;
+    if (auto v = builder.take())
+        return std::move(*v);
+    return Error{Reason::Malformed, "invalid JSON"};
 }
 
 std::string toText(const Value& v) {

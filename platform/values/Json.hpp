@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/values/Error.hpp"
 #include "platform/values/Value.hpp"
 
 namespace platform::json {
@@ -23,9 +24,9 @@ std::optional<Value> fromJson(const nlohmann::ordered_json& j);
 
 // Parses JSON text, with the same rules and limits as fromJson: a document
 // over a limit is refused as a whole, and reading stops where it goes over.
-// On failure returns nullopt and describes the fault in *error. For a key
-// that appears twice the last value counts, at the first key's place.
-std::optional<Value> parse(std::string_view text, std::string* error = nullptr);
+// On failure the error describes the fault. For a key that appears twice the
+// last value counts, at the first key's place.
+Result<Value> parse(std::string_view text);
 
 // JSON text of a value, exact for every string: code units that are not part
 // of a valid scalar value, control characters and U+0000 are written as

@@ -14,8 +14,8 @@
 
 #include "agent/device/AgentMain.hpp"
 #include "agent/device/DeviceLayer.hpp"
+#include "agent/simulator/VirtualFrame.hpp"
 #include "platform/hid/HID.hpp"
-#include "platform/hid/VirtualFrame.hpp"
 #include "platform/hid/linux/LinuxBackend.hpp"
 #include "platform/log/SystemLog.hpp"
 #include "platform/prefs/Preferences.hpp"

@@ -1,5 +1,8 @@
-// A converter on virtual parts: a virtual run loop, the in-process
-// notification centre, a virtual desktop and a fresh preferences folder.
+// A converter on virtual parts, all handed to it in its environment: a
+// virtual run loop (its only clock), the in-process notification centre, a
+// virtual desktop and its preference domain in a fresh preferences folder.
+// Its event service is the process's, because the hot-key sequences and the
+// gesture encoders the converter calls still post there.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -22,21 +25,17 @@ class ConverterFixture : public ::testing::Test {
     ConverterFixture()
         : loop(800000000.0),
           notifications(platform::makeLocalNotificationCenter(loop)),
-          environment{loop, *notifications, desktop} {
+          environment{loop, *notifications, desktop, events, preferences} {
         platform::setPreferencesDirectory(prefsDir.path());
-        platform::setMainRunLoop(&loop);
         agentEvents = notifications->addObserver(
             platform::String(kZyvTouchEventNotification),
             platform::String(kMultiTouchSupportObject),
             [this](const platform::Notification& n) { posted.push_back(n); });
     }
-    ~ConverterFixture() override { platform::setMainRunLoop(nullptr); }
-
     // Stores preferences as the pane would (set, then synchronise).
     void storePreference(std::string_view key, const platform::Value& value) {
-        platform::CFPreferencesSetAppValue(platform::String(key), value,
-                                           platform::String(kZyvTouchSetting));
-        ASSERT_TRUE(platform::CFPreferencesAppSynchronize(platform::String(kZyvTouchSetting)));
+        preferences.setAppValue(platform::String(key), value);
+        ASSERT_TRUE(preferences.synchronize());
     }
 
     ZyvTouchConverter& makeConverter() {
@@ -55,6 +54,10 @@ class ConverterFixture : public ::testing::Test {
     platform::VirtualRunLoop loop;
     std::unique_ptr<platform::NotificationCenter> notifications;
     platform::VirtualDesktop desktop;
+    platform::PreferenceDomain preferences{platform::String(kZyvTouchSetting)};
+    // The converter's own event service: nothing it posts may reach the
+    // process's.
+    platform::events::EventService events;
     AgentEnvironment environment;
     platform::Observation agentEvents;
     std::vector<platform::Notification> posted;

@@ -7,9 +7,9 @@
 
 #include "agent/device/AgentMain.hpp"
 #include "agent/device/DeviceLayer.hpp"
+#include "agent/simulator/VirtualFrame.hpp"
 #include "common/Notifications.hpp"
 #include "platform/hid/HID.hpp"
-#include "platform/hid/VirtualFrame.hpp"
 #include "platform/prefs/Preferences.hpp"
 #include "platform/runloop/VirtualRunLoop.hpp"
 #include "tests/agent/ConverterFixture.hpp"

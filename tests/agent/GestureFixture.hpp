@@ -25,15 +25,15 @@ inline Contact up(std::uint8_t id, std::uint16_t x, std::uint16_t y) {
 class GestureFixture : public ConverterFixture {
   protected:
     void SetUp() override {
-        platform::events::setEventSink(&sink);
-        platform::events::setPointerLocation({0, 0});
+        environment.events.setSink(&sink);
+        environment.events.setPointerLocation({0, 0});
         c = &makeConverter();
         BootParam_ p;
         p.BootLoaderVersion = 40;
         p.Flags = 0xA0;
         c->set_bootparam(p);
     }
-    void TearDown() override { platform::events::setEventSink(nullptr); }
+    void TearDown() override { environment.events.setSink(nullptr); }
 
     // One report from the frame at session time t (seconds).
     void report(double t, std::vector<Contact> contacts) {

@@ -11,9 +11,11 @@
 #include "platform/log/SystemLog.hpp"
 #include "platform/prefs/Preferences.hpp"
 #include "tests/agent/ScopedLogLevel.hpp"
+#include "tests/support/LoggedLines.hpp"
 #include "tests/support/TempDir.hpp"
 
 using tact::ZyvtouchLogger;
+using tact::test::LoggedLines;
 using tact::test::readFile;
 using tact::test::ScopedLogLevel;
 using tact::test::TempDir;
@@ -21,13 +23,13 @@ using tact::test::writeFile;
 
 namespace {
 
-// Runs fn and returns what it wrote to the system log (standard error).
-template <typename Fn>
-std::string systemLogOf(Fn&& fn) {
-    testing::internal::CaptureStderr();
-    fn();
-    return testing::internal::GetCapturedStderr();
-}
+// A file for the log, holding content, in a folder of its own.
+struct LogFile {
+    explicit LogFile(const std::string& content = "") { writeFile(path, content); }
+    std::string read() const { return readFile(path); }
+    TempDir dir;
+    const std::string path = dir.file("log.txt");
+};
 
 }  // namespace
 
@@ -36,27 +38,23 @@ TEST(LoggerTest, MaskSelectsCategories) {
     ZyvtouchLogger logger;
     EXPECT_EQ(logger.getLogTypeMask(), 0);  // a new logger writes nothing
     logger.setLogTypeMask(tact::kLogStartupMask);
-    auto out = systemLogOf([&] {
-        logger.logf(tact::kLogGestures, "gesture %d\n", 1);
-        logger.logf(tact::kLogReports, "header\n");
-        logger.logf(tact::kLogOutOfRange, "range\n");
-    });
-    EXPECT_NE(out.find("gesture 1"), std::string::npos);
-    EXPECT_EQ(out.find("header"), std::string::npos);
-    EXPECT_EQ(out.find("range"), std::string::npos);
+    LoggedLines log(logger);
+    logger.logf(tact::kLogGestures, "gesture %d\n", 1);
+    logger.logf(tact::kLogReports, "header\n");
+    logger.logf(tact::kLogOutOfRange, "range\n");
+    EXPECT_EQ(log.text(), "gesture 1\n");
 
     logger.setLogTypeMask(1);  // what the pane's switch sets
-    out = systemLogOf([&] {
-        logger.logf(tact::kLogOutOfRange, "invalid coordinate x:%f, touchX:%d", 1.5, 40000);
-        for (int category : {0x02, 0x04, 0x08, 0x10, 0x20})
-            logger.logf(category, "other");
-    });
-    EXPECT_NE(out.find("invalid coordinate x:1.500000, touchX:40000"), std::string::npos);
-    EXPECT_EQ(out.find("other"), std::string::npos);
+    log.entries.clear();
+    logger.logf(tact::kLogOutOfRange, "invalid coordinate x:%f, touchX:%d", 1.5, 40000);
+    for (int category : {0x02, 0x04, 0x08, 0x10, 0x20})
+        logger.logf(category, "other");
+    EXPECT_EQ(log.text(), "invalid coordinate x:1.500000, touchX:40000\n");
 
     logger.setLogTypeMask(0);
-    out = systemLogOf([&] { logger.logf(0x3F, "nothing"); });
-    EXPECT_EQ(out, "");
+    log.entries.clear();
+    logger.logf(0x3F, "nothing");
+    EXPECT_EQ(log.text(), "");
 }
 
 // Without a file the log is a debug entry of the system log, so at the default
@@ -66,61 +64,56 @@ TEST(LoggerTest, WithoutAFileOnlyTheDebugLevelGetsLines) {
         platform::LogLevel level;
         bool withFile;
         bool enabled;
-        const char* systemLog;  // what reaches standard error
+        const char* systemLog;  // what the system log gets, as debug entries
     };
     const Case cases[] = {
         {platform::LogLevel::Info, false, false, ""},
-        {platform::LogLevel::Debug, false, true, "debug: step 1\n"},
+        {platform::LogLevel::Debug, false, true, "step 1\n"},
         {platform::LogLevel::Info, true, true, ""},
         {platform::LogLevel::Error, true, true, ""},
     };
     for (const Case& k : cases) {
-        TempDir dir;
-        auto path = dir.file("log.txt");
-        writeFile(path, "");
+        LogFile file;
         ZyvtouchLogger logger;
         logger.setLogTypeMask(tact::kLogStartupMask);
         if (k.withFile)
-            logger.setLogFile(path);
+            logger.setLogFile(file.path);
         ScopedLogLevel level(k.level);
         EXPECT_EQ(logger.isEnabled(tact::kLogGestures), k.enabled);
         EXPECT_FALSE(logger.isEnabled(tact::kLogTouches));  // the mask still decides first
-        auto out = systemLogOf([&] { logger.logf(tact::kLogGestures, "step %d\n", 1); });
-        if (*k.systemLog)
-            EXPECT_NE(out.find(k.systemLog), std::string::npos) << out;
-        else
-            EXPECT_EQ(out, "");
-        EXPECT_EQ(readFile(path), k.withFile ? "step 1\n" : "");
+        LoggedLines log(logger);
+        logger.logf(tact::kLogGestures, "step %d\n", 1);
+        EXPECT_EQ(log.text(), k.systemLog);
+        for (const auto& entry : log.entries)
+            EXPECT_EQ(entry.level, platform::LogLevel::Debug);
+        EXPECT_EQ(file.read(), k.withFile ? "step 1\n" : "");
     }
 }
 
 TEST(LoggerTest, FileIsOverwrittenFromItsStartNotTruncated) {
-    TempDir dir;
-    auto path = dir.file("log.txt");
-    writeFile(path, "abcdef");
+    LogFile file("abcdef");
     ZyvtouchLogger logger;
-    logger.setLogFile(path);
+    logger.setLogFile(file.path);
     logger.writeLog("XY");
-    EXPECT_EQ(readFile(path), "XYcdef");
+    EXPECT_EQ(file.read(), "XYcdef");
 
     logger.writeLog("Z");  // messages run on at the current position
-    EXPECT_EQ(readFile(path), "XYZdef");
+    EXPECT_EQ(file.read(), "XYZdef");
 
-    logger.setLogFile(path);  // the same path again starts over at the beginning
+    logger.setLogFile(file.path);  // the same path again starts over at the beginning
     logger.writeLog("1");
-    EXPECT_EQ(readFile(path), "1YZdef");
+    EXPECT_EQ(file.read(), "1YZdef");
 }
 
 TEST(LoggerTest, NoPathKeepsTheOpenFile) {
-    TempDir dir;
-    auto path = dir.file("log.txt");
-    writeFile(path, "");
+    LogFile file;
     ZyvtouchLogger logger;
-    logger.setLogFile(path);
+    logger.setLogFile(file.path);
     logger.setLogFile(std::nullopt);  // a trigger without a path
-    auto out = systemLogOf([&] { logger.writeLog("still here\n"); });
-    EXPECT_EQ(out, "");
-    EXPECT_EQ(readFile(path), "still here\n");
+    LoggedLines log(logger);
+    logger.writeLog("still here\n");
+    EXPECT_EQ(log.text(), "");
+    EXPECT_EQ(file.read(), "still here\n");
 }
 
 TEST(LoggerTest, UnopenablePathsFallBackToTheSystemLog) {
@@ -131,11 +124,14 @@ TEST(LoggerTest, UnopenablePathsFallBackToTheSystemLog) {
     mkfifo(dir.file("fifo").c_str(), 0600);
     for (const std::string& bad : {dir.file("missing.txt"), dir.path(), dir.file("fifo")}) {
         ZyvtouchLogger logger;
+        LoggedLines log(logger);
         logger.setLogFile(existing);
         logger.setLogFile(bad);  // closes the old file, then fails to open
         EXPECT_FALSE(logger.hasLogFile()) << bad;
-        auto out = systemLogOf([&] { logger.writeLog("to the system log"); });
-        EXPECT_NE(out.find("to the system log"), std::string::npos) << bad;
+        EXPECT_EQ(log.entries.size(), 1u) << log.text();  // why, in one entry
+        logger.writeLog("to the system log");
+        ASSERT_FALSE(log.entries.empty()) << bad;
+        EXPECT_EQ(log.entries.back().message, "to the system log") << bad;
     }
     EXPECT_FALSE(tact::test::fileExists(dir.file("missing.txt")));  // never created
     EXPECT_EQ(readFile(existing), "old");
@@ -184,12 +180,15 @@ TEST(LoggerTest, LinksAndTheSettingsFilesAreRefused) {
         ZyvtouchLogger logger;
         logger.setLogFile(good);
         ASSERT_TRUE(logger.hasLogFile());
-        auto out = systemLogOf([&] { logger.setLogFile(k.path); });
+        LoggedLines log(logger);
+        logger.setLogFile(k.path);
         EXPECT_FALSE(logger.hasLogFile()) << k.path;
-        EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
-        EXPECT_NE(out.find("warning: log file " + k.path + " refused: "), std::string::npos) << out;
-        EXPECT_NE(out.find(k.why), std::string::npos) << out;
-        systemLogOf([&] { logger.writeLog("LOG"); });
+        ASSERT_EQ(log.entries.size(), 1u) << log.text();
+        EXPECT_EQ(log.entries[0].level, platform::LogLevel::Warning);
+        EXPECT_TRUE(log.entries[0].message.starts_with("log file " + k.path + " refused: "))
+            << log.text();
+        EXPECT_NE(log.entries[0].message.find(k.why), std::string::npos) << log.text();
+        logger.writeLog("LOG");
     }
     EXPECT_EQ(readFile(settings), "<plist/>");
     EXPECT_EQ(readFile(lock), "");
@@ -209,31 +208,27 @@ TEST(LoggerTest, NonAsciiIsDroppedOnlyWhileAFileIsOpen) {
     ScopedLogLevel debug(platform::LogLevel::Debug);      // where lines go without a file
     const std::string summary = "touches\xEF\xBC\x8C 2";  // holds a full-width comma
     ZyvtouchLogger logger;
-    auto out = systemLogOf([&] { logger.writeLog(summary); });
-    EXPECT_NE(out.find(summary), std::string::npos);
+    LoggedLines log(logger);
+    logger.writeLog(summary);
+    EXPECT_EQ(log.text(), summary + "\n");
 
-    TempDir dir;
-    auto path = dir.file("log.txt");
-    writeFile(path, "");
-    logger.setLogFile(path);
-    out = systemLogOf([&] {
-        logger.writeLog(summary);
-        logger.writeLog("ascii");
-    });
-    EXPECT_EQ(out, "");
-    EXPECT_EQ(readFile(path), "ascii");
+    LogFile file;
+    logger.setLogFile(file.path);
+    log.entries.clear();
+    logger.writeLog(summary);
+    logger.writeLog("ascii");
+    EXPECT_EQ(log.text(), "");
+    EXPECT_EQ(file.read(), "ascii");
 }
 
 TEST(LoggerTest, LongMessagesAreFormattedWhole) {
-    TempDir dir;
-    auto path = dir.file("log.txt");
-    writeFile(path, "");
+    LogFile file;
     ZyvtouchLogger logger;
-    logger.setLogFile(path);
+    logger.setLogFile(file.path);
     logger.setLogTypeMask(tact::kLogReports);
     std::string big(3000, 'r');
     logger.logf(tact::kLogReports, "%s|%d", big.c_str(), 7);
-    EXPECT_EQ(readFile(path), big + "|7");
+    EXPECT_EQ(file.read(), big + "|7");
 }
 
 TEST(LoggerTest, SharedLoggerIsOneInstanceAcrossThreads) {

@@ -6,6 +6,7 @@
 
 #include "agent/hotkeys/HotkeyEvents.hpp"
 #include "tests/agent/GestureFixture.hpp"
+#include "tests/support/PostedEvents.hpp"
 
 using namespace tact;
 using namespace tact::test;
@@ -58,16 +59,7 @@ class MultiFingerTest : public GestureFixture {
         report(t, std::move(contacts));
         collect();
     }
-    std::vector<int> keyDowns() const {
-        std::vector<int> out;
-        for (const auto& e : sink.events) {
-            if (e.type == kCGEventKeyDown) {
-                out.push_back(
-                    static_cast<int>(std::get<std::int64_t>(e.fields.at(kCGKeyboardEventKeycode))));
-            }
-        }
-        return out;
-    }
+    PostedEvents queue{sink.events};
 };
 
 TEST_F(MultiFingerTest, ThreeFingersOneRecordPerContactAndPerReversal) {
@@ -190,18 +182,20 @@ TEST_F(MultiFingerTest, PinchToggle) {
     // -> "177", "160", "Escape".
     c->systemVersion.minor = 15;
     c->actionWithPinch(1);
-    sink.events.clear();
+    queue.drain();
     for (std::int64_t d : {2, 2, 1})
         c->actionWithPinch(d);
-    EXPECT_EQ(keyDowns(), (std::vector<int>{103, 131, 53}));
-    sink.events.clear();
+    queue.expectKeyStrokes({103, 131, 53});
+    queue.expectNoMoreEvents();
     // Before 10.8: closing is Launchpad, spreading shows the desktop (which
     // has no built-in key: nothing), and the toggle is left alone.
     c->systemVersion.minor = 7;
     c->actionWithPinch(2);
     c->actionWithPinch(1);
-    EXPECT_EQ(keyDowns(), (std::vector<int>{131}));
+    queue.expectKeyStrokes({131});
+    queue.expectNoMoreEvents();
     c->systemVersion.minor = 15;
     c->actionWithPinch(2);  // the toggle still says a spread was last
-    EXPECT_EQ(keyDowns(), (std::vector<int>{131, 103}));
+    queue.expectKeyStrokes({103});
+    queue.expectNoMoreEvents();
 }

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "tests/agent/GestureFixture.hpp"
+#include "tests/support/LoggedLines.hpp"
 
 using namespace tact;
 using namespace tact::test;
@@ -51,9 +52,9 @@ TEST_F(StateMachineTest, TableHasSixteenStatesAndResetsToIdle) {
 TEST_F(StateMachineTest, ActionThenExitThenEntryThenPosting) {
     c->_logger.setLogTypeMask(kLogStates | kLogGestures);
     ScopedLogLevel debug(platform::LogLevel::Debug);
-    testing::internal::CaptureStderr();
+    LoggedLines lines(c->_logger);
     report(0.0, {down(1, 16384, 16384)});
-    std::string log = testing::internal::GetCapturedStderr();
+    const std::string log = lines.text();
     // The idle action's move, the state change, the entry's move, then posting.
     auto exitAt = log.find("exit stateIdle @ 1 ");
     auto enterAt = log.find("enter state1Finger0");
@@ -78,10 +79,9 @@ TEST_F(StateMachineTest, RepeatCountCountsCyclesInAState) {
     EXPECT_EQ(c->stateRepeatTimes, 2u);  // two cycles in state1Finger0 so far
     c->_logger.setLogTypeMask(kLogStates);
     ScopedLogLevel debug(platform::LogLevel::Debug);
-    testing::internal::CaptureStderr();
+    LoggedLines log(c->_logger);
     report(0.03, {up(1, 100, 100)});
-    std::string log = testing::internal::GetCapturedStderr();
-    EXPECT_NE(log.find("exit state1Finger0 @ 3 "), std::string::npos) << log;
+    EXPECT_TRUE(log.contains("exit state1Finger0 @ 3 ")) << log.text();
     EXPECT_EQ(c->stateRepeatTimes, 0u);
 }
 
@@ -127,12 +127,11 @@ TEST_F(StateMachineTest, EmptyPassLogsUnrecognizedAndDiscarded) {
     ScopedLogLevel debug(platform::LogLevel::Debug);
     report(0.00, {down(1, 100, 100)});
     report(0.01, {down(1, 100, 100)});  // nothing queued in this cycle
-    testing::internal::CaptureStderr();
+    LoggedLines log(c->_logger);
     c->actions.clear();
     c->postGestures();
-    std::string log = testing::internal::GetCapturedStderr();
-    EXPECT_NE(log.find("Unrecognized gesture:0"), std::string::npos) << log;
-    EXPECT_NE(log.find("discarded gesture {gestureSubtype = 0}"), std::string::npos) << log;
+    EXPECT_TRUE(log.contains("Unrecognized gesture:0")) << log.text();
+    EXPECT_TRUE(log.contains("discarded gesture {gestureSubtype = 0}")) << log.text();
     EXPECT_TRUE(c->gestureInfo.empty());
 }
 

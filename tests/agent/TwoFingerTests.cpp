@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "tests/agent/GestureFixture.hpp"
+#include "tests/support/PostedEvents.hpp"
 
 using namespace tact;
 using namespace tact::test;
@@ -23,17 +24,16 @@ class TwoFingerTest : public GestureFixture {
         auto it = e.fields.find(f);
         return it == e.fields.end() ? 0 : std::get<std::int64_t>(it->second);
     }
+    PostedEvents queue{sink.events};
 };
 
 TEST_F(TwoFingerTest, QuickTwoFingerTapRightClicks) {
     report(0.00, {down(1, 10000, 10000), down(2, 12000, 10000)});
     report(0.05, {down(1, 10000, 10000), down(2, 12000, 10000)});
     report(0.10, {up(1, 10000, 10000), up(2, 12000, 10000)});
-    auto downs = ofType(kCGEventRightMouseDown);
-    auto ups = ofType(kCGEventRightMouseUp);
-    ASSERT_EQ(downs.size(), 1u);
-    ASSERT_EQ(ups.size(), 1u);
-    EXPECT_EQ(field(*downs[0], kCGMouseEventButtonNumber), 1);
+    queue.expectMoveTo(585.938, 329.59);  // the pointer follows the first finger
+    queue.expectRightClickAt(585.938, 329.59);
+    queue.expectNoMoreEvents();
     EXPECT_EQ(state(), "stateIdle");
 }
 
@@ -274,11 +274,11 @@ TEST_F(TwoFingerTest, ResetDuringMomentumEndsItOnTheNextTick) {
     c->dictZyvStateContext.set(kStateInfoScrollMomentumDeltaY, std::int64_t{8});
     c->state2FingersMomentumScrollEntry();
     loop.runUntil(800000000.0 + 0.015);  // one tick
-    sink.events.clear();
+    queue.drain();
     c->resetToStateIdle();  // the deltas vanish; the timer runs on
     EXPECT_TRUE(c->momentumRunning());
     loop.run();
-    ASSERT_EQ(sink.events.size(), 1u);  // only the end: the final pass posts nothing more
-    EXPECT_EQ(field(sink.events[0], kCGScrollWheelEventMomentumPhase), 3);
+    queue.expectMomentumEnd();  // only the end: the final pass posts nothing more
+    queue.expectNoMoreEvents();
     EXPECT_FALSE(c->momentumRunning());
 }

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -14,10 +13,10 @@
 #include "calibrator/solver/CalibrationSolver.hpp"
 #include "common/Notifications.hpp"
 #include "common/PreferenceKeys.hpp"
-#include "platform/notify/NotificationCenter.hpp"
 #include "platform/prefs/Preferences.hpp"
-#include "platform/runloop/RunLoop.hpp"
+#include "tests/support/AgentStandIn.hpp"
 #include "tests/support/PrivateBus.hpp"
+#include "tests/support/ProgramChecks.hpp"
 #include "tests/support/Subprocess.hpp"
 #include "tests/support/TempDir.hpp"
 
@@ -25,7 +24,6 @@ namespace tact {
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 
 platform::Dictionary tap(std::int64_t x, std::int64_t y) {
     return platform::Dictionary{
@@ -38,77 +36,11 @@ std::optional<platform::Dictionary> control(std::string_view key, bool value) {
     return platform::Dictionary{{platform::String(key), value}};
 }
 
-// The agent's side of the bus: posts taps, records the control notifications
-// and, as the agent does, answers the question whether it runs.
-class AgentStandIn {
-  public:
-    explicit AgentStandIn(const std::string& busAddress) {
-        setenv("DBUS_SESSION_BUS_ADDRESS", busAddress.c_str(), 1);
-        loop_ = platform::makeRealRunLoop(false);
-        std::string error;
-        center_ = platform::makeBusNotificationCenter(*loop_, &error);
-        if (!center_) {
-            ADD_FAILURE() << "cannot join the private bus: " << error;
-            return;
-        }
-        observation_ = center_->addObserver(
-            kControlNotification, kControlObject, [this](const platform::Notification& n) {
-                if (n.userInfo && n.userInfo->contains(kKeyNeedSerialNumber)) {
-                    asked = true;
-                    send(platform::Dictionary{{kKeyDriverVersion, kDriverVersion}});
-                    return;
-                }
-                control.push_back(n.userInfo);
-            });
-    }
-
-    bool ok() const { return center_ != nullptr; }
-
-    void send(const std::optional<platform::Dictionary>& userInfo) {
-        center_->post(kZyvTouchEventNotification, kMultiTouchSupportObject, userInfo);
-    }
-    void sendTaps(int count, std::int64_t x, std::int64_t y) {
-        for (int i = 0; i < count; ++i)
-            send(tap(x, y));
-        pump(20ms);
-    }
-    void lift() {
-        send(std::nullopt);
-        pump(20ms);
-    }
-
-    // Runs the loop for a while: sends what is queued, receives what came.
-    void pump(std::chrono::milliseconds duration) {
-        platform::Timer stop = loop_->addTimer(duration.count() / 1000.0, 0,
-                                               [this](platform::Timer&) { loop_->stop(); });
-        loop_->run();
-    }
-    template <typename Pred>
-    bool pumpUntil(Pred pred, std::chrono::milliseconds limit = 10s) {
-        const auto deadline = Clock::now() + limit;
-        while (!pred()) {
-            if (Clock::now() > deadline)
-                return false;
-            pump(10ms);
-        }
-        return true;
-    }
-
-    std::vector<std::optional<platform::Dictionary>> control;
-    bool asked = false;  // whether the calibrator asked for the agent
-
-  private:
-    std::unique_ptr<platform::RunLoop> loop_;
-    std::unique_ptr<platform::NotificationCenter> center_;
-    platform::Observation observation_;
-};
-
-class CalibratorProgram : public ::testing::Test {
+class CalibratorProgram : public test::ProgramWithAgent {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(bus_.ok()) << bus_.error();
-        agent_ = std::make_unique<AgentStandIn>(bus_.address());
-        ASSERT_TRUE(agent_->ok());
+        ASSERT_NO_FATAL_FAILURE(ProgramWithAgent::SetUp());
+        agent_->answerQuestionsWith(platform::Dictionary{{kKeyDriverVersion, kDriverVersion}});
     }
 
     std::vector<std::string> environment() const {
@@ -121,33 +53,21 @@ class CalibratorProgram : public ::testing::Test {
     void start() {
         calibrator_ = std::make_unique<test::BackgroundProcess>(
             std::vector<std::string>{test::builtProgram("tactcalib")}, environment());
-        ASSERT_TRUE(expectLine("AppDelegate: observing \"ZYVTouch Event\""));
+        ASSERT_TRUE(expectLine(*calibrator_, "AppDelegate: observing \"ZYVTouch Event\""));
         ASSERT_TRUE(waitForTarget(0));
-    }
-
-    bool expectLine(const std::string& wanted) {
-        std::string line;
-        while (calibrator_->readLine(line)) {
-            if (line == wanted)
-                return true;
-        }
-        ADD_FAILURE() << "tactcalib never printed: " << wanted;
-        return false;
     }
 
     // Waits for the trace of a target being shown, and records where.
     bool waitForTarget(int stage) {
         const std::string prefix = "CalibrateView: target " + std::to_string(stage) + " at ";
         std::string line;
-        while (calibrator_->readLine(line)) {
-            if (!line.starts_with(prefix))
-                continue;
-            std::istringstream in(line.substr(prefix.size()));
-            in >> targets_[stage].x >> targets_[stage].y;
-            return !in.fail();
+        if (!calibrator_->readLineStartingWith(prefix, line)) {
+            ADD_FAILURE() << "tactcalib never showed target " << stage;
+            return false;
         }
-        ADD_FAILURE() << "tactcalib never showed target " << stage;
-        return false;
+        std::istringstream in(line.substr(prefix.size()));
+        in >> targets_[stage].x >> targets_[stage].y;
+        return !in.fail();
     }
 
     // One target: count taps, alternating around (x, y) so that the average is
@@ -155,10 +75,17 @@ class CalibratorProgram : public ::testing::Test {
     void holdOn(double x, double y) {
         for (int i = 0; i < 100; ++i) {
             const int d = i % 2 ? 5 : -5;
-            agent_->send(tap(std::int64_t(x) + d, std::int64_t(y) + 2 * d));
+            agent_->post(tap(std::int64_t(x) + d, std::int64_t(y) + 2 * d));
         }
-        agent_->lift();
+        lift();
     }
+
+    void sendTaps(int count, std::int64_t x, std::int64_t y) {
+        for (int i = 0; i < count; ++i)
+            agent_->post(tap(x, y));
+        agent_->pump(20ms);
+    }
+    void lift() { agent_->send(std::nullopt); }
 
     std::optional<platform::Dictionary> storedCoefficients() {
         platform::setPreferencesDirectory(config_.path());
@@ -171,17 +98,13 @@ class CalibratorProgram : public ::testing::Test {
 
     void expectTheCalibratorFinished() {
         ASSERT_EQ(calibrator_->wait(10s), 0);
-        ASSERT_TRUE(agent_->pumpUntil([&] { return agent_->control.size() >= 3; }));
-        agent_->pump(100ms);
-        EXPECT_EQ(agent_->control, (std::vector{control(kKeyCalibrateInProgress, true),
-                                                control(kKeyPreferenceReload, true),
-                                                control(kKeyCalibrateInProgress, false)}));
+        EXPECT_EQ(agent_->controlsAfter(3), (std::vector{control(kKeyCalibrateInProgress, true),
+                                                         control(kKeyPreferenceReload, true),
+                                                         control(kKeyCalibrateInProgress, false)}));
     }
 
-    test::PrivateBus bus_;
     test::TempDir config_;
     test::TempDir runtime_;
-    std::unique_ptr<AgentStandIn> agent_;
     std::unique_ptr<test::BackgroundProcess> calibrator_;
     CalibrationPoints targets_{};
 };
@@ -234,13 +157,13 @@ TEST_F(CalibratorProgram, AFullRunStoresTheMapFromTheAveragedSamplesToTheTargets
 TEST_F(CalibratorProgram, LiftsRestartATargetAndLateSamplesAreIgnored) {
     ASSERT_NO_FATAL_FAILURE(start());
     // First target: 99 samples far off, then a lift throws them away.
-    agent_->sendTaps(99, 20000, 20000);
-    agent_->lift();
+    sendTaps(99, 20000, 20000);
+    lift();
     // Then 100 good samples, and 150 more far off while the finger stays
     // down: they count for nothing, not even for the next target.
-    agent_->sendTaps(100, 3000, 3500);
-    agent_->sendTaps(150, 20000, 20000);
-    agent_->lift();
+    sendTaps(100, 3000, 3500);
+    sendTaps(150, 20000, 20000);
+    lift();
     ASSERT_TRUE(waitForTarget(1));
     holdOn(3200, 29000);
     ASSERT_TRUE(waitForTarget(2));
@@ -249,8 +172,8 @@ TEST_F(CalibratorProgram, LiftsRestartATargetAndLateSamplesAreIgnored) {
     // Last target: x samples add up to 327,699, which averages to 3276 in
     // integer division.
     for (int i = 0; i < 99; ++i)
-        agent_->send(tap(3277, 3800));
-    agent_->send(tap(3276, 3800));
+        agent_->post(tap(3277, 3800));
+    agent_->post(tap(3276, 3800));
     ASSERT_NO_FATAL_FAILURE(expectTheCalibratorFinished());
 
     // The stored map is the fit of exactly these averages, to the last bit.
@@ -275,10 +198,8 @@ TEST_F(CalibratorProgram, TellsTheAgentCalibrationIsOffWhenItQuitsEarly) {
     auto result = test::runProcess({test::builtProgram("tactcalib"), "--screenshot", png}, env);
     ASSERT_EQ(result.exitCode, 0) << result.err;
     EXPECT_TRUE(test::fileExists(png));
-    ASSERT_TRUE(agent_->pumpUntil([&] { return agent_->control.size() >= 2; }));
-    agent_->pump(100ms);
-    EXPECT_EQ(agent_->control, (std::vector{control(kKeyCalibrateInProgress, true),
-                                            control(kKeyCalibrateInProgress, false)}));
+    EXPECT_EQ(agent_->controlsAfter(2), (std::vector{control(kKeyCalibrateInProgress, true),
+                                                     control(kKeyCalibrateInProgress, false)}));
     EXPECT_FALSE(storedCoefficients());
 }
 
@@ -286,35 +207,18 @@ TEST_F(CalibratorProgram, OnSIGTERMItTellsTheAgentCalibrationIsOffAndExits) {
     ASSERT_NO_FATAL_FAILURE(start());
     ASSERT_TRUE(calibrator_->terminate());
     EXPECT_EQ(calibrator_->wait(10s), 0);
-    ASSERT_TRUE(agent_->pumpUntil([&] { return agent_->control.size() >= 2; }));
-    agent_->pump(100ms);
-    EXPECT_EQ(agent_->control, (std::vector{control(kKeyCalibrateInProgress, true),
-                                            control(kKeyCalibrateInProgress, false)}));
+    EXPECT_EQ(agent_->controlsAfter(2), (std::vector{control(kKeyCalibrateInProgress, true),
+                                                     control(kKeyCalibrateInProgress, false)}));
     EXPECT_FALSE(storedCoefficients());
 }
 
 TEST(CalibratorProgramOptions, HelpNeedsNeitherADisplayNorABus) {
-    auto result =
-        test::runProcess({test::builtProgram("tactcalib"), "--help"},
-                         {"QT_QPA_PLATFORM=xcb", "DISPLAY=", "DBUS_SESSION_BUS_ADDRESS="});
-    EXPECT_EQ(result.exitCode, 0);
-    EXPECT_TRUE(result.out.starts_with("Usage: tactcalib")) << result.out;
-    EXPECT_NE(result.out.find("--screenshot FILE"), std::string::npos);
-
-    result = test::runProcess({test::builtProgram("tactcalib"), "--screenshot"});
-    EXPECT_EQ(result.exitCode, 2);
-    EXPECT_NE(result.err.find("--screenshot needs a file name"), std::string::npos) << result.err;
+    test::expectHelpWithoutDisplayOrBus("tactcalib", {"--screenshot FILE"});
+    test::expectOptionRefused("tactcalib", "--screenshot", "--screenshot needs a file name");
 }
 
 TEST(CalibratorProgramOptions, WithoutABusItSaysSoAndExits) {
-    test::TempDir dir;
-    auto result =
-        test::runProcess({test::builtProgram("tactcalib")},
-                         {"QT_QPA_PLATFORM=offscreen", "XDG_CONFIG_HOME=" + dir.path(),
-                          "XDG_RUNTIME_DIR=" + dir.path(),
-                          "DBUS_SESSION_BUS_ADDRESS=unix:path=" + dir.file("no-bus-here")});
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_NE(result.err.find("bus"), std::string::npos) << result.err;
+    test::expectExitWithoutABus("tactcalib");
 }
 
 }  // namespace

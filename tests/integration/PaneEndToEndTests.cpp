@@ -32,7 +32,7 @@ constexpr const char* kSession =
 
 // The agent's trace line with its user information, when the line is a
 // notification the agent posted.
-const platform::Dictionary* postedInfo(const std::optional<platform::Value>& line) {
+const platform::Dictionary* postedInfo(const platform::Result<platform::Value>& line) {
     if (!line || !line->isDictionary())
         return nullptr;
     const platform::Dictionary& d = *line->asDictionary();

@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <cmath>
-#include <cstdlib>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -14,9 +13,9 @@
 #include <vector>
 
 #include "common/Notifications.hpp"
-#include "platform/notify/NotificationCenter.hpp"
-#include "platform/runloop/RunLoop.hpp"
+#include "tests/support/AgentStandIn.hpp"
 #include "tests/support/PrivateBus.hpp"
+#include "tests/support/ProgramChecks.hpp"
 #include "tests/support/Subprocess.hpp"
 #include "tests/support/TempDir.hpp"
 
@@ -24,7 +23,6 @@ namespace tact {
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 
 std::optional<platform::Dictionary> control(bool on) {
     return platform::Dictionary{{kKeyTouchTestMode, on}};
@@ -43,61 +41,8 @@ platform::Dictionary oneTouch(int i, std::int64_t id, float x, float y) {
                                 {key(kKeyFormatHeight), 0.03f}};
 }
 
-// The agent's side of the bus: posts reports, records the control
-// notifications.
-class AgentStandIn {
-  public:
-    explicit AgentStandIn(const std::string& busAddress) {
-        loop_ = platform::makeRealRunLoop(false);
-        std::string error;
-        center_ = platform::makeBusNotificationCenterAt(*loop_, busAddress, &error);
-        if (!center_) {
-            ADD_FAILURE() << "cannot join the private bus: " << error;
-            return;
-        }
-        observation_ = center_->addObserver(
-            kControlNotification, kControlObject,
-            [this](const platform::Notification& n) { control.push_back(n.userInfo); });
-    }
-
-    bool ok() const { return center_ != nullptr; }
-
-    void send(const std::optional<platform::Dictionary>& userInfo) {
-        center_->post(kMTouchReportNotification, kMultiTouchSupportObject, userInfo);
-    }
-
-    void pump(std::chrono::milliseconds duration) {
-        platform::Timer stop = loop_->addTimer(duration.count() / 1000.0, 0,
-                                               [this](platform::Timer&) { loop_->stop(); });
-        loop_->run();
-    }
-    template <typename Pred>
-    bool pumpUntil(Pred pred, std::chrono::milliseconds limit = 10s) {
-        const auto deadline = Clock::now() + limit;
-        while (!pred()) {
-            if (Clock::now() > deadline)
-                return false;
-            pump(10ms);
-        }
-        return true;
-    }
-
-    std::vector<std::optional<platform::Dictionary>> control;
-
-  private:
-    std::unique_ptr<platform::RunLoop> loop_;
-    std::unique_ptr<platform::NotificationCenter> center_;
-    platform::Observation observation_;
-};
-
-class PainterProgram : public ::testing::Test {
+class PainterProgram : public test::ProgramWithAgent {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(bus_.ok()) << bus_.error();
-        agent_ = std::make_unique<AgentStandIn>(bus_.address());
-        ASSERT_TRUE(agent_->ok());
-    }
-
     std::vector<std::string> environment() const {
         return {"QT_QPA_PLATFORM=offscreen", "XDG_CONFIG_HOME=" + dir_.path(),
                 "XDG_RUNTIME_DIR=" + dir_.path(), bus_.environment()};
@@ -108,19 +53,9 @@ class PainterProgram : public ::testing::Test {
     void start() {
         painter_ = std::make_unique<test::BackgroundProcess>(
             std::vector<std::string>{test::builtProgram("tactpaint"), "--trace"}, environment());
-        ASSERT_TRUE(expectLine("AppDelegate: observing \"MTouch Report\""));
+        ASSERT_TRUE(expectLine(*painter_, "AppDelegate: observing \"MTouch Report\""));
         ASSERT_TRUE(agent_->pumpUntil([&] { return !agent_->control.empty(); }));
         EXPECT_EQ(agent_->control, (std::vector{control(true)}));
-    }
-
-    bool expectLine(const std::string& wanted) {
-        std::string line;
-        while (painter_->readLine(line)) {
-            if (line == wanted)
-                return true;
-        }
-        ADD_FAILURE() << "tactpaint never printed: " << wanted;
-        return false;
     }
 
     // Reads the trace until the ticks together painted this many reports;
@@ -129,9 +64,7 @@ class PainterProgram : public ::testing::Test {
         const std::string prefix = "TouchView: painted ";
         int touches = 0, seen = 0;
         std::string line;
-        while (seen < reports && painter_->readLine(line)) {
-            if (!line.starts_with(prefix))
-                continue;
+        while (seen < reports && painter_->readLineStartingWith(prefix, line)) {
             std::istringstream in(line.substr(prefix.size()));
             int t = 0, r = 0;
             std::string word;
@@ -142,18 +75,19 @@ class PainterProgram : public ::testing::Test {
         return seen == reports ? touches : -1;
     }
 
+    // A report from the agent, queued.
+    void sendReport(const std::optional<platform::Dictionary>& userInfo) {
+        agent_->post(userInfo, kMTouchReportNotification);
+    }
+
     // SIGTERM, then the exit and the last word to the agent.
     void terminate() {
         ASSERT_TRUE(painter_->terminate());
         EXPECT_EQ(painter_->wait(10s), 0);
-        ASSERT_TRUE(agent_->pumpUntil([&] { return agent_->control.size() >= 2; }));
-        agent_->pump(100ms);
-        EXPECT_EQ(agent_->control, (std::vector{control(true), control(false)}));
+        EXPECT_EQ(agent_->controlsAfter(2), (std::vector{control(true), control(false)}));
     }
 
-    test::PrivateBus bus_;
     test::TempDir dir_;
-    std::unique_ptr<AgentStandIn> agent_;
     std::unique_ptr<test::BackgroundProcess> painter_;
 };
 
@@ -163,7 +97,7 @@ TEST_F(PainterProgram, TouchTestModeIsOnWhileActiveAndOffAfterSIGTERM) {
     for (const auto& part : {oneTouch(0, 1, 0.25f, 0.5f), oneTouch(1, 2, 0.75f, 0.5f)})
         for (const auto& [key, value] : part)
             report.set(key, value);
-    agent_->send(report);
+    sendReport(report);
     agent_->pump(20ms);
     EXPECT_EQ(paintedTouchesOf(1), 2);
     ASSERT_NO_FATAL_FAILURE(terminate());
@@ -195,15 +129,15 @@ TEST_F(PainterProgram, SurvivesHostileReports) {
          {"0_Height", -inf}},
     };
     for (const auto& info : hostile)
-        agent_->send(info);
+        sendReport(info);
     // Two reports without user information: not reports at all.
-    agent_->send(std::nullopt);
-    agent_->send(std::nullopt);
+    sendReport(std::nullopt);
+    sendReport(std::nullopt);
     // Then a real one: the painter still paints.
-    agent_->send(oneTouch(0, 3, 0.5f, 0.5f));
+    sendReport(oneTouch(0, 3, 0.5f, 0.5f));
     platform::Dictionary last = oneTouch(0, 3, 0.5f, 0.5f);
     last.set(kKeyActualCount, 1);
-    agent_->send(last);
+    sendReport(last);
     agent_->pump(20ms);
     // The report without a count is a report of no touches.
     EXPECT_EQ(paintedTouchesOf(static_cast<int>(hostile.size()) + 2), 1);
@@ -211,28 +145,12 @@ TEST_F(PainterProgram, SurvivesHostileReports) {
 }
 
 TEST(PainterProgramOptions, HelpNeedsNeitherADisplayNorABus) {
-    auto result =
-        test::runProcess({test::builtProgram("tactpaint"), "--help"},
-                         {"QT_QPA_PLATFORM=xcb", "DISPLAY=", "DBUS_SESSION_BUS_ADDRESS="});
-    EXPECT_EQ(result.exitCode, 0);
-    EXPECT_TRUE(result.out.starts_with("Usage: tactpaint")) << result.out;
-    EXPECT_NE(result.out.find("--screenshot FILE"), std::string::npos);
-    EXPECT_NE(result.out.find("double-click"), std::string::npos);
-
-    result = test::runProcess({test::builtProgram("tactpaint"), "--screenshot"});
-    EXPECT_EQ(result.exitCode, 2);
-    EXPECT_NE(result.err.find("--screenshot needs a file name"), std::string::npos) << result.err;
+    test::expectHelpWithoutDisplayOrBus("tactpaint", {"--screenshot FILE", "double-click"});
+    test::expectOptionRefused("tactpaint", "--screenshot", "--screenshot needs a file name");
 }
 
 TEST(PainterProgramOptions, WithoutABusItSaysSoAndExits) {
-    test::TempDir dir;
-    auto result =
-        test::runProcess({test::builtProgram("tactpaint")},
-                         {"QT_QPA_PLATFORM=offscreen", "XDG_CONFIG_HOME=" + dir.path(),
-                          "XDG_RUNTIME_DIR=" + dir.path(),
-                          "DBUS_SESSION_BUS_ADDRESS=unix:path=" + dir.file("no-bus-here")});
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_NE(result.err.find("bus"), std::string::npos) << result.err;
+    test::expectExitWithoutABus("tactpaint");
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "platform/runloop/RunLoop.hpp"
 #include "tests/support/PrivateBus.hpp"
 #include "tests/support/PrivateXServer.hpp"
+#include "tests/support/ResultChecks.hpp"
 #include "tests/support/Subprocess.hpp"
 #include "tests/support/TempDir.hpp"
 
@@ -84,9 +85,8 @@ TEST(PainterScreenshot, ScriptedTouchesOnARealXServer) {
 
     // The agent's part: two reports, as a frame sends them.
     auto loop = platform::makeRealRunLoop(false);
-    std::string error;
-    auto center = platform::makeBusNotificationCenterAt(*loop, bus.address(), &error);
-    ASSERT_TRUE(center) << error;
+    auto center = tact::test::valueOf(platform::makeBusNotificationCenterAt(*loop, bus.address()));
+    ASSERT_TRUE(center);
     center->post(kMTouchReportNotification, kMultiTouchSupportObject, scriptedReport(0, 3));
     center->post(kMTouchReportNotification, kMultiTouchSupportObject, scriptedReport(3, 2));
     center.reset();  // sends what is queued

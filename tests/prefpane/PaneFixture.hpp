@@ -26,8 +26,8 @@
 #include "prefpane/MultitouchPrefsPane.hpp"
 #include "prefpane/host/Workspace.hpp"
 #include "qtsupport/QtRunLoopBridge.hpp"
-#include "tests/prefpane/AgentStandIn.hpp"
 #include "tests/prefpane/PaneTestSupport.hpp"
+#include "tests/support/AgentStandIn.hpp"
 #include "tests/support/QtTestSupport.hpp"
 #include "tests/support/TempDir.hpp"
 

@@ -10,8 +10,9 @@
 
 #include "common/Notifications.hpp"
 #include "common/PreferenceKeys.hpp"
-#include "tests/prefpane/AgentStandIn.hpp"
+#include "tests/support/AgentStandIn.hpp"
 #include "tests/support/PrivateBus.hpp"
+#include "tests/support/ProgramChecks.hpp"
 #include "tests/support/Subprocess.hpp"
 #include "tests/support/TempDir.hpp"
 
@@ -20,32 +21,15 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class PaneProgram : public ::testing::Test {
+class PaneProgram : public test::ProgramWithAgent {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(bus_.ok()) << bus_.error();
-        agent_ = std::make_unique<test::AgentStandIn>(bus_.address());
-        ASSERT_TRUE(agent_->ok());
-    }
-
     std::vector<std::string> environment() const {
         return {"QT_QPA_PLATFORM=offscreen", "HOME=" + home_.path(),
                 "XDG_CONFIG_HOME=" + home_.file(".config"), "XDG_RUNTIME_DIR=" + home_.path(),
                 bus_.environment()};
     }
 
-    // Reads the pane's trace until a line starts with prefix.
-    bool readTrace(test::BackgroundProcess& program, const std::string& prefix, std::string& line) {
-        while (program.readLine(line)) {
-            if (line.starts_with(prefix))
-                return true;
-        }
-        return false;
-    }
-
-    test::PrivateBus bus_;
     test::TempDir home_;
-    std::unique_ptr<test::AgentStandIn> agent_;
 };
 
 TEST_F(PaneProgram, AsksTheAgentWhenShownAndShowsTheReply) {
@@ -57,14 +41,14 @@ TEST_F(PaneProgram, AsksTheAgentWhenShownAndShowsTheReply) {
 
     agent_->send(test::exampleInformationReply());
     std::string line;
-    ASSERT_TRUE(readTrace(prefs, "MultitouchPrefsPane: ", line));
+    ASSERT_TRUE(prefs.readLineStartingWith("MultitouchPrefsPane: ", line));
     EXPECT_EQ(line,
               "MultitouchPrefsPane: driver=\"2.0\" serial=\"ZT-0042\" type=\"IR-32\" "
               "shipDate=\"2019-5-6\" shipTime=\"07:08:09\" touchPoints=\"10\" "
               "hardware=\"1.23\" firmware=\"12.34.5 - 2.1\" alive=1");
 
     agent_->send(platform::Dictionary{{platform::String(kKeyIsDeviceReady), false}});
-    ASSERT_TRUE(readTrace(prefs, "MultitouchPrefsPane: ", line));
+    ASSERT_TRUE(prefs.readLineStartingWith("MultitouchPrefsPane: ", line));
     EXPECT_EQ(line,
               "MultitouchPrefsPane: driver=\"2.0\" serial=\"\" type=\"N/A\" shipDate=\"N/A\" "
               "shipTime=\"N/A\" touchPoints=\"N/A\" hardware=\"N/A\" firmware=\"N/A\" alive=0");
@@ -96,27 +80,12 @@ TEST_F(PaneProgram, OnSIGTERMThePaneIsUnselectedAndStoresTheLogSwitch) {
 }
 
 TEST(PaneProgramOptions, HelpNeedsNeitherADisplayNorABus) {
-    auto result =
-        test::runProcess({test::builtProgram("tactprefs"), "--help"},
-                         {"QT_QPA_PLATFORM=xcb", "DISPLAY=", "DBUS_SESSION_BUS_ADDRESS="});
-    EXPECT_EQ(result.exitCode, 0);
-    EXPECT_TRUE(result.out.starts_with("Usage: tactprefs")) << result.out;
-    EXPECT_NE(result.out.find("lib/tact/panes"), std::string::npos);
-
-    result = test::runProcess({test::builtProgram("tactprefs"), "--pane-dir"});
-    EXPECT_EQ(result.exitCode, 2);
-    EXPECT_NE(result.err.find("--pane-dir needs a value"), std::string::npos) << result.err;
+    test::expectHelpWithoutDisplayOrBus("tactprefs", {"lib/tact/panes"});
+    test::expectOptionRefused("tactprefs", "--pane-dir", "--pane-dir needs a value");
 }
 
 TEST(PaneProgramOptions, WithoutABusItSaysSoAndExits) {
-    test::TempDir dir;
-    auto result =
-        test::runProcess({test::builtProgram("tactprefs")},
-                         {"QT_QPA_PLATFORM=offscreen", "HOME=" + dir.path(),
-                          "XDG_CONFIG_HOME=" + dir.path(), "XDG_RUNTIME_DIR=" + dir.path(),
-                          "DBUS_SESSION_BUS_ADDRESS=unix:path=" + dir.file("no-bus-here")});
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_NE(result.err.find("bus"), std::string::npos) << result.err;
+    test::expectExitWithoutABus("tactprefs");
 }
 
 }  // namespace

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "common/Notifications.hpp"
-#include "tests/prefpane/AgentStandIn.hpp"
 #include "tests/prefpane/ImageChecks.hpp"
+#include "tests/support/AgentStandIn.hpp"
 #include "tests/support/PrivateBus.hpp"
 #include "tests/support/PrivateXServer.hpp"
 #include "tests/support/Subprocess.hpp"

@@ -134,6 +134,15 @@ BackgroundProcess::~BackgroundProcess() {
         close(outFd_);
 }
 
+bool BackgroundProcess::readLineStartingWith(std::string_view prefix, std::string& line,
+                                             std::chrono::milliseconds limit) {
+    while (readLine(line, limit)) {
+        if (line.starts_with(prefix))
+            return true;
+    }
+    return false;
+}
+
 bool BackgroundProcess::readLine(std::string& line, std::chrono::milliseconds limit) {
     auto deadline = Clock::now() + limit;
     for (;;) {

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -43,6 +44,10 @@ class BackgroundProcess {
     // Reads standard output until a full line is there (without its line
     // break), or returns false after the time limit or at end of output.
     bool readLine(std::string& line, std::chrono::milliseconds limit = std::chrono::seconds(10));
+    // Reads lines until one starts with prefix, which is left in line; false
+    // as readLine (the time limit is for each line).
+    bool readLineStartingWith(std::string_view prefix, std::string& line,
+                              std::chrono::milliseconds limit = std::chrono::seconds(10));
     // Waits for the exit; returns the exit code, -1 when killed or timed out.
     int wait(std::chrono::milliseconds limit = std::chrono::seconds(10));
     int pid() const { return pid_; }

@@ -50,9 +50,8 @@ class EventTraceTest : public ::testing::Test {
     std::vector<Dictionary> parsed() {
         std::vector<Dictionary> out;
         for (const auto& line : lines()) {
-            std::string error;
-            auto v = platform::json::parse(line, &error);
-            EXPECT_TRUE(v && v->isDictionary()) << line << ": " << error;
+            auto v = platform::json::parse(line);
+            EXPECT_TRUE(v && v->isDictionary()) << line << ": " << (v ? "" : v.error().detail);
             if (v && v->isDictionary())
                 out.push_back(*v->asDictionary());
         }

@@ -17,11 +17,12 @@
 #include <sstream>
 #include <thread>
 
+#include "agent/simulator/VirtualFrame.hpp"
 #include "platform/hid/HID.hpp"
-#include "platform/hid/VirtualFrame.hpp"
 #include "platform/runloop/RunLoop.hpp"
 #include "platform/values/Json.hpp"
 #include "tests/platform/hid/Descriptors.hpp"
+#include "tests/support/ResultChecks.hpp"
 #include "tests/support/Subprocess.hpp"
 #include "tests/support/TempDir.hpp"
 #include "tools/tactrecord/Recorder.hpp"
@@ -35,14 +36,15 @@ using tact::record::Recorder;
 using tact::replay::Session;
 using tact::replay::SessionLine;
 using tact::test::builtProgram;
+using tact::test::errorOf;
 using tact::test::linesOf;
 using tact::test::runProcess;
 using tact::test::TempDir;
 using Bytes = std::vector<std::uint8_t>;
 
-std::optional<Session> parse(const std::string& text, std::string* error) {
+platform::Result<Session> parse(const std::string& text) {
     std::istringstream in(text);
-    return tact::replay::parseSession(in, "recorded", error);
+    return tact::replay::parseSession(in, "recorded");
 }
 
 // --- the recorder on a virtual frame ----------------------------------------
@@ -126,9 +128,8 @@ TEST(Recorder, HandshakeGivesTheHeaderTactreplayRebuildsTheFrameFrom) {
         << rec.text;
     EXPECT_EQ(lines.back(), "# end of the recording: 2 touch reports");
 
-    std::string error;
-    auto session = parse(rec.text, &error);
-    ASSERT_TRUE(session) << error;
+    auto session = parse(rec.text);
+    ASSERT_TRUE(session) << errorOf(session);
     const auto& f = session->header.frame;
     EXPECT_EQ(f.product, config.product);
     EXPECT_EQ(f.bootparam, config.bootparam);
@@ -177,9 +178,8 @@ TEST(Recorder, FrameWithTheDebugChannelOnTheTouchInterface) {
     EXPECT_EQ(lines[0],
               "frame product=0x5668 bootparam=28000000000000006e00ef07000800a0 shiptime=none "
               "serial=VF-000001 type=VF-26 leds=100x60");
-    std::string error;
-    auto session = parse(rec.text, &error);
-    ASSERT_TRUE(session) << error;
+    auto session = parse(rec.text);
+    ASSERT_TRUE(session) << errorOf(session);
     EXPECT_FALSE(session->header.frame.shiptime);
     ASSERT_EQ(session->lines.size(), 1u);
     EXPECT_EQ(session->lines[0].bytes, (Bytes{10, 1, 2, 3}));
@@ -196,9 +196,8 @@ TEST(Recorder, UnansweredRequestsTimeOutAndTheHeaderSaysWhatWasLearnt) {
         ASSERT_TRUE(rec.recorder->headerWritten());
         EXPECT_EQ(linesOf(rec.text)[0], "frame product=0x5666 debug=none");
         EXPECT_NE(rec.text.find("# the frame answered no device command"), std::string::npos);
-        std::string error;
-        auto session = parse(rec.text, &error);
-        ASSERT_TRUE(session) << error;
+        auto session = parse(rec.text);
+        ASSERT_TRUE(session) << errorOf(session);
         EXPECT_FALSE(session->header.frame.debug);
         EXPECT_EQ(rec.notes.back(),
                   "no answer to the boot-parameter request within 2 s; recording with what the "
@@ -215,8 +214,7 @@ TEST(Recorder, UnansweredRequestsTimeOutAndTheHeaderSaysWhatWasLearnt) {
                   "frame product=0x5666 bootparam=28000000000000006e00ef07000800a0 "
                   "shiptime=1577836800 serial=S type=VF-26");
         EXPECT_NE(rec.text.find("# no good frame block came"), std::string::npos);
-        std::string error;
-        ASSERT_TRUE(parse(rec.text, &error)) << error;
+        ASSERT_EQ(errorOf(parse(rec.text)), "");
     }
     {  // Ended before any answer came: what is known is written all the same.
         VirtualFrameConfig config;
@@ -247,8 +245,7 @@ TEST(Recorder, HeaderValuesThatDoNotFitAreCut) {
     EXPECT_EQ(lines[1],
               "# recorded by tactrecord on today; times are seconds since the first touch report");
     EXPECT_NE(header.find(" are cut to 43 bytes together"), std::string::npos) << header;
-    std::string error;
-    EXPECT_TRUE(parse(header, &error)) << error;
+    EXPECT_EQ(errorOf(parse(header)), "");
 }
 
 TEST(Recorder, UnpluggingIsRecordedAndEndsTheRecordingUnlessWaiting) {
@@ -264,9 +261,8 @@ TEST(Recorder, UnpluggingIsRecordedAndEndsTheRecordingUnlessWaiting) {
             2.5, 0, [&](platform::Timer&) { rec.frame->sendTouches(rec.finger(200, 200)); });
         EXPECT_EQ(rec.loop->run(), 0);
         rec.recorder->finish();
-        std::string error;
-        auto session = parse(rec.text, &error);
-        ASSERT_TRUE(session) << error;
+        auto session = parse(rec.text);
+        ASSERT_TRUE(session) << errorOf(session);
         std::vector<std::pair<double, SessionLine::Verb>> seen;
         for (const auto& line : session->lines)
             seen.emplace_back(line.t, line.verb);
@@ -639,9 +635,8 @@ TEST(TactrecordProgram, SingleInterfaceFrameToAFile) {
     EXPECT_EQ(rec.wait(), 0);
 
     const std::string text = tact::test::readFile(out);
-    std::string error;
-    auto session = parse(text, &error);
-    ASSERT_TRUE(session) << error << "\n" << text;
+    auto session = parse(text);
+    ASSERT_TRUE(session) << errorOf(session) << "\n" << text;
     EXPECT_EQ(session->header.frame.product, 0x5668);
     EXPECT_EQ(session->header.frame.serial, "SN-9");
     EXPECT_EQ(session->header.frame.ledsH, 120);

@@ -220,17 +220,17 @@ Finding checkSession(const Roots& roots, const Session& session) {
 std::vector<Finding> checkBusAndAgent(double answerSeconds) {
     std::vector<Finding> findings;
     auto loop = platform::makeRealRunLoop(false);
-    std::string error;
-    auto center = platform::makeBusNotificationCenter(*loop, &error);
-    if (!center) {
+    auto connected = platform::makeBusNotificationCenter(*loop);
+    if (!connected) {
         findings.push_back({Verdict::Fail,
                             "session bus",
-                            error,
+                            connected.error().detail,
                             "run from the desktop session (DBUS_SESSION_BUS_ADDRESS)",
                             {}});
         return findings;
     }
     findings.push_back({Verdict::Ok, "session bus", "reachable", "", {}});
+    auto& center = *connected;
 
     // Asks the agent as the settings do; its answer names the driver and
     // whether a frame is ready.
@@ -315,14 +315,13 @@ Finding checkPreferences(const std::string& configHome) {
         return f;
     }
     const auto bytes = readSmall(path);
-    std::string error;
     if (!bytes) {
         f.verdict = Verdict::Fail;
         f.text += " cannot be read";
         f.fix = "chown $USER " + path;
-    } else if (!platform::plist::parse(*bytes, &error)) {
+    } else if (auto parsed = platform::plist::parse(*bytes); !parsed) {
         f.verdict = Verdict::Fail;
-        f.text += " is not a property list (" + error + ")";
+        f.text += " is not a property list (" + parsed.error().detail + ")";
         f.fix = "move it away; the settings write a new one";
     }
     return f;

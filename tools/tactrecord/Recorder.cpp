@@ -14,22 +14,9 @@ const char* const kHeldMessage =
 
 namespace {
 
-constexpr std::uint8_t kTouchReportID = 10;
-constexpr std::uint8_t kResponseReportID = 1;
-constexpr std::uint8_t kCommandReportID = 2;
-constexpr std::size_t kCommandSize = 63;
-constexpr std::uint8_t kBootParameters = 0x10;
-constexpr std::uint8_t kDeviceInformation = 0x17;
-constexpr std::uint8_t kFrame = 0x21;
-constexpr std::size_t kShipTimeOffset = 15;
-constexpr std::size_t kSerialOffset = 19;
-constexpr std::uint32_t kNoShipTime = 0xFFFFFFFF;
-constexpr std::size_t kMaxFrameBlock = 255;  // its length is counted in one byte
-constexpr std::size_t kMinFrameBlock = 12;   // up to the vertical LED count and the sum
 constexpr std::size_t kReportBuffer = 16384;
-// What one answer of the frame holds for serial number and type together
-// (their NULs aside); tactreplay's frame takes no more.
-constexpr std::size_t kTextRoom = 43;
+// tactreplay's frame takes no more of serial number and type than a real one sends.
+constexpr std::size_t kTextRoom = frame::kInformationTextRoom;
 
 std::string hex(std::span<const std::uint8_t> bytes) {
     static const char digits[] = "0123456789abcdef";
@@ -72,25 +59,16 @@ std::string shown(const std::string& text) {
     return out + "\"";
 }
 
-// NUL-terminated single-byte text from `from`, cut at the end of the answer
-// when no NUL comes first. Returns the text and where the next one starts.
-std::pair<std::string, std::size_t> singleByteText(std::span<const std::uint8_t> bytes,
-                                                   std::size_t from) {
-    std::string text;
-    std::size_t i = from;
-    for (; i < bytes.size() && bytes[i] != 0; ++i)
-        text.push_back(static_cast<char>(bytes[i]));
-    return {text, i + 1};
-}
-
-std::string bootParameterSummary(const std::array<std::uint8_t, 16>& p) {
-    const unsigned hardware = p[8] | (p[9] << 8);
-    const unsigned software = p[10] | (p[11] << 8);
+std::string bootParameterSummary(const std::array<std::uint8_t, BootParam_::kSize>& bytes) {
+    const BootParam_ p = BootParam_::fromBytes(bytes);
+    const unsigned hardware = p.HardwareVer;
+    const unsigned software = p.SoftwareVer;
     return format(
         "# boot parameters: bootloader %u.%u, hardware %u.%u, software %u.%u.%u, flash %u KB, "
         "flags 0x%02X\n",
-        p[0] / 10u, p[0] % 10u, hardware / 100, hardware % 100, software / 1000,
-        (software / 10) % 100, software % 10, p[13] * 32u, static_cast<unsigned>(p[15]));
+        p.BootLoaderVersion / 10u, p.BootLoaderVersion % 10u, hardware / 100, hardware % 100,
+        software / 1000, (software / 10) % 100, software % 10, p.FlashSize * 32u,
+        static_cast<unsigned>(p.Flags));
 }
 
 std::string localDate() {
@@ -174,11 +152,13 @@ bool Recorder::start() {
         message_ = "the HID manager cannot be created";
         return false;
     }
-    const platform::Dictionary touch{{"DeviceUsagePage", 13}, {"DeviceUsage", 4}};
-    const platform::Dictionary debug{{"DeviceUsagePage", 255}, {"DeviceUsage", 1}};
+    const platform::Dictionary touch{{"DeviceUsagePage", frame::kTouchUsagePage},
+                                     {"DeviceUsage", frame::kTouchUsage}};
+    const platform::Dictionary debug{{"DeviceUsagePage", frame::kDebugUsagePage},
+                                     {"DeviceUsage", frame::kDebugUsage}};
     IOHIDManagerSetDeviceMatching(
         manager_, platform::Dictionary{{"DeviceUsagePairs", platform::Array{touch, debug}},
-                                       {"VendorID", static_cast<std::int64_t>(kFrameVendor)}});
+                                       {"VendorID", static_cast<std::int64_t>(frame::kVendorID)}});
     IOHIDManagerRegisterDeviceMatchingCallback(manager_, &Recorder::onMatched, this);
     IOHIDManagerRegisterDeviceRemovalCallback(manager_, &Recorder::onRemoved, this);
     IOHIDManagerScheduleWithRunLoop(manager_, loop_);
@@ -225,9 +205,9 @@ void Recorder::onTouchInput(void* context, IOReturn result, void*, IOHIDReportTy
     if (result != kIOReturnSuccess || !report || length <= 0)
         return;
     std::span<const std::uint8_t> r(report, static_cast<std::size_t>(length));
-    if (reportID == kTouchReportID)
+    if (reportID == frame::kTouchReportID)
         self->touchReport(r);
-    else if (reportID == kResponseReportID && self->debug_ == self->touch_)
+    else if (reportID == frame::kResponseReportID && self->debug_ == self->touch_)
         self->response(r);
 }
 
@@ -242,8 +222,9 @@ void Recorder::onDebugInput(void* context, IOReturn result, void*, IOHIDReportTy
 void Recorder::matched(const IOHIDDeviceRef& device) {
     if (!device || failure_ != Failure::None)
         return;
-    const bool isTouch = IOHIDDeviceConformsTo(device, 13, 4);
-    const bool isDebug = !isTouch && IOHIDDeviceConformsTo(device, 255, 1);
+    const bool isTouch = IOHIDDeviceConformsTo(device, frame::kTouchUsagePage, frame::kTouchUsage);
+    const bool isDebug =
+        !isTouch && IOHIDDeviceConformsTo(device, frame::kDebugUsagePage, frame::kDebugUsage);
     if (!isTouch && !isDebug)
         return;
     if ((isTouch && touch_) || (isDebug && (debug_ || step_ > Step::WaitingForDebug)))
@@ -279,7 +260,7 @@ void Recorder::matched(const IOHIDDeviceRef& device) {
     if (detached_) {
         // Plugged in again: the header keeps describing the first frame.
         detached_ = false;
-        if (productID == kSingleInterfaceProduct && identity_.product == productID)
+        if (productID == frame::kSingleInterfaceProduct && identity_.product == productID)
             debug_ = touch_;
         timedLine(loop_.monotonicNanoseconds(), "attach");
         if (options_.note)
@@ -291,15 +272,15 @@ void Recorder::matched(const IOHIDDeviceRef& device) {
         options_.note(
             format("recording the frame with product ID 0x%04X", static_cast<unsigned>(productID)));
 
-    // The agent reads these two feature reports from a new frame; so do we,
-    // so that the frame sees the same requests.
-    for (long id : {10L, 11L}) {
+    // The agent reads these feature reports from a new frame; so do we, so
+    // that the frame sees the same requests.
+    for (long id : frame::kAttachFeatureReports) {
         std::array<std::uint8_t, 64> feature{};
         long length = static_cast<long>(feature.size());
         IOHIDDeviceGetReport(device, kIOHIDReportTypeFeature, id, feature.data(), &length);
     }
 
-    if (productID == kSingleInterfaceProduct) {
+    if (productID == frame::kSingleInterfaceProduct) {
         debug_ = touch_;
         beginHandshake();
     } else if (debug_) {
@@ -335,8 +316,8 @@ void Recorder::removed(const IOHIDDeviceRef& device) {
 
 void Recorder::beginHandshake() {
     step_ = Step::BootParameters;
-    block_.clear();
-    sendCommand(kBootParameters, 0);
+    blockLength_ = 0;
+    sendCommand(frame::kBootParameters, 0);
     armStepTimer();
 }
 
@@ -354,72 +335,56 @@ void Recorder::armStepTimer() {
 }
 
 void Recorder::sendCommand(std::uint8_t code, std::uint8_t parameter) {
-    std::array<std::uint8_t, kCommandSize> command{};
-    command[0] = kCommandReportID;
-    command[1] = code;
-    command[2] = parameter;
-    IOHIDDeviceSetReport(debug_, kIOHIDReportTypeOutput, kCommandReportID, command.data(),
+    auto command = frame::deviceCommand(code, parameter);
+    IOHIDDeviceSetReport(debug_, kIOHIDReportTypeOutput, frame::kCommandReportID, command.data(),
                          static_cast<long>(command.size()));
 }
 
 void Recorder::response(std::span<const std::uint8_t> r) {
-    if (r.size() < 2)
+    const auto code = frame::responseCode(r);
+    if (!code)
         return;
-    const std::uint8_t code = r[1];
-    if (code == kBootParameters && step_ == Step::BootParameters && r.size() >= 3 + 16) {
+    if (*code == frame::kBootParameters && step_ == Step::BootParameters) {
+        const auto block = frame::bootParameterBlock(r);
+        if (!block)
+            return;
         identity_.bootparam.emplace();
-        std::copy_n(r.begin() + 3, 16, identity_.bootparam->begin());
+        std::copy(block->begin(), block->end(), identity_.bootparam->begin());
         step_ = Step::Information;
-        sendCommand(kDeviceInformation, 0);
+        sendCommand(frame::kDeviceInformation, 0);
         armStepTimer();
-    } else if (code == kDeviceInformation && step_ == Step::Information &&
-               r.size() >= kSerialOffset) {
-        const auto at = kShipTimeOffset;
-        const std::uint32_t shiptime = r[at] | (r[at + 1] << 8) | (r[at + 2] << 16) |
-                                       (static_cast<std::uint32_t>(r[at + 3]) << 24);
-        if (shiptime != kNoShipTime)
-            identity_.shiptime = shiptime;
-        auto [serial, next] = singleByteText(r, kSerialOffset);
-        identity_.serial = std::move(serial);
-        identity_.type = singleByteText(r, next).first;
+    } else if (*code == frame::kDeviceInformation && step_ == Step::Information) {
+        auto info = frame::deviceInformation(r);
+        if (!info)
+            return;
+        identity_.shiptime = info->shipTime;
+        identity_.serial = std::move(info->serial);
+        identity_.type = std::move(info->type);
         identity_.informationAnswered = true;
         step_ = Step::FrameBlock;
-        sendCommand(kFrame, 2);
+        sendCommand(frame::kFrame, frame::kFrameSend);
         armStepTimer();
-    } else if ((code & 0xF0) == 0x30 && step_ == Step::FrameBlock) {
-        framePacket(r, code);
+    } else if (frame::isFramePacket(*code) && step_ == Step::FrameBlock) {
+        framePacket(r);
     }
 }
 
-void Recorder::framePacket(std::span<const std::uint8_t> r, std::uint8_t code) {
-    const unsigned position = code & 0x0F;  // 0 first, 1 middle, 2 last
-    if (position > 2)
-        return;
-    const std::size_t declared = r.size() > 2 ? r[2] : 0;
-    const auto payload = r.subspan(std::min<std::size_t>(3, r.size()))
-                             .first(std::min(declared, r.size() > 3 ? r.size() - 3 : 0));
-    if (position == 0)
-        block_.clear();
-    block_.insert(block_.end(), payload.begin(), payload.end());
-    if (block_.size() > kMaxFrameBlock) {
-        block_.clear();
+void Recorder::framePacket(std::span<const std::uint8_t> r) {
+    const auto step = frame::addFramePacket(r, block_, blockLength_);
+    if (step.outcome == frame::FramePacketStep::Overflow) {
+        blockLength_ = 0;
         return;
     }
-    if (position != 2)
+    blockLength_ = step.length;
+    if (step.outcome != frame::FramePacketStep::Last)
         return;
-
-    std::uint8_t sum = 0;
-    for (std::size_t i = 0; i + 1 < block_.size(); ++i)
-        sum = static_cast<std::uint8_t>(sum + block_[i]);
-    if (block_.size() < kMinFrameBlock || sum != block_.back()) {
-        block_.clear();  // the next first packet starts over
+    const auto leds = frame::frameBlockLEDs(std::span(block_).first(blockLength_));
+    if (!leds) {
+        blockLength_ = 0;  // the next first packet starts over
         return;
     }
-    auto u16 = [&](std::size_t i) {
-        return static_cast<std::uint16_t>(block_[i] | (block_[i + 1] << 8));
-    };
-    identity_.leds = std::pair{u16(7), u16(9)};
-    sendCommand(kFrame, 0);
+    identity_.leds = std::pair{leds->horizontal, leds->vertical};
+    sendCommand(frame::kFrame, frame::kFrameAcknowledge);
     completeHandshake();
 }
 

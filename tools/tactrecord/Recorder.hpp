@@ -21,20 +21,18 @@
 #include <utility>
 #include <vector>
 
+#include "agent/protocol/FrameProtocol.hpp"
 #include "platform/hid/HID.hpp"
 #include "platform/runloop/RunLoop.hpp"
 
 namespace tact::record {
 
-constexpr std::uint32_t kFrameVendor = 0x23C9;
-constexpr std::uint16_t kSingleInterfaceProduct = 0x5668;
-
 // What the handshake learnt about the frame.
 struct FrameIdentity {
     std::uint16_t product = 0;
-    std::optional<std::array<std::uint8_t, 16>> bootparam;  // it answered 0x10
-    bool informationAnswered = false;                       // it answered 0x17
-    std::optional<std::uint32_t> shiptime;                  // none: 0xFFFFFFFF
+    std::optional<std::array<std::uint8_t, BootParam_::kSize>> bootparam;  // it answered 0x10
+    bool informationAnswered = false;                                      // it answered 0x17
+    std::optional<std::uint32_t> shiptime;                                 // none: 0xFFFFFFFF
     std::string serial;
     std::string type;
     std::optional<std::pair<std::uint16_t, std::uint16_t>> leds;  // a good frame block
@@ -113,7 +111,7 @@ class Recorder {
     void armStepTimer();
     void sendCommand(std::uint8_t code, std::uint8_t parameter);
     void response(std::span<const std::uint8_t> r);
-    void framePacket(std::span<const std::uint8_t> r, std::uint8_t code);
+    void framePacket(std::span<const std::uint8_t> r);
     void completeHandshake();
     void touchReport(std::span<const std::uint8_t> r);
     void timedLine(std::uint64_t at, const std::string& rest);
@@ -133,8 +131,8 @@ class Recorder {
     std::vector<std::uint8_t> debugBuffer_;
     platform::Timer stepTimer_;
     FrameIdentity identity_;
-    std::vector<std::uint8_t> block_;
-    bool blockDone_ = false;
+    std::array<std::uint8_t, frame::kMaxFrameBlock> block_{};
+    std::size_t blockLength_ = 0;
 
     bool headerWritten_ = false;
     bool detached_ = false;

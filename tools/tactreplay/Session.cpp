@@ -65,36 +65,37 @@ std::optional<std::vector<std::uint8_t>> hexBytes(const std::string& s) {
     return out;
 }
 
-std::optional<platform::Dictionary> jsonObject(const std::string& text, std::string* error) {
-    auto v = platform::json::parse(text, error);
+// What is wrong with a line, in the words its error message gives.
+platform::Error malformed(std::string what) {
+    return {platform::Reason::Malformed, std::move(what)};
+}
+
+platform::Result<platform::Dictionary> jsonObject(const std::string& text) {
+    auto v = platform::json::parse(text);
     if (!v)
-        return std::nullopt;
-    if (!v->isDictionary()) {
-        *error = "a JSON object was expected";
-        return std::nullopt;
-    }
+        return v.error();
+    if (!v->isDictionary())
+        return malformed("a JSON object was expected");
     return *v->asDictionary();
 }
 
-bool parseFrame(const std::string& args, platform::hid::VirtualFrameConfig& frame,
-                std::string* error) {
+// The frame's identity from "key=value ..."; what is wrong with it otherwise.
+std::optional<std::string> parseFrame(const std::string& args,
+                                      platform::hid::VirtualFrameConfig& frame) {
     for (const auto& item : words(args)) {
         auto eq = item.find('=');
-        if (eq == std::string::npos) {
-            *error = "frame: '" + item + "' is not key=value";
-            return false;
-        }
+        if (eq == std::string::npos)
+            return "frame: '" + item + "' is not key=value";
         std::string key = item.substr(0, eq), value = item.substr(eq + 1);
         if (key == "product") {
             auto v = unsignedNumber(value, 0xFFFF);
             if (!v)
-                return *error = "frame: product must be a 16-bit number", false;
+                return "frame: product must be a 16-bit number";
             frame.product = static_cast<std::uint16_t>(*v);
         } else if (key == "bootparam") {
             auto bytes = hexBytes(value);
-            if (!bytes || bytes->size() != 16) {
-                return *error = "frame: bootparam must be 32 hex digits", false;
-            }
+            if (!bytes || bytes->size() != 16)
+                return "frame: bootparam must be 32 hex digits";
             std::copy(bytes->begin(), bytes->end(), frame.bootparam.begin());
         } else if (key == "shiptime") {
             if (value == "none") {
@@ -102,7 +103,7 @@ bool parseFrame(const std::string& args, platform::hid::VirtualFrameConfig& fram
             } else {
                 auto v = unsignedNumber(value, 0xFFFFFFFE);
                 if (!v)
-                    return *error = "frame: shiptime must be seconds since 1970 or none", false;
+                    return "frame: shiptime must be seconds since 1970 or none";
                 frame.shiptime = static_cast<std::uint32_t>(*v);
             }
         } else if (key == "serial") {
@@ -116,35 +117,28 @@ bool parseFrame(const std::string& args, platform::hid::VirtualFrameConfig& fram
             auto v =
                 x == std::string::npos ? std::nullopt : unsignedNumber(value.substr(x + 1), 0xFFFF);
             if (!h || !v)
-                return *error = "frame: leds must be <H>x<V>", false;
+                return "frame: leds must be <H>x<V>";
             frame.ledsH = static_cast<std::uint16_t>(*h);
             frame.ledsV = static_cast<std::uint16_t>(*v);
         } else if (key == "debug") {
             if (value != "none")
-                return *error = "frame: debug takes only 'none'", false;
+                return "frame: debug takes only 'none'";
             frame.debug = false;
         } else {
-            *error = "frame: unknown key '" + key + "'";
-            return false;
+            return "frame: unknown key '" + key + "'";
         }
     }
     std::string why = platform::hid::VirtualFrame::checkConfig(frame);
-    if (!why.empty()) {
-        *error = "frame: " + why;
-        return false;
-    }
-    return true;
+    if (!why.empty())
+        return "frame: " + why;
+    return std::nullopt;
 }
 
 }  // namespace
 
-std::optional<platform::hid::VirtualFrameContact> parseContact(const std::string& text,
-                                                               std::string* error) {
+platform::Result<platform::hid::VirtualFrameContact> parseContact(const std::string& text) {
     platform::hid::VirtualFrameContact c;
-    auto fail = [&](const std::string& why) {
-        *error = "contact '" + text + "': " + why;
-        return std::nullopt;
-    };
+    auto fail = [&](const std::string& why) { return malformed("contact '" + text + "': " + why); };
     auto colon = text.find(':');
     if (colon == std::string::npos)
         return fail("expected <id>:<x>,<y>");
@@ -184,15 +178,13 @@ std::optional<platform::hid::VirtualFrameContact> parseContact(const std::string
     return c;
 }
 
-std::optional<Session> parseSession(std::istream& in, const std::string& name, std::string* error) {
+platform::Result<Session> parseSession(std::istream& in, const std::string& name) {
     Session session;
     std::string line;
     int number = 0;
     double lastT = 0;
-    std::string why;
     auto fail = [&](const std::string& what) {
-        *error = name + ":" + std::to_string(number) + ": " + what;
-        return std::nullopt;
+        return malformed(name + ":" + std::to_string(number) + ": " + what);
     };
 
     while (std::getline(in, line)) {
@@ -222,8 +214,8 @@ std::optional<Session> parseSession(std::istream& in, const std::string& name, s
                 return fail("header line '" + first + "' after timed lines");
             auto& h = session.header;
             if (first == "frame") {
-                if (!parseFrame(rest, h.frame, &why))
-                    return fail(why);
+                if (auto why = parseFrame(rest, h.frame))
+                    return fail(*why);
             } else if (first == "screen") {
                 auto size = platform::parseScreenSize(rest);
                 if (!size)
@@ -238,9 +230,9 @@ std::optional<Session> parseSession(std::istream& in, const std::string& name, s
                 }
                 h.os = platform::SystemVersion{10, static_cast<std::int32_t>(minor), 0};
             } else if (first == "prefs" || first == "hotkeys") {
-                auto d = jsonObject(rest, &why);
+                auto d = jsonObject(rest);
                 if (!d)
-                    return fail(first + ": " + why);
+                    return fail(first + ": " + d.error().detail);
                 (first == "prefs" ? h.prefs : h.hotkeys) = std::move(*d);
             } else {
                 return fail("unknown line '" + first + "'");
@@ -260,9 +252,9 @@ std::optional<Session> parseSession(std::istream& in, const std::string& name, s
         if (verb == "touch") {
             s.verb = SessionLine::Verb::Touch;
             for (const auto& w : words(args)) {
-                auto c = parseContact(w, &why);
+                auto c = parseContact(w);
                 if (!c)
-                    return fail(why);
+                    return fail(c.error().detail);
                 s.contacts.push_back(*c);
             }
         } else if (verb == "raw") {
@@ -273,9 +265,9 @@ std::optional<Session> parseSession(std::istream& in, const std::string& name, s
             s.bytes = std::move(*bytes);
         } else if (verb == "control") {
             s.verb = SessionLine::Verb::Control;
-            auto d = jsonObject(args, &why);
+            auto d = jsonObject(args);
             if (!d)
-                return fail("control: " + why);
+                return fail("control: " + d.error().detail);
             s.userInfo = std::move(*d);
         } else if (verb == "app") {
             s.verb = SessionLine::Verb::App;

@@ -8,8 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "agent/simulator/VirtualFrame.hpp"
 #include "platform/desktop/Desktop.hpp"
-#include "platform/hid/VirtualFrame.hpp"
+#include "platform/values/Error.hpp"
 #include "platform/values/Value.hpp"
 
 namespace tact::replay {
@@ -46,12 +47,11 @@ struct Session {
     std::vector<SessionLine> lines;
 };
 
-// Parses a whole session. On the first malformed line returns nullopt and
-// sets *error to "<name>:<line>: <what is wrong>".
-std::optional<Session> parseSession(std::istream& in, const std::string& name, std::string* error);
+// Parses a whole session. The first malformed line is an error whose detail
+// is "<name>:<line>: <what is wrong>".
+platform::Result<Session> parseSession(std::istream& in, const std::string& name);
 
-// One contact, "<id>:<x>,<y>[,<w>,<h>][:<flags>]"; nullopt with a reason when malformed.
-std::optional<platform::hid::VirtualFrameContact> parseContact(const std::string& text,
-                                                               std::string* error);
+// One contact, "<id>:<x>,<y>[,<w>,<h>][:<flags>]"; an error saying why when malformed.
+platform::Result<platform::hid::VirtualFrameContact> parseContact(const std::string& text);
 
 }  // namespace tact::replay

@@ -15,13 +15,13 @@
 
 #include "agent/device/AgentMain.hpp"
 #include "agent/session/DesktopSession.hpp"
+#include "agent/simulator/VirtualFrame.hpp"
 #include "common/Notifications.hpp"
 #include "common/PreferenceKeys.hpp"
 #include "common/Version.hpp"
 #include "platform/desktop/Desktop.hpp"
 #include "platform/events/Events.hpp"
 #include "platform/hid/HID.hpp"
-#include "platform/hid/VirtualFrame.hpp"
 #include "platform/log/SystemLog.hpp"
 #include "platform/prefs/Preferences.hpp"
 #include "platform/runloop/RunLoop.hpp"
@@ -290,12 +290,12 @@ int main(int argc, char** argv) {
         text = all.str();
     }
     std::istringstream sessionStream(text);
-    std::string error;
-    auto session = tact::replay::parseSession(sessionStream, options.session, &error);
+    auto session = tact::replay::parseSession(sessionStream, options.session);
     if (!session) {
-        std::fprintf(stderr, "tactreplay: %s\n", error.c_str());
+        std::fprintf(stderr, "tactreplay: %s\n", session.error().detail.c_str());
         return 2;
     }
+    std::string error;
     std::size_t reportCount = 0;  // input reports the frame will send
     {
         platform::hid::VirtualFrame probe(session->header.frame);
@@ -369,11 +369,13 @@ int main(int argc, char** argv) {
 
     std::unique_ptr<platform::NotificationCenter> centre;
     if (options.bus) {
-        centre = platform::makeBusNotificationCenter(*loop, &error);
-        if (!centre) {
-            std::fprintf(stderr, "tactreplay: cannot join the session bus: %s\n", error.c_str());
+        auto joined = platform::makeBusNotificationCenter(*loop);
+        if (!joined) {
+            std::fprintf(stderr, "tactreplay: cannot join the session bus: %s\n",
+                         joined.error().detail.c_str());
             return 1;
         }
+        centre = std::move(*joined);
     } else {
         centre = platform::makeLocalNotificationCenter(*loop);
     }
@@ -384,20 +386,24 @@ int main(int argc, char** argv) {
     // and actions, and its sink behind the trace.
     std::unique_ptr<tact::DesktopSession> real;
     if (options.sink) {
-        real = tact::DesktopSession::open(
+        auto opened = tact::DesktopSession::open(
             *loop, *options.sink == "xtest" ? tact::SinkChoice::XTest : tact::SinkChoice::Uinput,
-            "", header.screenWidth, header.screenHeight, &error);
-        if (!real) {
+            "", header.screenWidth, header.screenHeight);
+        if (!opened) {
             std::fprintf(stderr, "tactreplay: cannot post through %s: %s\n", options.sink->c_str(),
-                         error.c_str());
+                         opened.error().detail.c_str());
             return 1;
         }
+        real = std::move(*opened);
     }
 
-    // Events join the trace; the virtual pointer starts at (0, 0).
+    // Events join the trace; the virtual pointer starts at (0, 0). The
+    // agent's event service is the process's: the desktop's pointer reader,
+    // hot keys and gesture encoders post through it too.
+    platform::events::EventService& events = platform::events::processEventService();
     tact::replay::TraceEventSink eventTrace(trace, sessionTime, real ? real->sink() : nullptr);
-    platform::events::setEventSink(&eventTrace);
-    platform::events::setPointerLocation({0, 0});
+    events.setSink(&eventTrace);
+    events.setPointerLocation({0, 0});
 
     platform::VirtualDesktop virtualDesktop(header.screenWidth, header.screenHeight);
     virtualDesktop.setSystemVersion(header.os);
@@ -408,7 +414,7 @@ int main(int argc, char** argv) {
     auto frame = std::make_shared<platform::hid::VirtualFrame>(header.frame);
     backend->attach(frame);
 
-    tact::AgentEnvironment environment{*loop, traced, desktop};
+    tact::AgentEnvironment environment{*loop, traced, desktop, events, tact::agentPreferences()};
     int rc = 0;
     if (tact::agentStart(environment)) {
         Player player(*session, options.session, *loop, *centre,
@@ -429,7 +435,7 @@ int main(int argc, char** argv) {
         rc = 1;
     }
     tact::agentStop();
-    platform::events::setEventSink(nullptr);
+    events.setSink(nullptr);
     real.reset();
     platform::hid::setBackend(nullptr);
     platform::setMainRunLoop(nullptr);

@@ -43,28 +43,25 @@ class InotifyWatch final : public DeviceNodeWatch {
 
 }  // namespace
 
-std::unique_ptr<DeviceNodeWatch> watchDeviceNodes(RunLoop& loop,
-                                                  const std::vector<std::string>& folders,
-                                                  std::function<void()> changed,
-                                                  std::string* error) {
+Result<std::unique_ptr<DeviceNodeWatch>> watchDeviceNodes(RunLoop& loop,
+                                                          const std::vector<std::string>& folders,
+                                                          std::function<void()> changed) {
     const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (fd < 0) {
-        if (error)
-            *error = std::string("inotify: ") + std::strerror(errno);
-        return nullptr;
-    }
+    if (fd < 0)
+        return Error{Reason::Failed, std::string("inotify: ") + std::strerror(errno)};
     auto watch = std::make_unique<InotifyWatch>(fd);
     bool watching = false;
+    std::string lastFailure = "no folder to watch";
     for (const auto& folder : folders) {
         if (::inotify_add_watch(fd, folder.c_str(), IN_CREATE | IN_MOVED_TO | IN_ATTRIB) >= 0)
             watching = true;
-        else if (error)
-            *error = folder + ": " + std::strerror(errno);
+        else
+            lastFailure = folder + ": " + std::strerror(errno);
     }
     if (!watching)
-        return nullptr;
+        return Error{Reason::Unavailable, lastFailure};
     watch->listen(loop, std::move(changed));
-    return watch;
+    return std::unique_ptr<DeviceNodeWatch>(std::move(watch));
 }
 
 }  // namespace platform::hid

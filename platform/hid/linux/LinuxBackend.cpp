@@ -400,12 +400,11 @@ class LinuxBackend final : public Backend, public std::enable_shared_from_this<L
     }
 
     std::shared_ptr<BackendDevice> describe(const std::string& syspath) {
-        std::string why;
-        auto node = describeHidraw(syspath, options_.devRoot, &why);
+        auto node = describeHidraw(syspath, options_.devRoot);
         if (!node) {
             if (skipped_.insert(syspath).second)
                 platform::systemLog(platform::LogLevel::Info,
-                                    "HID: ignoring " + syspath + ": " + why);
+                                    "HID: ignoring " + syspath + ": " + node.error().detail);
             return nullptr;
         }
         return std::make_shared<LinuxDevice>(std::move(*node), options_.devRoot);

@@ -18,6 +18,7 @@
 #pragma once
 
 #include "platform/hid/Backend.hpp"
+#include "platform/values/Error.hpp"
 
 #include <map>
 #include <memory>
@@ -44,10 +45,9 @@ struct HidrawNode {
 };
 
 // Reads one hidraw node's sysfs directory (<sysfs>/class/hidraw/hidrawN or the
-// device path it links to). nullopt with a reason when it is not a usable HID
+// device path it links to). An error saying why when it is not a usable HID
 // interface (no parent hid device, no readable or parsable descriptor).
-std::optional<HidrawNode> describeHidraw(const std::string& hidrawSyspath,
-                                         const std::string& devRoot, std::string* error = nullptr);
+Result<HidrawNode> describeHidraw(const std::string& hidrawSyspath, const std::string& devRoot);
 
 // The hidraw nodes under <sysfsRoot>/class/hidraw, by sysfs path, sorted.
 std::vector<std::string> scanHidraw(const std::string& sysfsRoot);

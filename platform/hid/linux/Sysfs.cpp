@@ -137,13 +137,8 @@ IOReturn ioReturnFromErrno(int error) {
     }
 }
 
-std::optional<HidrawNode> describeHidraw(const std::string& hidrawSyspath,
-                                         const std::string& devRoot, std::string* error) {
-    auto fail = [&](const std::string& why) -> std::optional<HidrawNode> {
-        if (error)
-            *error = why;
-        return std::nullopt;
-    };
+Result<HidrawNode> describeHidraw(const std::string& hidrawSyspath, const std::string& devRoot) {
+    auto fail = [](std::string why) { return Error{Reason::Unsupported, std::move(why)}; };
     const fs::path sys(hidrawSyspath);
     std::error_code ec;
     const fs::path hid = fs::canonical(sys / "device", ec);
@@ -165,10 +160,9 @@ std::optional<HidrawNode> describeHidraw(const std::string& hidrawSyspath,
     if (!descriptor)
         return fail("cannot read " + (hid / "report_descriptor").string());
     const std::vector<std::uint8_t> bytes(descriptor->begin(), descriptor->end());
-    std::string why;
-    auto info = parseReportDescriptor(bytes, &why);
+    auto info = parseReportDescriptor(bytes);
     if (!info)
-        return fail("report descriptor rejected: " + why);
+        return fail("report descriptor rejected: " + info.error().detail);
 
     HidrawNode node;
     DeviceDescription& d = node.description;

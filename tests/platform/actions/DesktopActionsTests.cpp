@@ -334,13 +334,13 @@ TEST(DesktopActions, KdesShortcutDaemonRunsTheShortcutAndItsKeyStandsInWhenItIsG
 
     setenv("DBUS_SESSION_BUS_ADDRESS", privateBus.address().c_str(), 1);
     auto loop = makeRealRunLoop(false);
-    std::string error;
     DesktopSources sources;
     sources.kind = DesktopKind::Kde;
     sources.files = std::make_shared<ShortcutFiles>(home.path(), std::vector<std::string>{});
-    sources.globalShortcuts = GlobalShortcutService::connect(*loop, &error);
+    auto shortcuts = GlobalShortcutService::connect(*loop);
     unsetenv("DBUS_SESSION_BUS_ADDRESS");
-    ASSERT_TRUE(sources.globalShortcuts) << error;
+    ASSERT_TRUE(shortcuts) << shortcuts.error().detail;
+    sources.globalShortcuts = *shortcuts;
     DesktopActions actions(sources);
     std::vector<std::string> typed;
     auto post = [&](const KeyChord& chord) { typed.push_back(describeKeyChord(chord)); };
@@ -382,9 +382,9 @@ TEST(KeyboardLayout, ACharactersKeyIsWhereTheServersLayoutHasIt) {
     const std::string setxkbmap = tact::test::findOnPath("setxkbmap");
     if (setxkbmap.empty())
         GTEST_SKIP() << "setxkbmap is not installed";
-    std::string error;
-    auto layout = KeyboardLayout::connect(server.display(), &error);
-    ASSERT_TRUE(layout) << error;
+    auto connected = KeyboardLayout::connect(server.display());
+    ASSERT_TRUE(connected) << connected.error().detail;
+    auto layout = *connected;
     constexpr events::CGKeyCode kA = 0, kQ = 12, kW = 13, kZ = 6, kM = 46, kSemicolon = 41,
                                 kLeft = 123, kSuper = 55;
     struct Case {

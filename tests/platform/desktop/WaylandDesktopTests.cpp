@@ -26,6 +26,7 @@
 #include "platform/desktop/WaylandDesktop.hpp"
 #include "platform/runloop/RunLoop.hpp"
 #include "tests/support/PrivateWeston.hpp"
+#include "tests/support/ResultChecks.hpp"
 #include "tests/support/TempDir.hpp"
 
 namespace platform {
@@ -48,8 +49,10 @@ using namespace std::chrono_literals;
 
 namespace {
 
+using tact::test::errorOf;
 using tact::test::PrivateWeston;
 using tact::test::TempDir;
+using tact::test::valueOf;
 using tact::test::WestonOptions;
 
 // An environment variable set for one test, put back after.
@@ -295,9 +298,8 @@ TEST_F(WaylandDesktopTest, ReadsWestonsOutputsWithNamesAndLogicalFrames) {
     START_WESTON(weston);
     // The socket from WAYLAND_DISPLAY, as in a session.
     ScopedEnv display("WAYLAND_DISPLAY", weston.waylandSocket().c_str());
-    std::string error;
-    auto desktop = WaylandDesktop::connect(*loop, "", nullptr, &error);
-    ASSERT_TRUE(desktop) << error;
+    auto desktop = valueOf(WaylandDesktop::connect(*loop, "", nullptr));
+    ASSERT_TRUE(desktop);
     EXPECT_EQ(desktop->socketName(), weston.waylandSocket());
     ASSERT_TRUE(runUntil(*loop, [&] { return desktop->outputs().size() == 2; }));
 
@@ -313,9 +315,8 @@ TEST_F(WaylandDesktopTest, ReadsWestonsOutputsWithNamesAndLogicalFrames) {
 TEST_F(WaylandDesktopTest, TheFramesOutputIsChosenByNameAndObserversHearOfIt) {
     PrivateWeston weston(twoOutputs());
     START_WESTON(weston);
-    std::string error;
-    auto desktop = WaylandDesktop::connect(*loop, weston.waylandSocket(), nullptr, &error);
-    ASSERT_TRUE(desktop) << error;
+    auto desktop = valueOf(WaylandDesktop::connect(*loop, weston.waylandSocket(), nullptr));
+    ASSERT_TRUE(desktop);
     ASSERT_TRUE(runUntil(*loop, [&] { return desktop->outputs().size() == 2; }));
     int told = 0;
     auto observation = desktop->observeScreenChanges([&] { ++told; });
@@ -342,9 +343,8 @@ TEST_F(WaylandDesktopTest, TheFramesOutputIsChosenByNameAndObserversHearOfIt) {
 TEST_F(WaylandDesktopTest, AWestonThatIsGoneLeavesTheLastOutputs) {
     PrivateWeston weston(twoOutputs());
     START_WESTON(weston);
-    std::string error;
-    auto desktop = WaylandDesktop::connect(*loop, weston.waylandSocket(), nullptr, &error);
-    ASSERT_TRUE(desktop) << error;
+    auto desktop = valueOf(WaylandDesktop::connect(*loop, weston.waylandSocket(), nullptr));
+    ASSERT_TRUE(desktop);
     ASSERT_TRUE(runUntil(*loop, [&] { return desktop->outputs().size() == 2; }));
     desktop->setFrameOutput("screen1");
     const auto before = desktop->outputs();
@@ -382,9 +382,8 @@ TEST_F(LiveOutputsTest, WithoutXdgOutputTheModeTurnedAndScaledGivesTheFrame) {
     ASSERT_TRUE(compositor.ok());
     compositor.add({"DP-1", 0, 0, 2560, 1440, 2, WL_OUTPUT_TRANSFORM_NORMAL});
     compositor.add({"DP-2", 1280, 0, 1920, 1080, 1, WL_OUTPUT_TRANSFORM_90});
-    std::string error;
-    auto desktop = WaylandDesktop::connect(*loop, "wayland-test", nullptr, &error);
-    ASSERT_TRUE(desktop) << error;
+    auto desktop = valueOf(WaylandDesktop::connect(*loop, "wayland-test", nullptr));
+    ASSERT_TRUE(desktop);
     const std::vector<Output> expected = {{"DP-1", {0, 0, 1280, 720}, true},
                                           {"DP-2", {1280, 0, 1080, 1920}, false}};
     EXPECT_EQ(desktop->outputs(), expected);
@@ -395,9 +394,8 @@ TEST_F(LiveOutputsTest, OutputsThatComeGoAndChangeAreFollowed) {
     ASSERT_TRUE(compositor.ok());
     const int left = compositor.add({"DP-1", 0, 0, 1920, 1080});
     int right = compositor.add({"DP-2", 1920, 0, 1280, 1024});
-    std::string error;
-    auto desktop = WaylandDesktop::connect(*loop, "wayland-test", nullptr, &error);
-    ASSERT_TRUE(desktop) << error;
+    auto desktop = valueOf(WaylandDesktop::connect(*loop, "wayland-test", nullptr));
+    ASSERT_TRUE(desktop);
     int told = 0;
     auto observation = desktop->observeScreenChanges([&] { ++told; });
     desktop->setFrameOutput("DP-2");
@@ -447,10 +445,9 @@ TEST_F(LiveOutputsTest, ThePointerIsTheAgentsOwnAndApplicationsComeFromTheWindow
     ASSERT_TRUE(compositor.ok());
     compositor.add({"DP-1", 0, 0, 1920, 1080});
     VirtualDesktop windows;
-    std::string error;
-    auto alone = WaylandDesktop::connect(*loop, "wayland-test", nullptr, &error);
-    auto withWindows = WaylandDesktop::connect(*loop, "wayland-test", &windows, &error);
-    ASSERT_TRUE(alone && withWindows) << error;
+    auto alone = valueOf(WaylandDesktop::connect(*loop, "wayland-test", nullptr));
+    auto withWindows = valueOf(WaylandDesktop::connect(*loop, "wayland-test", &windows));
+    ASSERT_TRUE(alone && withWindows);
 
     EXPECT_EQ(alone->pointerLocation(), (Point{0, 0}));
     alone->setPointerLocation({100, 50});
@@ -467,15 +464,14 @@ TEST_F(LiveOutputsTest, ThePointerIsTheAgentsOwnAndApplicationsComeFromTheWindow
 TEST_F(WaylandDesktopTest, SaysWhyItCannotConnect) {
     TempDir runtimeDir;
     ScopedEnv runtime("XDG_RUNTIME_DIR", runtimeDir.path().c_str());
-    std::string error;
-    EXPECT_FALSE(WaylandDesktop::connect(*loop, "wayland-none", nullptr, &error));
+    const std::string error = errorOf(WaylandDesktop::connect(*loop, "wayland-none", nullptr));
     EXPECT_NE(error.find("cannot connect to the Wayland compositor 'wayland-none'"),
               std::string::npos)
         << error;
 
     ScopedEnv display("WAYLAND_DISPLAY", nullptr);
-    EXPECT_FALSE(WaylandDesktop::connect(*loop, "", nullptr, &error));
-    EXPECT_EQ(error, "no Wayland session (WAYLAND_DISPLAY is not set)");
+    EXPECT_EQ(errorOf(WaylandDesktop::connect(*loop, "", nullptr)),
+              "no Wayland session (WAYLAND_DISPLAY is not set)");
 }
 
 }  // namespace

@@ -26,6 +26,7 @@
 #include "tests/support/PrivateBus.hpp"
 #include "tests/support/PrivateWeston.hpp"
 #include "tests/support/PrivateXServer.hpp"
+#include "tests/support/ResultChecks.hpp"
 #include "tests/support/Subprocess.hpp"
 #include "tests/support/TempDir.hpp"
 
@@ -37,7 +38,9 @@ namespace {
 constexpr int kWidth = 1280;
 constexpr int kHeight = 800;
 
+using tact::test::errorOf;
 using tact::test::PrivateXServer;
+using tact::test::valueOf;
 
 using platform::x11::Reply;
 
@@ -242,18 +245,12 @@ class X11Test : public ::testing::Test {
     // With the shipped table of the build tree, and a user's file of the
     // test's own.
     std::unique_ptr<X11Desktop> connectDesktop() {
-        std::string error;
-        auto desktop = X11Desktop::connect(*loop_, server_.display(), &error,
-                                           {defaultApplicationTablePaths().shipped, userTable()});
-        EXPECT_TRUE(desktop) << error;
-        return desktop;
+        return valueOf(X11Desktop::connect(*loop_, server_.display(),
+                                           {defaultApplicationTablePaths().shipped, userTable()}));
     }
 
     std::unique_ptr<XTestSink> openSink() {
-        std::string error;
-        auto sink = XTestSink::open({0, 0, kWidth, kHeight}, &error, server_.display());
-        EXPECT_TRUE(sink) << error;
-        return sink;
+        return valueOf(XTestSink::open({0, 0, kWidth, kHeight}, server_.display()));
     }
 
     std::string userTable() const { return config_.file("applications.table"); }
@@ -286,22 +283,17 @@ TEST(X11DesktopTest, NoDisplayIsAClearError) {
     const std::string savedDisplay = saved ? saved : "";
 
     ::unsetenv("DISPLAY");
-    std::string error;
-    EXPECT_FALSE(X11Desktop::connect(*loop, &error));
-    EXPECT_EQ(error, "no display (DISPLAY is not set)");
-    error.clear();
-    EXPECT_FALSE(XTestSink::open({0, 0, 100, 100}, &error));
-    EXPECT_EQ(error, "no display (DISPLAY is not set)");
-    EXPECT_FALSE(X11Desktop::connect(*loop, nullptr));
+    EXPECT_EQ(errorOf(X11Desktop::connect(*loop)), "no display (DISPLAY is not set)");
+    EXPECT_EQ(errorOf(XTestSink::open({0, 0, 100, 100})), "no display (DISPLAY is not set)");
 
     ::setenv("DISPLAY", "no-such-display", 1);
-    EXPECT_FALSE(X11Desktop::connect(*loop, &error));
-    EXPECT_EQ(error, "display 'no-such-display' is not a valid display name");
+    EXPECT_EQ(errorOf(X11Desktop::connect(*loop)),
+              "display 'no-such-display' is not a valid display name");
 
     // A display number nobody serves.
-    EXPECT_FALSE(X11Desktop::connect(*loop, ":6071", &error));
+    std::string error = errorOf(X11Desktop::connect(*loop, ":6071"));
     EXPECT_NE(error.find("cannot connect to display ':6071'"), std::string::npos) << error;
-    EXPECT_FALSE(XTestSink::open({0, 0, 100, 100}, &error, ":6071"));
+    error = errorOf(XTestSink::open({0, 0, 100, 100}, ":6071"));
     EXPECT_NE(error.find("cannot connect to display ':6071'"), std::string::npos) << error;
 
     if (saved)
@@ -334,10 +326,9 @@ TEST_F(X11Test, APrimaryOutputIsTheMainScreen) {
 
     // Positions are the main screen's: the sink and the pointer agree on
     // its corner.
-    std::string error;
     auto sink =
-        XTestSink::open({frame.x, frame.y, frame.width, frame.height}, &error, server_.display());
-    ASSERT_TRUE(sink) << error;
+        valueOf(XTestSink::open({frame.x, frame.y, frame.width, frame.height}, server_.display()));
+    ASSERT_TRUE(sink);
     ASSERT_TRUE(postAndSync(*sink, mouse(kCGEventMouseMoved, 10, 20)));
     auto p = client_->pointer();
     ASSERT_TRUE(p);
@@ -756,9 +747,8 @@ TEST(XwaylandScreensTest, TheFrameCoversTheOutputNamed) {
         GTEST_SKIP() << "weston, Xwayland, Xvfb or xrandr is not installed";
     ASSERT_TRUE(weston.ok()) << weston.error();
     auto loop = makeRealRunLoop(false);
-    std::string error;
-    auto desktop = X11Desktop::connect(*loop, weston.xwaylandDisplay(), &error);
-    ASSERT_TRUE(desktop) << error;
+    auto desktop = valueOf(X11Desktop::connect(*loop, weston.xwaylandDisplay()));
+    ASSERT_TRUE(desktop);
     int told = 0;
     Observation observation = desktop->observeScreenChanges([&] { ++told; });
 

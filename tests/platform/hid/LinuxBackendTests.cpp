@@ -7,6 +7,7 @@
 
 #include "tests/platform/hid/Descriptors.hpp"
 #include "tests/platform/hid/FakeSysfs.hpp"
+#include "tests/support/ResultChecks.hpp"
 #include "tests/support/TempDir.hpp"
 
 #include <gtest/gtest.h>
@@ -24,6 +25,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace platform::hid;
 using namespace platform::hid::linux_hid;
+using tact::test::errorOf;
 using tact::test::TempDir;
 using tact::test::hid::FakeSysfs;
 using Bytes = std::vector<std::uint8_t>;
@@ -44,9 +46,8 @@ TEST(LinuxHidSysfs, DescribesHidrawNodes) {
                                    tact::test::hid::frameDebugDescriptor(), 4);
     EXPECT_EQ(scanHidraw(fake.sys()), (std::vector<std::string>{touch, debug}));
 
-    std::string error;
-    auto node = describeHidraw(touch, fake.dev(), &error);
-    ASSERT_TRUE(node) << error;
+    auto node = describeHidraw(touch, fake.dev());
+    ASSERT_TRUE(node) << errorOf(node);
     const auto& d = node->description;
     EXPECT_EQ(d.path, touch);
     EXPECT_EQ(d.vendorID, 0x23C9u);
@@ -62,8 +63,8 @@ TEST(LinuxHidSysfs, DescribesHidrawNodes) {
     EXPECT_EQ(evdevNodesOf(node->hidSyspath, fake.dev()),
               (std::vector<std::string>{fake.devnode("input/event7")}));
 
-    auto dbg = describeHidraw(debug, fake.dev(), &error);
-    ASSERT_TRUE(dbg) << error;
+    auto dbg = describeHidraw(debug, fake.dev());
+    ASSERT_TRUE(dbg) << errorOf(dbg);
     EXPECT_EQ(dbg->description.usagePairs, (std::vector<UsagePair>{{255, 1}}));
     EXPECT_EQ(dbg->description.maxFeatureReportSize, 63u);
     EXPECT_TRUE(evdevNodesOf(dbg->hidSyspath, fake.dev()).empty());
@@ -90,13 +91,9 @@ TEST(LinuxHidSysfs, SkipsNodesThatAreNotUsable) {
         fake.addHid("0003:046D:C31C.0005", "0003:0000046D:0000C31C", keyboardDescriptor(), 6);
     fs::remove(fs::path(orphan) / "device");
 
-    std::string error;
-    EXPECT_TRUE(describeHidraw(good, fake.dev(), &error)) << error;
-    for (const auto& path : {badId, hostile, noDescriptor, orphan}) {
-        error.clear();
-        EXPECT_FALSE(describeHidraw(path, fake.dev(), &error)) << path;
-        EXPECT_FALSE(error.empty()) << path;
-    }
+    EXPECT_EQ(errorOf(describeHidraw(good, fake.dev())), "");
+    for (const auto& path : {badId, hostile, noDescriptor, orphan})
+        EXPECT_FALSE(errorOf(describeHidraw(path, fake.dev())).empty()) << path;
     auto devices = makeLinuxBackend({fake.sys(), fake.dev()})->devices();
     ASSERT_EQ(devices.size(), 1u);
     EXPECT_EQ(devices[0]->description().path, good);

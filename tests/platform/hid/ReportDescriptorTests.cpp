@@ -1,6 +1,7 @@
 #include "platform/hid/ReportDescriptor.hpp"
 
 #include "tests/platform/hid/Descriptors.hpp"
+#include "tests/support/ResultChecks.hpp"
 
 #include <gtest/gtest.h>
 
@@ -15,16 +16,11 @@ using platform::hid::UsagePair;
 using namespace tact::test::hid;
 
 ReportDescriptorInfo parsed(const Bytes& d) {
-    std::string error;
-    auto info = parseReportDescriptor(d, &error);
-    EXPECT_TRUE(info) << error;
-    return info.value_or(ReportDescriptorInfo{});
+    return tact::test::valueOf(parseReportDescriptor(d));
 }
 
 std::string failure(const Bytes& d) {
-    std::string error;
-    auto info = parseReportDescriptor(d, &error);
-    EXPECT_FALSE(info);
+    const std::string error = tact::test::errorOf(parseReportDescriptor(d));
     EXPECT_FALSE(error.empty());
     return error;
 }
@@ -175,8 +171,7 @@ TEST(ReportDescriptor, RandomBytesNeverCrash) {
         Bytes d(static_cast<std::size_t>(length(random)));
         for (auto& b : d)
             b = static_cast<std::uint8_t>(byte(random));
-        std::string error;
-        auto info = parseReportDescriptor(d, &error);
+        auto info = parseReportDescriptor(d);
         if (info) {
             for (const auto& r : info->reports) {
                 EXPECT_LE(r.inputBytes, 16385u);
@@ -184,7 +179,7 @@ TEST(ReportDescriptor, RandomBytesNeverCrash) {
                 EXPECT_LE(r.featureBytes, 16385u);
             }
         } else {
-            EXPECT_FALSE(error.empty());
+            EXPECT_FALSE(info.error().detail.empty());
         }
     }
 }

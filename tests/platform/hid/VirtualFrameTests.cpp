@@ -1,7 +1,7 @@
 // The HID manager on the virtual backend, and the virtual frame itself: what
 // the agent's device layer sees of a frame.
+#include "agent/simulator/VirtualFrame.hpp"
 #include "platform/hid/HID.hpp"
-#include "platform/hid/VirtualFrame.hpp"
 #include "platform/runloop/RunLoop.hpp"
 
 #include "tests/platform/hid/Descriptors.hpp"

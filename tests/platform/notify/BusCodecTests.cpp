@@ -15,6 +15,7 @@
 #include "platform/log/SystemLog.hpp"
 #include "platform/notify/BusCodec.hpp"
 #include "platform/values/Limits.hpp"
+#include "tests/support/ResultChecks.hpp"
 
 using namespace platform;
 
@@ -135,10 +136,10 @@ TEST_F(CodecTest, NotificationsOverALimitAreRefusedWithAWarning) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         Message m = signal(c.body);
-        std::string error;
         testing::internal::CaptureStderr();
-        auto n = buscodec::readNotification(m.get(), &error);
+        auto n = buscodec::readNotification(m.get());
         const std::string log = testing::internal::GetCapturedStderr();
+        const std::string error = tact::test::errorOf(n);
         if (!c.refusal) {
             ASSERT_TRUE(n) << error;
             ASSERT_TRUE(n->userInfo);
@@ -183,8 +184,8 @@ TEST_F(CodecTest, SendersRefuseWhatReceiversWould) {
                                             buscodec::kMember),
                   0);
         Message m(raw);
-        std::string error;
-        EXPECT_FALSE(buscodec::appendNotification(m.get(), "Name", "Object", c.info, &error));
+        const std::string error =
+            tact::test::errorOf(buscodec::appendNotification(m.get(), "Name", "Object", c.info));
         EXPECT_NE(error.find(c.refusal), std::string::npos) << error;
     }
 }

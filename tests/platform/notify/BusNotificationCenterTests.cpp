@@ -18,6 +18,7 @@
 #include "platform/values/Json.hpp"
 #include "tests/support/LoopWait.hpp"
 #include "tests/support/PrivateBus.hpp"
+#include "tests/support/ResultChecks.hpp"
 #include "tests/support/Subprocess.hpp"
 
 namespace platform {
@@ -69,10 +70,7 @@ class BusTest : public ::testing::Test {
     void SetUp() override { ASSERT_TRUE(bus->ok()) << bus->error(); }
 
     std::unique_ptr<NotificationCenter> open(RunLoop& onLoop) {
-        std::string error;
-        auto centre = makeBusNotificationCenterAt(onLoop, bus->address(), &error);
-        EXPECT_TRUE(centre) << error;
-        return centre;
+        return tact::test::valueOf(makeBusNotificationCenterAt(onLoop, bus->address()));
     }
     std::unique_ptr<NotificationCenter> open() { return open(*loop); }
 
@@ -521,9 +519,8 @@ TEST_F(BusTest, LosingTheBusIsSurvived) {
 
 TEST(BusNotificationCenter, ReportsAnUnreachableBus) {
     auto loop = makeRealRunLoop(false);
-    std::string error;
-    auto centre = makeBusNotificationCenterAt(*loop, "unix:path=/nonexistent/bus", &error);
-    EXPECT_EQ(centre, nullptr);
+    const std::string error =
+        tact::test::errorOf(makeBusNotificationCenterAt(*loop, "unix:path=/nonexistent/bus"));
     EXPECT_NE(error.find("/nonexistent/bus"), std::string::npos) << error;
 }
 

@@ -22,6 +22,7 @@
 #include "platform/runloop/RunLoop.hpp"
 #include "tests/support/LoopWait.hpp"
 #include "tests/support/PrivateBus.hpp"
+#include "tests/support/ResultChecks.hpp"
 #include "tests/support/Subprocess.hpp"
 #include "tests/support/TempDir.hpp"
 
@@ -152,10 +153,7 @@ class BusReconnectionTest : public ::testing::Test {
     }
 
     std::unique_ptr<NotificationCenter> open(RunLoop& on, const PrivateBus& bus) {
-        std::string error;
-        auto centre = makeBusNotificationCenterAt(on, bus.address(), &error);
-        EXPECT_TRUE(centre) << error;
-        return centre;
+        return tact::test::valueOf(makeBusNotificationCenterAt(on, bus.address()));
     }
 
     TempDir dir;

@@ -33,20 +33,20 @@ int main(int argc, char** argv) {
     const platform::String object(argv[3]);
 
     auto loop = platform::makeRealRunLoop(false);
-    std::string error;
-    auto centre = platform::makeBusNotificationCenter(*loop, &error);
-    if (!centre) {
-        std::fprintf(stderr, "bus_peer: %s\n", error.c_str());
+    auto joined = platform::makeBusNotificationCenter(*loop);
+    if (!joined) {
+        std::fprintf(stderr, "bus_peer: %s\n", joined.error().detail.c_str());
         return 2;
     }
+    auto centre = std::move(*joined);
 
     if (command == "post" && argc <= 5) {
         std::optional<platform::Dictionary> info;
         if (argc == 5) {
-            auto value = platform::json::parse(argv[4], &error);
+            auto value = platform::json::parse(argv[4]);
             if (!value || !value->asDictionary()) {
                 std::fprintf(stderr, "bus_peer: user information is not a JSON object %s\n",
-                             error.c_str());
+                             value ? "" : value.error().detail.c_str());
                 return 2;
             }
             info = *value->asDictionary();

@@ -13,6 +13,7 @@
 #include "platform/prefs/PlistCodec.hpp"
 #include "platform/values/Json.hpp"
 #include "platform/values/Limits.hpp"
+#include "tests/support/ResultChecks.hpp"
 
 namespace {
 
@@ -21,23 +22,22 @@ using platform::Data;
 using platform::Dictionary;
 using platform::String;
 using platform::Value;
+using tact::test::errorOf;
 namespace plist = platform::plist;
 
 Value viaXml(const Value& v) {
     auto xml = plist::toXml(v);
     EXPECT_TRUE(xml);
-    std::string error;
-    auto back = plist::parse(*xml, &error);
-    EXPECT_TRUE(back) << error << "\n" << *xml;
+    auto back = plist::parse(*xml);
+    EXPECT_TRUE(back) << errorOf(back) << "\n" << *xml;
     return back ? *back : Value("parse failed");
 }
 
 Value viaBinary(const Value& v) {
     auto bin = plist::toBinary(v);
     EXPECT_TRUE(bin);
-    std::string error;
-    auto back = plist::parse(std::span<const std::uint8_t>(*bin), &error);
-    EXPECT_TRUE(back) << error;
+    auto back = plist::parse(std::span<const std::uint8_t>(*bin));
+    EXPECT_TRUE(back) << errorOf(back);
     return back ? *back : Value("parse failed");
 }
 
@@ -110,7 +110,8 @@ TEST(PlistCodecNumbers, IntegersKeepTheirSignInBothForms) {
     std::string own = libplistXml(Value(Array{-5, std::numeric_limits<std::int64_t>::min()}));
     EXPECT_NE(own.find("<integer>-5</integer>"), std::string::npos) << own;
     EXPECT_NE(own.find("<integer>-9223372036854775808</integer>"), std::string::npos) << own;
-    EXPECT_EQ(plist::parse(own), Value(Array{-5, std::numeric_limits<std::int64_t>::min()}));
+    EXPECT_EQ(tact::test::valueOf(plist::parse(own)),
+              Value(Array{-5, std::numeric_limits<std::int64_t>::min()}));
 }
 
 TEST(PlistCodecNumbers, EveryRealComesBackBitForBit) {
@@ -208,9 +209,7 @@ TEST(PlistCodecStructure, WritersRefuseNestingBeyondTheLimit) {
     Value deep(Array{});
     for (std::size_t i = 0; i < plist::kMaxDepth + 5; ++i)
         deep = Value(Array{deep});
-    std::string error;
-    EXPECT_FALSE(plist::toXml(deep, "deep", &error));
-    EXPECT_NE(error.find("nested"), std::string::npos);
+    EXPECT_NE(errorOf(plist::toXml(deep, "deep")).find("nested"), std::string::npos);
     EXPECT_FALSE(plist::toBinary(deep));
 }
 
@@ -240,9 +239,8 @@ TEST(PlistCodecStructure, ReadsWhatOtherWritersProduce) {
 </dict>
 </plist>
 )";
-    std::string error;
-    auto v = plist::parse(std::string_view(xml), &error);
-    ASSERT_TRUE(v) << error;
+    auto v = plist::parse(std::string_view(xml));
+    ASSERT_TRUE(v) << errorOf(v);
     Value expected(Dictionary{{"Coefficients", Dictionary{{"CoefficientKX1", 1.005}}},
                               {"InchSize", -3},
                               {"Text", "<raw> & A"},
@@ -273,10 +271,9 @@ std::string asText(const std::vector<std::uint8_t>& b) {
 }
 
 void feed(const std::string& bytes) {
-    std::string error;
-    auto v = plist::parse(bytes, &error);
+    auto v = plist::parse(bytes);
     if (!v) {
-        EXPECT_FALSE(error.empty());
+        EXPECT_FALSE(v.error().detail.empty());
     }
 }
 
@@ -334,14 +331,14 @@ TEST(PlistCodecHostile, DeepNestingIsRefusedBeforeLibplistSeesIt) {
         xml += "</array>";
     xml += "</plist>";
     std::string error;
-    EXPECT_FALSE(plist::parse(xml, &error));
+    error = errorOf(plist::parse(xml));
     EXPECT_NE(error.find("nested"), std::string::npos) << error;
 
     // Comments must not hide closing tags from the count.
     std::string sneaky = "<plist>";
     for (int i = 0; i < 1000; ++i)
         sneaky += "<array><!-- </array> -->";
-    EXPECT_FALSE(plist::parse(sneaky, &error));
+    error = errorOf(plist::parse(sneaky));
     EXPECT_NE(error.find("nested"), std::string::npos) << error;
 
     // Nesting within the limit is fine.
@@ -352,7 +349,7 @@ TEST(PlistCodecHostile, DeepNestingIsRefusedBeforeLibplistSeesIt) {
     for (int i = 0; i < 100; ++i)
         fine += "</array>";
     fine += "</plist>";
-    EXPECT_TRUE(plist::parse(fine, &error)) << error;
+    EXPECT_EQ(errorOf(plist::parse(fine)), "");
 }
 
 // A "bplist00" file from objects given as raw bytes; references are one
@@ -396,11 +393,11 @@ TEST(PlistCodecHostile, BinaryGraphsThatWouldHurtLibplistAreRefused) {
     for (std::uint32_t i = 0; i < 100000; ++i)
         chain.push_back("\xA1" + ref(i + 1));
     chain.push_back("\x09");
-    EXPECT_FALSE(plist::parse(binaryFile(chain), &error));
+    error = errorOf(plist::parse(binaryFile(chain)));
     EXPECT_NE(error.find("nested"), std::string::npos) << error;
 
     // An array that contains itself.
-    EXPECT_FALSE(plist::parse(binaryFile({"\xA1" + ref(0)}), &error));
+    error = errorOf(plist::parse(binaryFile({"\xA1" + ref(0)})));
     EXPECT_NE(error.find("itself"), std::string::npos) << error;
 
     // Each level refers twice to the next: 2^60 nodes once copied out.
@@ -408,50 +405,49 @@ TEST(PlistCodecHostile, BinaryGraphsThatWouldHurtLibplistAreRefused) {
     for (std::uint32_t i = 0; i < 60; ++i)
         bomb.push_back("\xA2" + ref(i + 1) + ref(i + 1));
     bomb.push_back("\x09");
-    EXPECT_FALSE(plist::parse(binaryFile(bomb), &error));
+    error = errorOf(plist::parse(binaryFile(bomb)));
     EXPECT_NE(error.find("expands"), std::string::npos) << error;
 
     // A small shared object is fine and is copied to each place.
-    auto shared = plist::parse(binaryFile({"\xA2" + ref(1) + ref(1), "\x51x"}), &error);
-    ASSERT_TRUE(shared) << error;
+    auto shared = plist::parse(binaryFile({"\xA2" + ref(1) + ref(1), "\x51x"}));
+    ASSERT_TRUE(shared) << errorOf(shared);
     EXPECT_EQ(*shared, Value(Array{"x", "x"}));
 
     // Keys holding U+0000, which libplist aborts on, in either string form;
     // and a key that is not a string at all.
-    EXPECT_FALSE(plist::parse(binaryFile({"\xD1" + ref(1) + ref(2),
-                                          std::string("\x53"
-                                                      "a\0b",
-                                                      4),
-                                          "\x09"}),
-                              &error));
+    error = errorOf(plist::parse(binaryFile({"\xD1" + ref(1) + ref(2),
+                                             std::string("\x53"
+                                                         "a\0b",
+                                                         4),
+                                             "\x09"})));
     EXPECT_NE(error.find("key"), std::string::npos) << error;
     EXPECT_FALSE(plist::parse(
-        binaryFile({"\xD1" + ref(1) + ref(2), std::string("\x62\0a\0\0", 5), "\x09"}), &error));
-    EXPECT_FALSE(plist::parse(binaryFile({"\xD1" + ref(2) + ref(1), "\x51x", "\x09"}), &error));
-    auto keyed = plist::parse(
-        binaryFile({"\xD1" + ref(1) + ref(2), std::string("\x62\0a\0b", 5), "\x09"}), &error);
-    ASSERT_TRUE(keyed) << error;
+        binaryFile({"\xD1" + ref(1) + ref(2), std::string("\x62\0a\0\0", 5), "\x09"})));
+    EXPECT_FALSE(plist::parse(binaryFile({"\xD1" + ref(2) + ref(1), "\x51x", "\x09"})));
+    auto keyed =
+        plist::parse(binaryFile({"\xD1" + ref(1) + ref(2), std::string("\x62\0a\0b", 5), "\x09"}));
+    ASSERT_TRUE(keyed) << errorOf(keyed);
     EXPECT_EQ(*keyed, Value(Dictionary{{"ab", true}}));
-    EXPECT_FALSE(plist::parse(
-        std::string_view("<plist><dict><key>a\0b</key><true/></dict></plist>", 48), &error));
+    EXPECT_FALSE(
+        plist::parse(std::string_view("<plist><dict><key>a\0b</key><true/></dict></plist>", 48)));
 
     // A reference past the object table, and a later format version.
-    EXPECT_FALSE(plist::parse(binaryFile({"\xA1" + ref(5)}), &error));
-    EXPECT_FALSE(plist::parse(std::string("bplist15") + std::string(40, '\0'), &error));
+    EXPECT_FALSE(plist::parse(binaryFile({"\xA1" + ref(5)})));
+    error = errorOf(plist::parse(std::string("bplist15") + std::string(40, '\0')));
     EXPECT_NE(error.find("version"), std::string::npos) << error;
 }
 
 TEST(PlistCodecHostile, OversizedAndEmptyInputsFail) {
     std::string error;
-    EXPECT_FALSE(plist::parse(std::string_view(), &error));
+    EXPECT_FALSE(plist::parse(std::string_view()));
     std::string huge = "<plist><string>" + std::string(plist::kMaxBytes, 'a') + "</string></plist>";
-    EXPECT_FALSE(plist::parse(huge, &error));
+    error = errorOf(plist::parse(huge));
     EXPECT_NE(error.find("too large"), std::string::npos) << error;
     std::string many = "<plist><array>";
     for (int i = 0; i < 1100000; ++i)
         many += "<true/>";
     many += "</array></plist>";
-    EXPECT_FALSE(plist::parse(many, &error));
+    error = errorOf(plist::parse(many));
     EXPECT_NE(error.find("elements"), std::string::npos) << error;
 }
 
@@ -498,13 +494,12 @@ TEST(PlistCodecHostile, ContentBeyondTheLimitsIsRefusedAsAWhole) {
         for (const auto& [form, bytes] : files) {
             SCOPED_TRACE(form);
             ASSERT_LE(bytes.size(), plist::kMaxBytes);
-            std::string error;
-            auto back = plist::parse(bytes, &error);
+            auto back = plist::parse(bytes);
             if (!c.refusal) {
-                ASSERT_TRUE(back) << error;
+                ASSERT_TRUE(back) << errorOf(back);
                 EXPECT_EQ(*back, c.value);
             } else {
-                EXPECT_FALSE(back);
+                const std::string error = errorOf(back);
                 EXPECT_NE(error.find(c.refusal), std::string::npos) << error;
             }
         }

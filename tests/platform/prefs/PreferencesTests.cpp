@@ -22,6 +22,7 @@
 #include "platform/prefs/PlistCodec.hpp"
 #include "platform/prefs/Preferences.hpp"
 #include "platform/values/Json.hpp"
+#include "tests/support/ResultChecks.hpp"
 #include "tests/support/Subprocess.hpp"
 #include "tests/support/TempDir.hpp"
 
@@ -134,10 +135,7 @@ class Preferences : public ::testing::Test {
 
     // The domain file as a value; a failure when it does not parse.
     Value fileValue() const {
-        std::string error;
-        auto v = platform::plist::parse(readFile(file()), &error);
-        EXPECT_TRUE(v) << error;
-        return v ? *v : Value();
+        return tact::test::valueOf(platform::plist::parse(readFile(file())));
     }
 
     std::vector<std::string> peerArgs(const std::vector<std::string>& commands) const {

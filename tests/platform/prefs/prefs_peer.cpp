@@ -48,10 +48,9 @@ int main(int argc, char** argv) {
         const std::string command = argv[i];
         auto operand = [&](int n) -> const char* { return i + n < argc ? argv[i + n] : nullptr; };
         if (command == "set" && operand(2)) {
-            std::string error;
-            auto value = platform::json::parse(operand(2), &error);
+            auto value = platform::json::parse(operand(2));
             if (!value)
-                return usage("bad JSON " + std::string(operand(2)) + ": " + error);
+                return usage("bad JSON " + std::string(operand(2)) + ": " + value.error().detail);
             platform::CFPreferencesSetAppValue(operand(1), *value, domain);
             i += 2;
         } else if (command == "remove" && operand(1)) {

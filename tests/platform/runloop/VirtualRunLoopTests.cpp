@@ -14,9 +14,12 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -336,15 +339,49 @@ TEST(VirtualRunLoop, FdSourcesDeliverDataButDoNotKeepRunAlive) {
     close(fds[1]);
 }
 
-TEST(VirtualRunLoop, ExceptionsInCallbacksAreContained) {
-    VirtualRunLoop loop(kStart);
-    int after = 0;
-    Timer t = loop.addTimer(0.1, 0, [](Timer&) { throw std::runtime_error("timer boom"); });
-    loop.post([] { throw std::runtime_error("posted boom"); });
-    loop.post([&] { ++after; });
-    Timer u = loop.addTimer(0.2, 0, [&](Timer&) { ++after; });
-    EXPECT_EQ(loop.run(), 0);
-    EXPECT_EQ(after, 2);
+// A callback that throws ends the program, saying what threw: whatever it
+// left half done must not run on. Every way into a callback, on both loops.
+TEST(RunLoopDeathTest, AnExceptionFromACallbackEndsTheProgram) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    struct Case {
+        const char* says;
+        std::function<void(RunLoop&, std::vector<Timer>&, FdSource&, int)> arm;
+    };
+    const Case cases[] = {
+        {"a timer callback threw an exception: timer boom; the program ends",
+         [](RunLoop& loop, std::vector<Timer>& timers, FdSource&, int) {
+             timers.push_back(
+                 loop.addTimer(0.01, 0, [](Timer&) { throw std::runtime_error("timer boom"); }));
+         }},
+        {"posted work threw an exception: posted boom; the program ends",
+         [](RunLoop& loop, std::vector<Timer>&, FdSource&, int) {
+             loop.post([] { throw std::runtime_error("posted boom"); });
+         }},
+        {"a descriptor callback threw an exception: unknown; the program ends",
+         [](RunLoop& loop, std::vector<Timer>&, FdSource& source, int fd) {
+             source = loop.addFd(fd, POLLIN, [](std::uint32_t) { throw 42; });
+         }},
+    };
+    for (bool real : {false, true}) {
+        for (const Case& c : cases) {
+            EXPECT_DEATH(
+                {
+                    auto loop = real ? makeRealRunLoop(false) : makeVirtualRunLoop(kStart);
+                    int fds[2];
+                    if (pipe(fds) != 0 || write(fds[1], "x", 1) != 1)
+                        std::abort();
+                    std::vector<Timer> timers;
+                    FdSource source;
+                    c.arm(*loop, timers, source, fds[0]);
+                    // Would run next, and the loop would end normally.
+                    timers.push_back(loop->addTimer(0.02, 0, [&](Timer&) { loop->stop(0); }));
+                    loop->run();
+                    std::exit(0);
+                },
+                c.says)
+                << (real ? "real loop: " : "virtual loop: ") << c.says;
+        }
+    }
 }
 
 }  // namespace

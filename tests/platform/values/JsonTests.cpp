@@ -50,14 +50,20 @@ TEST(JsonTest, DataIsWrittenAsHex) {
 }
 
 TEST(JsonTest, BadInputIsRefusedWithAReason) {
-    std::string error;
-    EXPECT_FALSE(json::parse("{\"a\":", &error));
-    EXPECT_FALSE(error.empty());
-    error.clear();
-    EXPECT_FALSE(json::parse(R"({"a":null})", &error));
-    EXPECT_NE(error.find("null"), std::string::npos);
-    EXPECT_FALSE(json::parse(std::string(300, '[') + std::string(300, ']'), &error));
-    EXPECT_NE(error.find("nested"), std::string::npos);
+    const struct {
+        std::string text;
+        const char* says;
+    } cases[] = {
+        {"{\"a\":", "parse error"},
+        {R"({"a":null})", "null"},
+        {std::string(300, '[') + std::string(300, ']'), "nested"},
+    };
+    for (const auto& c : cases) {
+        auto v = json::parse(c.text);
+        ASSERT_FALSE(v) << c.text;
+        EXPECT_EQ(v.error().reason, Reason::Malformed);
+        EXPECT_NE(v.error().detail.find(c.says), std::string::npos) << v.error().detail;
+    }
     EXPECT_TRUE(json::parse(std::string(100, '[') + std::string(100, ']')));
 }
 
@@ -101,14 +107,13 @@ TEST(JsonTest, ObjectsAndArraysBeyondTheLimitsAreRefused) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text.substr(0, 40));
-        std::string error;
-        auto v = json::parse(c.text, &error);
+        auto v = json::parse(c.text);
         if (!c.refusal) {
-            ASSERT_TRUE(v) << error;
+            ASSERT_TRUE(v) << v.error().detail;
             continue;
         }
-        EXPECT_FALSE(v);
-        EXPECT_NE(error.find(c.refusal), std::string::npos) << error;
+        ASSERT_FALSE(v);
+        EXPECT_NE(v.error().detail.find(c.refusal), std::string::npos) << v.error().detail;
     }
 
     // Parsed JSON, built directly: nlohmann's own ordered objects search

@@ -1,4 +1,4 @@
-#include "platform/hid/VirtualFrame.hpp"
+#include "agent/simulator/VirtualFrame.hpp"
 
 #include "platform/hid/HID.hpp"
 #include "platform/hid/ReportDescriptor.hpp"
