@@ -21,18 +21,13 @@
 #include "fuzz/FuzzInput.hpp"
 #include "platform/log/SystemLog.hpp"
 #include "platform/notify/BusCodec.hpp"
+#include "platform/notify/SdBusHandles.hpp"
 
 using tact::fuzz::Reader;
 
 namespace {
 
-struct BusDeleter {
-    void operator()(sd_bus* b) const { sd_bus_flush_close_unref(b); }
-};
-struct MessageDeleter {
-    void operator()(sd_bus_message* m) const { sd_bus_message_unref(m); }
-};
-using Message = std::unique_ptr<sd_bus_message, MessageDeleter>;
+using Message = platform::sdbus::MessagePtr;
 
 // A bus connection in its opening state on one end of a socket pair: enough
 // for sd-bus to make messages, nothing is ever sent.
@@ -49,7 +44,7 @@ struct Bus {
         bus.reset(b);
     }
     ~Bus() { close(peer); }
-    std::unique_ptr<sd_bus, BusDeleter> bus;
+    platform::sdbus::BusPtr bus;
     int peer = -1;
 };
 

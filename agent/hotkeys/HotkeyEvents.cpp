@@ -156,16 +156,12 @@ const platform::Dictionary* userEntry(std::string_view action) {
 
 const platform::String kEnabledKey("enabled");
 
-}  // namespace
-
-bool tl_CGEventSequenceGetParametersForAction(std::string_view action, CGKeyCode* primaryKeyCodePtr,
-                                              CGEventFlags* modifiersPtr) {
-    requireArgument(primaryKeyCodePtr != nullptr, __func__, "primaryKeyCodePtr != NULL");
-    requireArgument(modifiersPtr != nullptr, __func__, "modifiersPtr != NULL");
-
+// The key and modifiers of an enabled entry; false for none, one turned off
+// or one whose parameters cannot be read.
+bool parametersOf(const platform::Dictionary* entry, CGKeyCode* keyCodePtr,
+                  CGEventFlags* modifiersPtr) {
     static const platform::String kValue("value");
     static const platform::String kParameters("parameters");
-    const platform::Dictionary* entry = userEntry(action);
     if (!entry || entry->boolean(kEnabledKey) != true)
         return false;
 
@@ -182,9 +178,18 @@ bool tl_CGEventSequenceGetParametersForAction(std::string_view action, CGKeyCode
     if (!keyCode || !modifiers)
         return false;
 
-    *primaryKeyCodePtr = static_cast<CGKeyCode>(static_cast<std::int16_t>(*keyCode));
+    *keyCodePtr = static_cast<CGKeyCode>(static_cast<std::int16_t>(*keyCode));
     *modifiersPtr = static_cast<CGEventFlags>(*modifiers);
     return true;
+}
+
+}  // namespace
+
+bool tl_CGEventSequenceGetParametersForAction(std::string_view action, CGKeyCode* primaryKeyCodePtr,
+                                              CGEventFlags* modifiersPtr) {
+    requireArgument(primaryKeyCodePtr != nullptr, __func__, "primaryKeyCodePtr != NULL");
+    requireArgument(modifiersPtr != nullptr, __func__, "modifiersPtr != NULL");
+    return parametersOf(userEntry(action), primaryKeyCodePtr, modifiersPtr);
 }
 
 void tl_CGEventSequenceAppendModifiers(CGEventSequence& sequence, CGEventFlags mask, bool down) {
@@ -260,15 +265,16 @@ bool tl_PostActionSequence(std::string_view action, ev::EventService& events) {
     // otherwise the desktop says how it does the action (its binding, its
     // service or its window manager) instead of the built-in keys.
     if (auto* desktop = platform::actions::desktopActions()) {
+        const platform::Dictionary* entry = userEntry(action);
         CGKeyCode keyCode = 0;
         CGEventFlags modifiers = 0;
-        if (tl_CGEventSequenceGetParametersForAction(action, &keyCode, &modifiers)) {
+        if (parametersOf(entry, &keyCode, &modifiers)) {
             postSequence(events, tl_CGEventSequenceCreateForKeys(keyCode, modifiers));
             return true;
         }
         // An entry the user turned off: the gesture does nothing, rather
         // than the desktop's own way.
-        if (const auto* entry = userEntry(action); entry && entry->boolean(kEnabledKey) == false)
+        if (entry && entry->boolean(kEnabledKey) == false)
             return false;
         return desktop->perform(action, [&events](const platform::actions::KeyChord& chord) {
             postSequence(events, tl_CGEventSequenceCreateForKeys(chord.keyCode, chord.modifiers));

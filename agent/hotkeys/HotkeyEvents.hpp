@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/actions/UserHotKeys.hpp"
 #include "platform/events/Events.hpp"
 
 namespace tact {
@@ -45,8 +46,9 @@ inline constexpr std::string_view kTLEventActionUpArrow = "KeyUpArrow";
 inline constexpr std::string_view kTLEventActionDownArrow = "KeyDownArrow";
 
 // Where the symbolic hot keys live.
-inline constexpr std::string_view kTLSymbolicHotKeysDomain = "com.apple.symbolichotkeys";
-inline constexpr std::string_view kTLSymbolicHotKeysKey = "AppleSymbolicHotKeys";
+// (The settings write the same store: platform/actions/UserHotKeys.hpp.)
+inline constexpr std::string_view kTLSymbolicHotKeysDomain = platform::actions::kUserHotKeysDomain;
+inline constexpr std::string_view kTLSymbolicHotKeysKey = platform::actions::kUserHotKeysKey;
 
 // An ordered list of keyboard events, owned by the caller.
 using CGEventSequence = std::vector<platform::events::CGEventRef>;

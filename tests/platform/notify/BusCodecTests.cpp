@@ -14,6 +14,7 @@
 
 #include "platform/log/SystemLog.hpp"
 #include "platform/notify/BusCodec.hpp"
+#include "platform/notify/SdBusHandles.hpp"
 #include "platform/values/Limits.hpp"
 #include "tests/support/ResultChecks.hpp"
 
@@ -21,13 +22,7 @@ using namespace platform;
 
 namespace {
 
-struct BusDeleter {
-    void operator()(sd_bus* b) const { sd_bus_flush_close_unref(b); }
-};
-struct MessageDeleter {
-    void operator()(sd_bus_message* m) const { sd_bus_message_unref(m); }
-};
-using Message = std::unique_ptr<sd_bus_message, MessageDeleter>;
+using Message = platform::sdbus::MessagePtr;
 
 // A bus object in its opening state on one end of a socket pair: enough for
 // sd-bus to make messages; nothing is sent.
@@ -60,7 +55,7 @@ class CodecTest : public ::testing::Test {
     }
 
     int fds_[2] = {-1, -1};
-    std::unique_ptr<sd_bus, BusDeleter> bus_;
+    platform::sdbus::BusPtr bus_;
 };
 
 bool integerKeys(sd_bus_message* m, std::size_t keys) {
